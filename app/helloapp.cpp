@@ -1,0 +1,46 @@
+/** @file
+  Morvane: rewrites the embedded controller's firmware from the UEFI Shell.
+
+  Usage: Morvane <image file>
+
+**/
+
+extern "C" {
+#include <Library/BaseMemoryLib.h>
+}
+
+#include "Morvane.h"
+
+/**
+  The application's entry point.
+
+  @param[in] ImageHandle   The image handle (unused).
+  @param[in] SystemTable   The system table (unused; reached through gST).
+
+  @retval EFI_SUCCESS   The image was flashed and verified, or nothing was
+                        asked ("-?", no image name).
+  @return               Otherwise the failure that ended the run.
+**/
+extern "C"
+EFI_STATUS
+EFIAPI
+UefiMain (
+  IN EFI_HANDLE        ImageHandle,
+  IN EFI_SYSTEM_TABLE  *SystemTable
+  )
+{
+  EFI_STATUS  Status;
+  EFI_TIME    StartTime;
+  CHAR16      *Path;
+
+  ZeroMem (&StartTime, sizeof (StartTime));
+  DrawProgressScreen (&StartTime);
+
+  Path   = NULL;
+  Status = ReadImagePath (&Path);
+  if (Path == NULL) {
+    return Status;
+  }
+
+  return RunFlash (Path, &StartTime);
+}

@@ -1,0 +1,179 @@
+/** @file
+  The block image and its program-and-verify procedure.
+
+  A read-back byte that timed out never counts as verified, whatever its
+  slot happens to hold: the attempt fails as on a mismatch.
+
+**/
+
+extern "C" {
+#include <Library/BaseMemoryLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Library/UefiLib.h>
+}
+
+#include "EcFlash.h"
+#include "Ucs2.h"
+
+UINT8   mImageLow[HALF_BLOCK_SIZE];
+UINT8   mImageHigh[HALF_BLOCK_SIZE];
+UINT8   mReadBackLow[HALF_BLOCK_SIZE];
+UINT8   mReadBackHigh[HALF_BLOCK_SIZE];
+UINT32  mRetryCount = 0;
+
+//
+// Failure marks start below the printable range: 0x1F after the first
+// failed attempt, then a space, then "!", ...
+//
+#define RETRY_MARK_BASE  0x1F
+
+/**
+  Tell whether a buffer holds nothing but erased bytes.
+
+  @param[in] Buffer   The bytes.
+  @param[in] Size     Their count.
+
+  @retval TRUE   Every byte is 0xFF.
+**/
+STATIC
+BOOLEAN
+IsErased (
+  IN CONST UINT8  *Buffer,
+  IN UINTN        Size
+  )
+{
+  UINTN  Index;
+
+  for (Index = 0; Index < Size; Index++) {
+    if (Buffer[Index] != 0xFF) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
+BOOLEAN
+BlockHasData (
+  VOID
+  )
+{
+  return !IsErased (mImageLow, HALF_BLOCK_SIZE) || !IsErased (mImageHigh, HALF_BLOCK_SIZE);
+}
+
+/**
+  Stream one half of the block image as data bytes.
+
+  @param[in] Half   The half to send.
+
+  @retval EFI_SUCCESS   All sent.
+  @retval EFI_TIMEOUT   The EC stopped taking bytes (mEcLink is updated).
+**/
+STATIC
+EFI_STATUS
+SendHalf (
+  IN CONST UINT8  *Half
+  )
+{
+  UINTN  Index;
+
+  for (Index = 0; Index < HALF_BLOCK_SIZE; Index++) {
+    if (SendEcData (Half[Index]) == EFI_TIMEOUT) {
+      mEcLink = EcStoppedTaking;
+      return EFI_TIMEOUT;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
+/**
+  Read one half of the block back. Every byte of the stream is read, as the
+  EC expects, unless the EC falls silent.
+
+  @param[in]      Half        Receives the bytes.
+  @param[in, out] Silence     Consecutive time-outs so far, carried across halves.
+  @param[in, out] TimedOut    Set when any byte timed out.
+
+  @retval EFI_SUCCESS   The half was read (some bytes may have timed out).
+  @retval EFI_TIMEOUT   EC_READ_SILENCE_LIMIT time-outs in a row; mEcLink is updated.
+**/
+STATIC
+EFI_STATUS
+ReadHalf (
+  OUT    UINT8    *Half,
+  IN OUT UINT32   *Silence,
+  IN OUT BOOLEAN  *TimedOut
+  )
+{
+  UINTN  Index;
+
+  for (Index = 0; Index < HALF_BLOCK_SIZE; Index++) {
+    if (!EFI_ERROR (ReadEcData (&Half[Index]))) {
+      *Silence = 0;
+      continue;
+    }
+
+    *TimedOut = TRUE;
+    if (++*Silence >= EC_READ_SILENCE_LIMIT) {
+      mEcLink = EcStoppedTalking;
+      return EFI_TIMEOUT;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
+/**
+  Program the block image and read it back.
+
+  @retval TRUE   Every byte was sent and every byte read back in time.
+**/
+STATIC
+BOOLEAN
+ProgramAndReadBack (
+  VOID
+  )
+{
+  UINT32   Silence;
+  BOOLEAN  TimedOut;
+
+  if (EFI_ERROR (StartProgramBlock ()) ||
+      EFI_ERROR (SendHalf (mImageLow)) ||
+      EFI_ERROR (SendHalf (mImageHigh)) ||
+      EFI_ERROR (StartReadBlock ()))
+  {
+    return FALSE;
+  }
+
+  Silence  = 0;
+  TimedOut = FALSE;
+  if (EFI_ERROR (ReadHalf (mReadBackLow, &Silence, &TimedOut)) ||
+      EFI_ERROR (ReadHalf (mReadBackHigh, &Silence, &TimedOut)))
+  {
+    return FALSE;
+  }
+
+  return !TimedOut;
+}
+
+BOOLEAN
+ProgramAndVerifyBlock (
+  VOID
+  )
+{
+  BOOLEAN  Verified;
+
+  Verified = ProgramAndReadBack () &&
+             (CompareMem (mImageLow, mReadBackLow, HALF_BLOCK_SIZE) == 0) &&
+             (CompareMem (mImageHigh, mReadBackHigh, HALF_BLOCK_SIZE) == 0);
+
+  gST->ConOut->SetCursorPosition (gST->ConOut, MARK_COLUMN + mBlockNumber, VERIFY_ROW);
+  if (Verified) {
+    Print (Ucs2 (u"o"));
+  } else {
+    Print (Ucs2 (u"%c"), static_cast<UINTN>(mRetryCount + RETRY_MARK_BASE));
+  }
+
+  return Verified;
+}

@@ -1,0 +1,166 @@
+/** @file
+  A simulated embedded controller with its SPI flash, and an 8042 keyboard
+  controller, as seen through I/O ports 0x62/0x66 and 0x64.
+
+  The model carries out the EC flash command set on a 16 MiB NOR flash
+  (erase sets 0xFF, programming can only clear bits), records every command
+  byte it takes, counts port accesses, and can be told to misbehave. It is
+  plain C++ without the standard library, so that the host tests and the
+  UEFI driver compile the very same files.
+
+**/
+
+#ifndef MORVANE_EC_SIM_H_
+#define MORVANE_EC_SIM_H_
+
+extern "C" {
+#include <Uefi.h>
+}
+
+#define EC_SIM_FLASH_SIZE   0x1000000
+#define EC_SIM_BLOCK_SIZE   0x10000
+#define EC_SIM_BLOCK_COUNT  (EC_SIM_FLASH_SIZE / EC_SIM_BLOCK_SIZE)
+#define EC_SIM_RECORD_SIZE  8192
+
+//
+// "Never" for the byte-count faults, and "no block" for the corruption fault.
+//
+#define EC_SIM_NEVER     0xFFFFFFFF
+#define EC_SIM_NO_BLOCK  0xFFFFFFFF
+
+typedef struct {
+  UINT8      ManufacturerId;     ///< answered to the read-ID command
+  BOOLEAN    NoDevice;           ///< 0x62/0x66 read 0xFF, writes are lost
+  UINT32     BusyReads;          ///< status reads that show IBF after each byte taken
+  UINT32     EraseBusyReads;     ///< the same after an erase sequence
+  UINT32     KbcBusyReads;       ///< the same for the keyboard controller
+  UINT32     StuckAfterBytes;    ///< IBF stays set for good once this many bytes were taken
+  UINT32     ObfAfterBytes;      ///< bytes presented before OBF is never set again (0: none at all)
+  UINT32     CorruptBlock;       ///< block whose programming goes wrong
+  UINT32     CorruptAttempts;    ///< programs of it that go wrong (EC_SIM_NEVER: all of them)
+  UINT32     CorruptOffset;      ///< offset in the block of the byte that goes wrong
+} EC_SIM_FAULTS;
+
+typedef enum {
+  EcSimCommand,   ///< a byte written to the EC command port
+  EcSimDataIn,    ///< a run of data bytes written to the EC (Count)
+  EcSimDataOut,   ///< a run of data bytes read from the EC (Count)
+  EcSimKbc        ///< a byte written to the keyboard controller
+} EC_SIM_EVENT_KIND;
+
+typedef struct {
+  UINT8     Kind;
+  UINT8     Value;
+  UINT16    Reserved;
+  UINT32    Count;
+  UINT32    Stamp;     ///< caller's sequence number, when a stamp source is set
+} EC_SIM_EVENT;
+
+typedef struct {
+  UINT64    StatusReads;
+  UINT64    DataReads;
+  UINT64    DataWrites;
+  UINT64    CommandWrites;
+  UINT64    KbcStatusReads;
+  UINT64    KbcWrites;
+  UINT64    Violations;      ///< bytes the host should not have sent when it did
+} EC_SIM_COUNTERS;
+
+typedef UINT32 (*EC_SIM_STAMP)(
+  VOID  *Context
+  );
+
+typedef struct {
+  EC_SIM_FAULTS      Faults;
+  UINT8              *Flash;
+  EC_SIM_COUNTERS    Counters;
+
+  BOOLEAN            FlashMode;
+  BOOLEAN            KeyboardEnabled;
+  UINT8              Sequence[5];
+  UINT32             SequenceLength;
+  UINT32             ProgramLeft;
+  UINT32             ProgramAddress;
+  BOOLEAN            Corrupting;
+  UINT32             ReadLeft;
+  UINT32             ReadAddress;
+  BOOLEAN            OutputFull;
+  UINT8              Output;
+  UINT32             BusyLeft;
+  UINT32             KbcBusyLeft;
+  UINT32             BytesTaken;
+  UINT32             BytesPresented;
+  UINT32             Programs[EC_SIM_BLOCK_COUNT];
+
+  EC_SIM_STAMP       Stamp;
+  VOID               *StampContext;
+  UINT32             RecordLength;
+  BOOLEAN            RecordOverflow;
+  EC_SIM_EVENT       Record[EC_SIM_RECORD_SIZE];
+} EC_SIM;
+
+/**
+  Fill in the faults of a well-behaved EC.
+
+  @param[out] Faults   The settings to fill.
+**/
+VOID
+EcSimDefaultFaults (
+  OUT EC_SIM_FAULTS  *Faults
+  );
+
+/**
+  Reset the model to power-on state: flash erased, nothing recorded.
+
+  @param[out] Sim      The model.
+  @param[in]  Flash    EC_SIM_FLASH_SIZE bytes of storage for the flash.
+  @param[in]  Faults   The faults to apply, or NULL for none.
+**/
+VOID
+EcSimReset (
+  OUT EC_SIM               *Sim,
+  IN  UINT8                *Flash,
+  IN  CONST EC_SIM_FAULTS  *Faults OPTIONAL
+  );
+
+/**
+  A port read as the host sees it.
+
+  @param[in, out] Sim    The model.
+  @param[in]      Port   0x62, 0x66 or 0x64.
+
+  @return The byte the device puts on the bus.
+**/
+UINT8
+EcSimRead (
+  IN OUT EC_SIM  *Sim,
+  IN     UINT64  Port
+  );
+
+/**
+  A port write from the host.
+
+  @param[in, out] Sim     The model.
+  @param[in]      Port    0x62, 0x66 or 0x64.
+  @param[in]      Value   The byte.
+**/
+VOID
+EcSimWrite (
+  IN OUT EC_SIM  *Sim,
+  IN     UINT64  Port,
+  IN     UINT8   Value
+  );
+
+/**
+  Record a keyboard-controller command that a real 8042 carries out.
+
+  @param[in, out] Sim     The model.
+  @param[in]      Value   The byte written to port 0x64.
+**/
+VOID
+EcSimRecordKbc (
+  IN OUT EC_SIM  *Sim,
+  IN     UINT8   Value
+  );
+
+#endif
