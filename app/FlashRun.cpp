@@ -9,6 +9,7 @@
 **/
 
 extern "C" {
+#include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/ShellLib.h>

@@ -6,6 +6,7 @@
 **/
 
 extern "C" {
+#include <Uefi.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/ShellLib.h>
 #include <Library/UefiBootServicesTableLib.h>

@@ -6,6 +6,7 @@
 **/
 
 extern "C" {
+#include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
 }
 

@@ -8,6 +8,7 @@
 **/
 
 extern "C" {
+#include <Uefi.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }

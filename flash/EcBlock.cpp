@@ -7,6 +7,7 @@
 **/
 
 extern "C" {
+#include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>

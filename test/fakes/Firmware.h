@@ -1,0 +1,106 @@
+/** @file
+  The firmware edge faked for host tests: boot and runtime services, the
+  console as a screen grid, the shell library, pool allocation, and the
+  CPU I/O 2 protocol wired to the simulated EC.
+
+**/
+
+#ifndef MORVANE_TEST_FIRMWARE_H_
+#define MORVANE_TEST_FIRMWARE_H_
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+extern "C" {
+#include <Uefi.h>
+}
+
+#include "EcSim.h"
+
+namespace Fake {
+
+//
+// One log shared by the console, the shell files and the device, so that
+// tests can check the order of what happened.
+//
+struct Event {
+  std::string    Kind;       // "print", "open", "close", "dev"
+  std::u16string Text;
+};
+
+struct File {
+  std::vector<UINT8> Data;
+};
+
+struct State {
+  // Console
+  UINTN                            Columns = 300;
+  UINTN                            Rows    = 50;
+  std::vector<std::u16string>      Grid;
+  INT32                            Mode    = -1;
+  UINTN                            Clears  = 0;
+
+  // Clock: microseconds of Stall since start, over a base date-time.
+  UINT64                           ClockUs = 0;
+  UINT64                           StallCalls = 0;
+  EFI_TIME                         BaseTime{};
+  EFI_STATUS                       GetTimeStatus = EFI_SUCCESS;
+
+  // CPU I/O 2
+  BOOLEAN                          LocateFails = FALSE;
+  UINT64                           Locates = 0;
+  EC_SIM                           *Sim = nullptr;
+  std::map<UINT64, std::deque<UINT8>>      Script;     // scripted reads, ahead of the device
+  std::vector<std::pair<UINT64, UINT8>>    Writes;     // every port write, in order
+  std::map<UINT64, UINT64>                 ReadsOf;    // port reads, by port
+
+  // Shell
+  EFI_STATUS                       InitializeStatus = EFI_SUCCESS;
+  std::vector<std::u16string>      Argv{ u"Morvane" };
+  BOOLEAN                          HasCurDir = TRUE;
+  std::u16string                   CurDir = u"FS0:\\images";
+  std::map<std::u16string, File>   Files;
+  std::vector<std::u16string>      Directories;
+  EFI_STATUS                       OpenStatus = EFI_SUCCESS;
+  UINTN                            MaxReadSize = 0;        // 0: whatever is asked
+  UINTN                            FailReadAt  = 0;        // 1-based read call that fails; 0: none
+  EFI_STATUS                       ReadStatus  = EFI_DEVICE_ERROR;
+  std::u16string                   OpenedPath;
+  UINTN                            OpenHandles = 0;
+  UINTN                            Reads = 0;
+
+  // Pool
+  UINTN                            CatSPrintCalls  = 0;
+  UINTN                            FailCatSPrintAt = 0;    // 1-based call that fails; 0: none
+  std::map<const void *, size_t>   Live;
+  UINTN                            BadFrees = 0;
+
+  // Memory library
+  UINTN                            CompareCalls = 0;
+
+  std::vector<Event>               Log;
+};
+
+extern State  *gState;
+
+/**
+  Reset every fake and the module state of the product, and attach a
+  fresh simulated EC.
+**/
+void Reset (EC_SIM *Sim);
+
+// Console helpers.
+std::u16string Row (UINTN Row);
+CHAR16         At (UINTN Column, UINTN Row);
+std::string    Narrow (const std::u16string &Text);
+std::string    RowText (UINTN Row);      // trailing spaces trimmed
+
+// Index of the first log event matching Kind (and Text, if given) at or
+// after From; npos when none.
+size_t Find (const std::string &Kind, const std::u16string &Text = u"", size_t From = 0);
+
+}  // namespace Fake
+
+#endif

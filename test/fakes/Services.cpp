@@ -1,0 +1,252 @@
+/** @file
+  Fake boot and runtime services: LocateProtocol for CPU I/O 2 (wired to the
+  simulated EC), Stall on a virtual clock, GetTime from that clock.
+
+**/
+
+#include "Firmware.h"
+
+#include <cstring>
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
+}
+
+#include "EcFlash.h"
+#include "Morvane.h"
+
+extern EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  mFakeConOut;
+void                                    ResetConsole (void);
+
+namespace {
+
+Fake::State            mState;
+EFI_BOOT_SERVICES      mBootServices;
+EFI_RUNTIME_SERVICES   mRuntimeServices;
+EFI_SYSTEM_TABLE       mSystemTable;
+EFI_CPU_IO2_PROTOCOL   mCpuIo;
+
+EFI_STATUS
+EFIAPI
+IoRead (
+  IN     EFI_CPU_IO2_PROTOCOL       *This,
+  IN     EFI_CPU_IO_PROTOCOL_WIDTH  Width,
+  IN     UINT64                     Address,
+  IN     UINTN                      Count,
+  IN OUT VOID                       *Buffer
+  )
+{
+  if ((Width != EfiCpuIoWidthUint8) || (Count != 1)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  auto  &Script = Fake::gState->Script[Address];
+
+  Fake::gState->ReadsOf[Address]++;
+  if (!Script.empty ()) {
+    *static_cast<UINT8 *>(Buffer) = Script.front ();
+    Script.pop_front ();
+    return EFI_SUCCESS;
+  }
+
+  *static_cast<UINT8 *>(Buffer) = EcSimRead (Fake::gState->Sim, Address);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+IoWrite (
+  IN     EFI_CPU_IO2_PROTOCOL       *This,
+  IN     EFI_CPU_IO_PROTOCOL_WIDTH  Width,
+  IN     UINT64                     Address,
+  IN     UINTN                      Count,
+  IN OUT VOID                       *Buffer
+  )
+{
+  if ((Width != EfiCpuIoWidthUint8) || (Count != 1)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Fake::gState->Writes.push_back ({ Address, *static_cast<UINT8 *>(Buffer) });
+  EcSimWrite (Fake::gState->Sim, Address, *static_cast<UINT8 *>(Buffer));
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+LocateProtocol (
+  IN  EFI_GUID  *Protocol,
+  IN  VOID      *Registration  OPTIONAL,
+  OUT VOID      **Interface
+  )
+{
+  Fake::gState->Locates++;
+  if (Fake::gState->LocateFails || !CompareGuid (Protocol, &gEfiCpuIo2ProtocolGuid)) {
+    return EFI_NOT_FOUND;
+  }
+
+  *Interface = &mCpuIo;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+Stall (
+  IN UINTN  Microseconds
+  )
+{
+  Fake::gState->ClockUs += Microseconds;
+  Fake::gState->StallCalls++;
+  return EFI_SUCCESS;
+}
+
+bool
+IsLeap (
+  UINT16  Year
+  )
+{
+  return (Year % 4 == 0 && Year % 100 != 0) || Year % 400 == 0;
+}
+
+UINT8
+DaysIn (
+  UINT16  Year,
+  UINT8   Month
+  )
+{
+  static const UINT8  Days[] = { 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31 };
+
+  return (Month == 2 && IsLeap (Year)) ? 29 : Days[Month - 1];
+}
+
+// The base time advanced by the virtual clock, a second at a time.
+EFI_STATUS
+EFIAPI
+GetTime (
+  OUT EFI_TIME               *Time,
+  OUT EFI_TIME_CAPABILITIES  *Capabilities OPTIONAL
+  )
+{
+  if (EFI_ERROR (Fake::gState->GetTimeStatus)) {
+    return Fake::gState->GetTimeStatus;
+  }
+
+  EFI_TIME  T = Fake::gState->BaseTime;
+
+  for (UINT64 S = Fake::gState->ClockUs / 1000000; S > 0; S--) {
+    if (++T.Second < 60) {
+      continue;
+    }
+
+    T.Second = 0;
+    if (++T.Minute < 60) {
+      continue;
+    }
+
+    T.Minute = 0;
+    if (++T.Hour < 24) {
+      continue;
+    }
+
+    T.Hour = 0;
+    if (++T.Day <= DaysIn (T.Year, T.Month)) {
+      continue;
+    }
+
+    T.Day = 1;
+    if (++T.Month > 12) {
+      T.Month = 1;
+      T.Year++;
+    }
+  }
+
+  *Time = T;
+  return EFI_SUCCESS;
+}
+
+UINT32
+StampEvent (
+  VOID  *Context
+  )
+{
+  Fake::gState->Log.push_back ({ "dev", u"" });
+  return static_cast<UINT32>(Fake::gState->Log.size () - 1);
+}
+
+}  // namespace
+
+extern "C" {
+EFI_BOOT_SERVICES     *gBS = &mBootServices;
+EFI_RUNTIME_SERVICES  *gRT = &mRuntimeServices;
+EFI_SYSTEM_TABLE      *gST = &mSystemTable;
+EFI_HANDLE            gImageHandle = nullptr;
+}
+
+namespace Fake {
+
+State  *gState = &mState;
+
+void
+Reset (
+  EC_SIM  *Sim
+  )
+{
+  mState       = State ();
+  mState.Sim   = Sim;
+  mState.BaseTime.Year   = 2026;
+  mState.BaseTime.Month  = 12;
+  mState.BaseTime.Day    = 7;
+  mState.BaseTime.Hour   = 9;
+  mState.BaseTime.Minute = 30;
+  mState.BaseTime.Second = 5;
+  Sim->Stamp             = StampEvent;
+
+  mBootServices                = {};
+  mBootServices.LocateProtocol = LocateProtocol;
+  mBootServices.Stall          = Stall;
+  mRuntimeServices             = {};
+  mRuntimeServices.GetTime     = GetTime;
+  mSystemTable                 = {};
+  mSystemTable.ConOut          = &mFakeConOut;
+  mSystemTable.BootServices    = &mBootServices;
+  mSystemTable.RuntimeServices = &mRuntimeServices;
+  mCpuIo                       = {};
+  mCpuIo.Io.Read               = IoRead;
+  mCpuIo.Io.Write              = IoWrite;
+  ResetConsole ();
+
+  // The product's module state, as a freshly loaded image has it.
+  mCpuIo2        = nullptr;
+  mEcOutputReady = FALSE;
+  mBlockNumber   = 0;
+  mFlashId       = 0;
+  mRetryCount    = 0;
+  mEcLink        = EcAnswering;
+  mLoopCount     = 0;
+  std::memset (mImageLow, 0, sizeof (mImageLow));
+  std::memset (mImageHigh, 0, sizeof (mImageHigh));
+  std::memset (mReadBackLow, 0, sizeof (mReadBackLow));
+  std::memset (mReadBackHigh, 0, sizeof (mReadBackHigh));
+}
+
+size_t
+Find (
+  const std::string     &Kind,
+  const std::u16string  &Text,
+  size_t                From
+  )
+{
+  for (size_t Index = From; Index < gState->Log.size (); Index++) {
+    const Event  &E = gState->Log[Index];
+    if ((E.Kind == Kind) && (Text.empty () || (E.Text.find (Text) != std::u16string::npos))) {
+      return Index;
+    }
+  }
+
+  return std::string::npos;
+}
+
+}  // namespace Fake
