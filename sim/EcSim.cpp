@@ -37,6 +37,8 @@ EcSimDefaultFaults (
   Faults->KbcBusyReads    = 0;
   Faults->StuckAfterBytes = EC_SIM_NEVER;
   Faults->ObfAfterBytes   = EC_SIM_NEVER;
+  Faults->LateByte        = EC_SIM_NEVER;
+  Faults->LateReads       = 0;
   Faults->CorruptBlock    = EC_SIM_NO_BLOCK;
   Faults->CorruptAttempts = 0;
   Faults->CorruptOffset   = 0x100;
@@ -132,6 +134,7 @@ Present (
     return;
   }
 
+  Sim->Withheld   = (Sim->BytesPresented == Sim->Faults.LateByte) ? Sim->Faults.LateReads : 0;
   Sim->BytesPresented++;
   Sim->Output     = Value;
   Sim->OutputFull = TRUE;
@@ -317,7 +320,15 @@ ReadStatus (
   UINT8  Status;
 
   Sim->Counters.StatusReads++;
-  Status = Sim->OutputFull ? SIM_STATUS_OBF : 0;
+  Status = 0;
+  if (Sim->OutputFull) {
+    if (Sim->Withheld > 0) {
+      Sim->Withheld--;
+    } else {
+      Status = SIM_STATUS_OBF;
+    }
+  }
+
   if (InputStuck (Sim)) {
     Status |= SIM_STATUS_IBF;
   } else if (Sim->BusyLeft > 0) {

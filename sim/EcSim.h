@@ -36,6 +36,8 @@ typedef struct {
   UINT32     KbcBusyReads;       ///< the same for the keyboard controller
   UINT32     StuckAfterBytes;    ///< IBF stays set for good once this many bytes were taken
   UINT32     ObfAfterBytes;      ///< bytes presented before OBF is never set again (0: none at all)
+  UINT32     LateByte;           ///< number (from 0) of the presented byte whose OBF comes late
+  UINT32     LateReads;          ///< status reads for which that byte's OBF is withheld
   UINT32     CorruptBlock;       ///< block whose programming goes wrong
   UINT32     CorruptAttempts;    ///< programs of it that go wrong (EC_SIM_NEVER: all of them)
   UINT32     CorruptOffset;      ///< offset in the block of the byte that goes wrong
@@ -86,6 +88,7 @@ typedef struct {
   UINT32             ReadAddress;
   BOOLEAN            OutputFull;
   UINT8              Output;
+  UINT32             Withheld;
   UINT32             BusyLeft;
   UINT32             KbcBusyLeft;
   UINT32             BytesTaken;
