@@ -281,12 +281,15 @@ FlashBlocks (
 }
 
 /**
-  Put the cursor on a fresh row below everything the run has printed.
+  Put the cursor on a fresh row below everything the run has printed: the
+  labels, the timing line once there is one, and any time-out messages.
+
+  @param[in] Blocks   Blocks done so far.
 **/
 STATIC
 VOID
 MoveBelowOutput (
-  VOID
+  IN UINTN  Blocks
   )
 {
   UINTN  Row;
@@ -296,7 +299,7 @@ MoveBelowOutput (
     Row++;
   }
 
-  MoveTo (0, MAX (Row, static_cast<UINTN>(MESSAGE_ROW)));
+  MoveTo (0, MAX (Row, static_cast<UINTN>((Blocks > 0) ? BLOCK_LINE_ROW + 1 : MESSAGE_ROW)));
 }
 
 /**
@@ -315,7 +318,7 @@ PrintOutcome (
     return;
   }
 
-  MoveBelowOutput ();
+  MoveBelowOutput (Result->Blocks);
   Print (Ucs2 (mFailureLines[Result->Outcome]), Result->Blocks);
 }
 
