@@ -1,0 +1,256 @@
+/** @file
+  EcSimCtl: drives the simulated EC from test scripts.
+
+    EcSimCtl reset [id=N] [nodevice] [busy=N] [erasebusy=N] [stuck=N]
+                   [obf=N] [late=N] [latereads=N] [corrupt=N] [attempts=N]
+    EcSimCtl dump <flash file> <record file>
+
+  The flash file holds the flash up to its last programmed 64 KiB block
+  (the rest is erased); the record file holds a header, the counters and
+  the command record.
+
+**/
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/BaseLib.h>
+#include <Library/ShellLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Library/UefiLib.h>
+}
+
+#include "EcSimProtocol.h"
+#include "Ucs2.h"
+
+#define RECORD_MAGIC  0x52534345   // "ECSR"
+
+typedef struct {
+  UINT32             Magic;
+  UINT32             Count;
+  UINT32             Overflow;
+  UINT32             FlashBytes;
+  EC_SIM_COUNTERS    Counters;
+} RECORD_HEADER;
+
+typedef struct {
+  const char16_t    *Key;
+  UINTN             Offset;     ///< of the UINT32 field in EC_SIM_FAULTS
+} FAULT_KEY;
+
+STATIC CONST FAULT_KEY  mFaultKeys[] = {
+  { u"busy",      OFFSET_OF (EC_SIM_FAULTS, BusyReads)       },
+  { u"erasebusy", OFFSET_OF (EC_SIM_FAULTS, EraseBusyReads)  },
+  { u"stuck",     OFFSET_OF (EC_SIM_FAULTS, StuckAfterBytes) },
+  { u"obf",       OFFSET_OF (EC_SIM_FAULTS, ObfAfterBytes)   },
+  { u"late",      OFFSET_OF (EC_SIM_FAULTS, LateByte)        },
+  { u"latereads", OFFSET_OF (EC_SIM_FAULTS, LateReads)       },
+  { u"corrupt",   OFFSET_OF (EC_SIM_FAULTS, CorruptBlock)    },
+  { u"attempts",  OFFSET_OF (EC_SIM_FAULTS, CorruptAttempts) },
+};
+
+/**
+  Apply one "key=value" (or "nodevice") argument to the faults.
+
+  @retval TRUE   The argument was understood.
+**/
+STATIC
+BOOLEAN
+ApplyFault (
+  IN     CONST CHAR16   *Argument,
+  IN OUT EC_SIM_FAULTS  *Faults
+  )
+{
+  CONST CHAR16  *Value;
+  UINTN         KeyLength;
+  UINTN         Index;
+
+  if (StrCmp (Argument, Ucs2 (u"nodevice")) == 0) {
+    Faults->NoDevice = TRUE;
+    return TRUE;
+  }
+
+  Value = StrStr (Argument, Ucs2 (u"="));
+  if (Value == NULL) {
+    return FALSE;
+  }
+
+  KeyLength = static_cast<UINTN>(Value - Argument);
+  Value++;
+  if ((KeyLength == 2) && (StrnCmp (Argument, Ucs2 (u"id"), 2) == 0)) {
+    Faults->ManufacturerId = static_cast<UINT8>(ShellStrToUintn (Value));
+    return TRUE;
+  }
+
+  for (Index = 0; Index < ARRAY_SIZE (mFaultKeys); Index++) {
+    if ((StrLen (Ucs2 (mFaultKeys[Index].Key)) == KeyLength) &&
+        (StrnCmp (Argument, Ucs2 (mFaultKeys[Index].Key), KeyLength) == 0))
+    {
+      *reinterpret_cast<UINT32 *>(reinterpret_cast<UINT8 *>(Faults) + mFaultKeys[Index].Offset) =
+        static_cast<UINT32>(ShellStrToUintn (Value));
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
+
+/**
+  Write a buffer to a new file, replacing any file of that name.
+
+  @return The status of the first failing step, or EFI_SUCCESS.
+**/
+STATIC
+EFI_STATUS
+WriteNewFile (
+  IN CONST CHAR16  *Name,
+  IN VOID          *Buffer,
+  IN UINTN         Size
+  )
+{
+  EFI_STATUS         Status;
+  SHELL_FILE_HANDLE  File;
+
+  if (!EFI_ERROR (ShellFileExists (Name))) {
+    ShellDeleteFileByName (Name);
+  }
+
+  Status = ShellOpenFileByName (Name, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  if (Size > 0) {
+    Status = ShellWriteFile (File, &Size, Buffer);
+  }
+
+  ShellCloseFile (&File);
+  return Status;
+}
+
+/**
+  Bytes of the flash up to the end of its last block that is not erased.
+**/
+STATIC
+UINT32
+UsedFlashBytes (
+  IN CONST EC_SIM  *Sim
+  )
+{
+  UINT32  End;
+
+  for (End = EC_SIM_FLASH_SIZE; End > 0; End--) {
+    if (Sim->Flash[End - 1] != 0xFF) {
+      break;
+    }
+  }
+
+  return ALIGN_VALUE (End, EC_SIM_BLOCK_SIZE);
+}
+
+STATIC
+EFI_STATUS
+Dump (
+  IN CONST EC_SIM  *Sim,
+  IN CONST CHAR16  *FlashName,
+  IN CONST CHAR16  *RecordName
+  )
+{
+  EFI_STATUS     Status;
+  RECORD_HEADER  Header;
+
+  Header.Magic      = RECORD_MAGIC;
+  Header.Count      = Sim->RecordLength;
+  Header.Overflow   = Sim->RecordOverflow;
+  Header.FlashBytes = UsedFlashBytes (Sim);
+  Header.Counters   = Sim->Counters;
+
+  Status = WriteNewFile (FlashName, Sim->Flash, Header.FlashBytes);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  //
+  // The header and the record go out in one file: header first.
+  //
+  SHELL_FILE_HANDLE  File;
+  UINTN              Size;
+
+  if (!EFI_ERROR (ShellFileExists (RecordName))) {
+    ShellDeleteFileByName (RecordName);
+  }
+
+  Status = ShellOpenFileByName (RecordName, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Size   = sizeof (Header);
+  Status = ShellWriteFile (File, &Size, &Header);
+  if (!EFI_ERROR (Status) && (Sim->RecordLength > 0)) {
+    Size   = Sim->RecordLength * sizeof (EC_SIM_EVENT);
+    Status = ShellWriteFile (File, &Size, const_cast<EC_SIM_EVENT *>(Sim->Record));
+  }
+
+  ShellCloseFile (&File);
+  return Status;
+}
+
+/**
+  @retval EFI_SUCCESS             Done.
+  @retval EFI_NOT_FOUND           The simulated EC driver is not loaded.
+  @retval EFI_INVALID_PARAMETER   The command line was not understood.
+**/
+extern "C"
+EFI_STATUS
+EFIAPI
+UefiMain (
+  IN EFI_HANDLE        ImageHandle,
+  IN EFI_SYSTEM_TABLE  *SystemTable
+  )
+{
+  EFI_STATUS               Status;
+  LIST_ENTRY               *Package;
+  MORVANE_EC_SIM_PROTOCOL  *Control;
+  CONST CHAR16             *Verb;
+  EC_SIM_FAULTS            Faults;
+  UINTN                    Index;
+
+  Status = ShellInitialize ();
+  if (!EFI_ERROR (Status)) {
+    Status = ShellCommandLineParse (EmptyParamList, &Package, NULL, TRUE);
+  }
+
+  if (EFI_ERROR (Status)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  Status = gBS->LocateProtocol (&gMorvaneEcSimProtocolGuid, NULL, reinterpret_cast<VOID **>(&Control));
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"EcSimCtl: the simulated EC is not loaded\r\n"));
+    return EFI_NOT_FOUND;
+  }
+
+  Verb   = ShellCommandLineGetRawValue (Package, 1);
+  Status = EFI_INVALID_PARAMETER;
+  if ((Verb != NULL) && (StrCmp (Verb, Ucs2 (u"reset")) == 0)) {
+    EcSimDefaultFaults (&Faults);
+    Status = EFI_SUCCESS;
+    for (Index = 2; ShellCommandLineGetRawValue (Package, Index) != NULL; Index++) {
+      if (!ApplyFault (ShellCommandLineGetRawValue (Package, Index), &Faults)) {
+        Print (Ucs2 (u"EcSimCtl: unknown setting %s\r\n"), ShellCommandLineGetRawValue (Package, Index));
+        Status = EFI_INVALID_PARAMETER;
+      }
+    }
+
+    if (!EFI_ERROR (Status)) {
+      Control->Reset (Control, &Faults);
+    }
+  } else if ((Verb != NULL) && (StrCmp (Verb, Ucs2 (u"dump")) == 0) &&
+             (ShellCommandLineGetRawValue (Package, 3) != NULL))
+  {
+    Status = Dump (Control->Sim, ShellCommandLineGetRawValue (Package, 2), ShellCommandLineGetRawValue (Package, 3));
+  }
+
+  ShellCommandLineFreeVarList (Package);
+  return Status;
+}
