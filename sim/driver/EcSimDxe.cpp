@@ -84,6 +84,19 @@ InterposedIoWrite (
   return EFI_SUCCESS;
 }
 
+/**
+  Stamp each recorded command with the console row the cursor stands on,
+  so that tests can tell what had been printed when the EC received it.
+**/
+STATIC
+UINT32
+CursorRowStamp (
+  IN VOID  *Context
+  )
+{
+  return static_cast<UINT32>(gST->ConOut->Mode->CursorRow);
+}
+
 STATIC
 VOID
 EFIAPI
@@ -93,6 +106,7 @@ ResetSim (
   )
 {
   EcSimReset (&mSim, mSim.Flash, Faults);
+  mSim.Stamp = CursorRowStamp;
 }
 
 /**
@@ -155,6 +169,7 @@ EcSimDxeEntry (
   }
 
   EcSimReset (&mSim, Flash, NULL);
+  mSim.Stamp = CursorRowStamp;
   mInterposer.Mem      = mFirmwareCpuIo->Mem;
   mInterposer.Io.Read  = InterposedIoRead;
   mInterposer.Io.Write = InterposedIoWrite;
