@@ -5,4 +5,4 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 bash "$ROOT/scripts/build.sh"
-/usr/bin/python3 "$ROOT/test/e2e/demo.py" "$ROOT/build" "$ROOT/docs/demo-screen.png"
+/usr/bin/python3 "$ROOT/scripts/demo.py" "$ROOT/build" "$ROOT/build/demo-screen.png"

@@ -15,8 +15,11 @@ import tempfile
 import threading
 import time
 
-import qemu
-import record
+# The QEMU runner, the record reader and the sample image are the demo's.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
+import qemu  # noqa: E402
+import simrecord as record
 import scenarios
 from screen import render
 

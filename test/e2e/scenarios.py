@@ -4,7 +4,8 @@ and what it must leave behind (exit status, flash, device record, screen)."""
 import random
 import re
 
-from record import BLOCK, FLASH_SIZE, expected_flash, expected_record, flashed_blocks, text
+from demo import sample_image
+from simrecord import BLOCK, FLASH_SIZE, expected_flash, expected_record, flashed_blocks, text
 from screen import cell
 
 FINISHED = "Morvane finished, remove power and reboot."
@@ -18,13 +19,6 @@ EFI_DEVICE_ERROR, EFI_NOT_FOUND, EFI_TIMEOUT = 0x7, 0xE, 0x12
 def random_image(size, seed):
     generator = random.Random(seed)
     return bytes(generator.getrandbits(8) for _ in range(size))
-
-
-def sample_image():
-    """Five blocks: random data, a blank third block, and a short tail."""
-    image = bytearray(random_image(4 * BLOCK + 20000, 7))
-    image[2 * BLOCK:3 * BLOCK] = b"\xff" * BLOCK
-    return bytes(image)
 
 
 class Scenario:

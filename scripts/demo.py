@@ -8,13 +8,13 @@ the final screen is saved.
 """
 
 import os
+import random
 import subprocess
 import sys
 import tempfile
 
 import qemu
-import record
-import scenarios
+import simrecord as record
 
 SCRIPT = "\r\n".join([
     "@echo -off",
@@ -27,6 +27,14 @@ SCRIPT = "\r\n".join([
     "reset -s",
 ]) + "\r\n"
 FINISHED = b"Morvane finished, remove power and reboot.\r\n"
+
+
+def sample_image():
+    """Five blocks: random data, a blank third block, and a short tail."""
+    generator = random.Random(7)
+    image = bytearray(generator.getrandbits(8) for _ in range(4 * record.BLOCK + 20000))
+    image[2 * record.BLOCK:3 * record.BLOCK] = b"\xff" * record.BLOCK
+    return bytes(image)
 
 
 class Shooter:
@@ -44,7 +52,7 @@ class Shooter:
 
 def main():
     build, picture = sys.argv[1], sys.argv[2]
-    image = scenarios.sample_image()
+    image = sample_image()
     work = tempfile.mkdtemp(prefix="morvane-demo-")
     files = {name: os.path.join(build, name) for name in ("EcSimDxe.efi", "EcSimCtl.efi", "Morvane.efi")}
     files["sample.bin"] = image
