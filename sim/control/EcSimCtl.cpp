@@ -94,36 +94,50 @@ ApplyFault (
   return FALSE;
 }
 
+typedef struct {
+  VOID     *Buffer;
+  UINTN    Size;
+} FILE_PART;
+
 /**
-  Write a buffer to a new file, replacing any file of that name.
+  Write the parts, in order, to a new file, replacing any file of that name.
+
+  @param[in] Name    The file.
+  @param[in] Parts   What to write.
+  @param[in] Count   How many parts.
 
   @return The status of the first failing step, or EFI_SUCCESS.
 **/
 STATIC
 EFI_STATUS
 WriteNewFile (
-  IN CONST CHAR16  *Name,
-  IN VOID          *Buffer,
-  IN UINTN         Size
+  IN CONST CHAR16     *Name,
+  IN CONST FILE_PART  *Parts,
+  IN UINTN            Count
   )
 {
   EFI_STATUS         Status;
   SHELL_FILE_HANDLE  File;
+  UINTN              Index;
+  UINTN              Size;
 
   if (!EFI_ERROR (ShellFileExists (Name))) {
     ShellDeleteFileByName (Name);
   }
 
+  File   = NULL;
   Status = ShellOpenFileByName (Name, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
-  if (EFI_ERROR (Status)) {
-    return Status;
+  for (Index = 0; !EFI_ERROR (Status) && Index < Count; Index++) {
+    Size = Parts[Index].Size;
+    if (Size > 0) {
+      Status = ShellWriteFile (File, &Size, Parts[Index].Buffer);
+    }
   }
 
-  if (Size > 0) {
-    Status = ShellWriteFile (File, &Size, Buffer);
+  if (File != NULL) {
+    ShellCloseFile (&File);
   }
 
-  ShellCloseFile (&File);
   return Status;
 }
 
@@ -147,10 +161,15 @@ UsedFlashBytes (
   return ALIGN_VALUE (End, EC_SIM_BLOCK_SIZE);
 }
 
+/**
+  Write the flash (up to its last programmed block) and the record.
+
+  @return The status of the first failing write, or EFI_SUCCESS.
+**/
 STATIC
 EFI_STATUS
 Dump (
-  IN CONST EC_SIM  *Sim,
+  IN EC_SIM        *Sim,
   IN CONST CHAR16  *FlashName,
   IN CONST CHAR16  *RecordName
   )
@@ -164,35 +183,20 @@ Dump (
   Header.FlashBytes = UsedFlashBytes (Sim);
   Header.Counters   = Sim->Counters;
 
-  Status = WriteNewFile (FlashName, Sim->Flash, Header.FlashBytes);
+  CONST FILE_PART  FlashParts[]  = {
+    { Sim->Flash, Header.FlashBytes }
+  };
+  CONST FILE_PART  RecordParts[] = {
+    { &Header,     sizeof (Header)                           },
+    { Sim->Record, Sim->RecordLength * sizeof (EC_SIM_EVENT) }
+  };
+
+  Status = WriteNewFile (FlashName, FlashParts, ARRAY_SIZE (FlashParts));
   if (EFI_ERROR (Status)) {
     return Status;
   }
 
-  //
-  // The header and the record go out in one file: header first.
-  //
-  SHELL_FILE_HANDLE  File;
-  UINTN              Size;
-
-  if (!EFI_ERROR (ShellFileExists (RecordName))) {
-    ShellDeleteFileByName (RecordName);
-  }
-
-  Status = ShellOpenFileByName (RecordName, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
-  if (EFI_ERROR (Status)) {
-    return Status;
-  }
-
-  Size   = sizeof (Header);
-  Status = ShellWriteFile (File, &Size, &Header);
-  if (!EFI_ERROR (Status) && (Sim->RecordLength > 0)) {
-    Size   = Sim->RecordLength * sizeof (EC_SIM_EVENT);
-    Status = ShellWriteFile (File, &Size, const_cast<EC_SIM_EVENT *>(Sim->Record));
-  }
-
-  ShellCloseFile (&File);
-  return Status;
+  return WriteNewFile (RecordName, RecordParts, ARRAY_SIZE (RecordParts));
 }
 
 /**

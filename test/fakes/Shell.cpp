@@ -45,6 +45,16 @@ FromChar16 (
   return std::u16string (reinterpret_cast<const char16_t *>(Text));
 }
 
+bool
+IsFakeDirectory (
+  const std::u16string  &Name
+  )
+{
+  auto  &Dir = Fake::gState->Directories;
+
+  return std::find (Dir.begin (), Dir.end (), Name) != Dir.end ();
+}
+
 CHAR16 *
 PoolCopy (
   const std::u16string  &Text
@@ -170,14 +180,9 @@ ShellFileExists (
   IN CONST CHAR16  *Name
   )
 {
-  auto  Key  = FromChar16 (Name);
-  auto  &Dir = Fake::gState->Directories;
+  auto  Key = FromChar16 (Name);
 
-  if (Fake::gState->Files.count (Key) || std::find (Dir.begin (), Dir.end (), Key) != Dir.end ()) {
-    return EFI_SUCCESS;
-  }
-
-  return EFI_NOT_FOUND;
+  return (Fake::gState->Files.count (Key) || IsFakeDirectory (Key)) ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
 EFI_STATUS
@@ -186,10 +191,7 @@ ShellIsDirectory (
   IN CONST CHAR16  *DirName
   )
 {
-  auto  Key  = FromChar16 (DirName);
-  auto  &Dir = Fake::gState->Directories;
-
-  return (std::find (Dir.begin (), Dir.end (), Key) != Dir.end ()) ? EFI_SUCCESS : EFI_NOT_FOUND;
+  return IsFakeDirectory (FromChar16 (DirName)) ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
 EFI_STATUS
