@@ -14,6 +14,12 @@ APT_PACKAGES=(build-essential uuid-dev nasm python3 dpkg-dev xz-utils
   cmake libgtest-dev libgmock-dev
   qemu-system-x86 ovmf mtools python3-pyte netpbm file)
 
+# Runs a command with its output in a log, shown only if the command fails.
+quietly() {
+  local log=$1; shift
+  "$@" >"$log" 2>&1 || { tail -n 40 "$log"; echo "setup: failed: $*" >&2; return 1; }
+}
+
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
 
 install_packages() {
@@ -42,8 +48,10 @@ fetch_edk2() {
     "$uri" "$key" > "$work/parts/src.sources"
   local opts=(-o Dir::Etc::SourceParts="$work/parts" -o Dir::Etc::SourceList=/dev/null
               -o Dir::State::Lists="$work/lists" -o Debug::NoLocking=1)
-  apt-get "${opts[@]}" update -qq
-  (cd "$work/dl" && apt-get "${opts[@]}" source --download-only edk2 >/dev/null)
+  # Run as root, apt warns that its sandbox user cannot read this folder:
+  # harmless, so the output is shown only when a step fails.
+  quietly "$work/apt.log" apt-get "${opts[@]}" update
+  (cd "$work/dl" && quietly "$work/apt.log" apt-get "${opts[@]}" source --download-only edk2)
   rm -rf "$work/x" && mkdir -p "$work/x"
   (cd "$work/x" && dpkg-source --no-check -x "$work"/dl/edk2_*.dsc tree >/dev/null)
   mkdir -p "$(dirname "$dest")"
@@ -55,9 +63,10 @@ build_basetools() {
   local edk2=$1
   [ -x "$edk2/BaseTools/Source/C/bin/GenFw" ] && return 0
   echo "setup: building BaseTools"
-  make -s -C "$edk2/BaseTools" -j"$(nproc)" >/dev/null
+  quietly "$CACHE/basetools.log" make -s -C "$edk2/BaseTools" -j"$(nproc)"
 }
 
+mkdir -p "$CACHE"
 install_packages
 EDK2=${EDK2_DIR:-$CACHE/$EDK2_TAG}
 fetch_edk2 "$EDK2"
