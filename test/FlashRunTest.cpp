@@ -174,6 +174,7 @@ TEST_F (FlashRunTest, TailRuleAndPadding) {
     EXPECT_EQ (Run ({ u"ec.bin" }), EFI_SUCCESS) << C.Size;
     EXPECT_TRUE (FlashEquals (Image)) << C.Size;
     EXPECT_EQ (RecordText (), C.Blocks) << C.Size;
+    ExpectFinishingOrder (FINISHED);
   }
 }
 
@@ -190,6 +191,7 @@ TEST_F (FlashRunTest, BlankBlockIsErasedOnly) {
   EXPECT_EQ (Fake::RowText (10), " Erase   :...");
   EXPECT_EQ (Fake::RowText (11), " Program :...");
   EXPECT_EQ (Fake::RowText (12), " Verify  :o.o");
+  ExpectFinishingOrder (FINISHED);
 }
 
 TEST_F (FlashRunTest, SstFlashGetsAutoAddressIncrement) {
@@ -230,6 +232,7 @@ TEST_F (FlashRunTest, BlockThatFailsTwiceThenPasses) {
   EXPECT_EQ (Fake::RowText (10), " Erase   :..");
   EXPECT_EQ (Fake::RowText (12), " Verify  :oo");
   EXPECT_EQ (Sim->Programs[1], 3u);
+  ExpectFinishingOrder (FINISHED);
 }
 
 TEST_F (FlashRunTest, OpenFailureTouchesOnlyTheKeyboardController) {
