@@ -355,6 +355,39 @@ CheckImageSize (
   return EFI_SUCCESS;
 }
 
+/**
+  Open the image for reading and check that it fits the EC flash.
+
+  @param[in]  Path   The image path.
+  @param[out] File   The open image; NULL on failure (nothing left open).
+
+  @return The status of the open or of the size check.
+**/
+STATIC
+EFI_STATUS
+OpenImage (
+  IN  CONST CHAR16       *Path,
+  OUT SHELL_FILE_HANDLE  *File
+  )
+{
+  EFI_STATUS  Status;
+
+  *File  = NULL;
+  Status = ShellOpenFileByName (Path, File, EFI_FILE_MODE_READ, 0);
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"Failed to open ourselves: %lx\n"), Status);
+    *File = NULL;
+    return Status;
+  }
+
+  Status = CheckImageSize (*File);
+  if (EFI_ERROR (Status)) {
+    ShellCloseFile (File);
+  }
+
+  return Status;
+}
+
 EFI_STATUS
 RunFlash (
   IN CHAR16          *Path,
@@ -367,20 +400,9 @@ RunFlash (
   gBS->Stall (START_PAUSE_US);
   SendKbcCommand (KBC_CMD_DISABLE_KEYBOARD);
 
-  File           = NULL;
   Result.Outcome = RunComplete;
   Result.Blocks  = 0;
-  Result.Status  = ShellOpenFileByName (Path, &File, EFI_FILE_MODE_READ, 0);
-  if (EFI_ERROR (Result.Status)) {
-    Print (Ucs2 (u"Failed to open ourselves: %lx\n"), Result.Status);
-    File = NULL;
-  } else {
-    Result.Status = CheckImageSize (File);
-    if (EFI_ERROR (Result.Status)) {
-      ShellCloseFile (&File);
-    }
-  }
-
+  Result.Status  = OpenImage (Path, &File);
   if (EFI_ERROR (Result.Status)) {
     SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
     FreePool (Path);
