@@ -42,13 +42,19 @@ def flashed_blocks(image):
     return blocks
 
 
-def expected_flash(image, size):
-    """The flash as it must be after the run, up to size bytes."""
-    flash = bytearray(b"\xff" * size)
+def old_byte(offset):
+    """The simulated EC's old firmware at a flash offset (its reset pattern)."""
+    return ((offset * 0x3B + 0x11) ^ (offset >> 16)) & 0xFF
+
+
+def expected_flash(image, size, old_blocks=0):
+    """The flash as it must be after the run, up to size bytes: the flashed
+    blocks hold the image padded with 0xFF; the rest keeps what it held."""
+    old_end = min(old_blocks * BLOCK, size)
+    flash = bytearray(old_byte(offset) for offset in range(old_end)) + b"\xff" * (size - old_end)
     for block in flashed_blocks(image):
-        chunk = image[block * BLOCK:(block + 1) * BLOCK]
-        flash[block * BLOCK:block * BLOCK + len(chunk)] = chunk
-    return bytes(flash)
+        flash[block * BLOCK:(block + 1) * BLOCK] = block_data(image, block)
+    return bytes(flash[:size])
 
 
 def block_data(image, block):

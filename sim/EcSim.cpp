@@ -42,6 +42,7 @@ EcSimDefaultFaults (
   Faults->CorruptBlock    = EC_SIM_NO_BLOCK;
   Faults->CorruptAttempts = 0;
   Faults->CorruptOffset   = 0x100;
+  Faults->OldBlocks       = 0;
 }
 
 VOID
@@ -62,16 +63,16 @@ EcSimReset (
     Byte[Index] = 0;
   }
 
-  for (Index = 0; Index < EC_SIM_FLASH_SIZE; Index++) {
-    Flash[Index] = 0xFF;
-  }
-
   Sim->Flash           = Flash;
   Sim->KeyboardEnabled = TRUE;
   if (Faults != NULL) {
     Sim->Faults = *Faults;
   } else {
     EcSimDefaultFaults (&Sim->Faults);
+  }
+
+  for (Index = 0; Index < EC_SIM_FLASH_SIZE; Index++) {
+    Flash[Index] = (Index < static_cast<UINT64>(Sim->Faults.OldBlocks) * EC_SIM_BLOCK_SIZE) ? EcSimOldByte (static_cast<UINT32>(Index)) : 0xFF;
   }
 }
 

@@ -41,6 +41,7 @@ typedef struct {
   UINT32     CorruptBlock;       ///< block whose programming goes wrong
   UINT32     CorruptAttempts;    ///< programs of it that go wrong (EC_SIM_NEVER: all of them)
   UINT32     CorruptOffset;      ///< offset in the block of the byte that goes wrong
+  UINT32     OldBlocks;          ///< blocks from 0 that start out holding old firmware
 } EC_SIM_FAULTS;
 
 typedef enum {
@@ -113,7 +114,24 @@ EcSimDefaultFaults (
   );
 
 /**
-  Reset the model to power-on state: flash erased, nothing recorded.
+  The byte of "old firmware" at a flash offset: a pattern with bits both
+  set and clear, so that programming over it without an erase shows.
+
+  @param[in] Offset   The flash offset.
+
+  @return The byte the flash holds there before the first erase.
+**/
+inline UINT8
+EcSimOldByte (
+  IN UINT32  Offset
+  )
+{
+  return static_cast<UINT8>((Offset * 0x3B + 0x11) ^ (Offset >> 16));
+}
+
+/**
+  Reset the model to power-on state: flash erased but for the old firmware
+  the faults ask for, nothing recorded.
 
   @param[out] Sim      The model.
   @param[in]  Flash    EC_SIM_FLASH_SIZE bytes of storage for the flash.

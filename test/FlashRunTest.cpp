@@ -6,6 +6,7 @@
 
 #include "RunTest.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "EcFlash.h"
@@ -175,6 +176,25 @@ TEST_F (FlashRunTest, TailRuleAndPadding) {
     EXPECT_TRUE (FlashEquals (Image)) << C.Size;
     EXPECT_EQ (RecordText (), C.Blocks) << C.Size;
     ExpectFinishingOrder (FINISHED);
+  }
+}
+
+// Over old firmware: a flashed block is replaced whole, its padding erased;
+// the blocks past the image are left as they were.
+TEST_F (FlashRunTest, OldFirmwareIsReplacedBlockByBlock) {
+  for (UINT32 Offset = 0; Offset < 2 * BLOCK; Offset++) {
+    Flash[Offset] = EcSimOldByte (Offset);
+  }
+
+  auto  Image = RandomImage (5000, 9);
+  AddImage (Image);
+
+  EXPECT_EQ (Run ({ u"ec.bin" }), EFI_SUCCESS);
+
+  EXPECT_TRUE (std::equal (Image.begin (), Image.end (), Flash.begin ()));
+  EXPECT_TRUE (std::all_of (Flash.begin () + Image.size (), Flash.begin () + BLOCK, [](UINT8 Byte) { return Byte == 0xFF; }));
+  for (UINT32 Offset = BLOCK; Offset < 2 * BLOCK; Offset++) {
+    ASSERT_EQ (Flash[Offset], EcSimOldByte (Offset)) << Offset;
   }
 }
 

@@ -3,6 +3,7 @@
 
     EcSimCtl reset [id=N] [nodevice] [busy=N] [erasebusy=N] [stuck=N]
                    [obf=N] [late=N] [latereads=N] [corrupt=N] [attempts=N]
+                   [old=N]
     EcSimCtl dump <flash file> <record file>
 
   The flash file holds the flash up to its last programmed 64 KiB block
@@ -46,6 +47,7 @@ STATIC CONST FAULT_KEY  mFaultKeys[] = {
   { u"latereads", OFFSET_OF (EC_SIM_FAULTS, LateReads)       },
   { u"corrupt",   OFFSET_OF (EC_SIM_FAULTS, CorruptBlock)    },
   { u"attempts",  OFFSET_OF (EC_SIM_FAULTS, CorruptAttempts) },
+  { u"old",       OFFSET_OF (EC_SIM_FAULTS, OldBlocks)       },
 };
 
 /**

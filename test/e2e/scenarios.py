@@ -12,6 +12,12 @@ FINISHED = "Morvane finished, remove power and reboot."
 ADVICE = " EC flash incomplete: keep power on, flash again."
 LABELS = {10: " Erase   :", 11: " Program :", 12: " Verify  :"}
 
+# The simulated EC starts each run with old firmware in its first blocks, so
+# that a block programmed without its erase, or one flashed that should not
+# be, shows in the flash.
+OLD_BLOCKS = 6
+OLD = "old=%d" % OLD_BLOCKS
+
 EFI_SUCCESS, EFI_INVALID_PARAMETER, EFI_BAD_BUFFER_SIZE = 0x0, 0x2, 0x4
 EFI_DEVICE_ERROR, EFI_NOT_FOUND, EFI_TIMEOUT = 0x7, 0xE, 0x12
 
@@ -25,7 +31,7 @@ class Scenario:
     """One run of Morvane. sim is the EcSimCtl reset settings, or None to run
     with no simulated EC at all (before the driver is loaded)."""
 
-    def __init__(self, name, args, rc, image=None, sim="", checks=()):
+    def __init__(self, name, args, rc, image=None, sim=OLD, checks=()):
         self.name = name
         self.args = args
         self.rc = rc
@@ -86,10 +92,10 @@ def record_is(expected):
 
 def flash_matches(image):
     def check(outcome):
-        size = max(len(outcome.flash), len(image) + BLOCK)
+        size = max(len(outcome.flash), len(image) + BLOCK, OLD_BLOCKS * BLOCK)
         size = min(size + (-size) % BLOCK, FLASH_SIZE)
         actual = outcome.flash + b"\xff" * (size - len(outcome.flash))
-        want = expected_flash(image, size)
+        want = expected_flash(image, size, OLD_BLOCKS)
         if actual == want:
             return []
         first = next(i for i in range(size) if actual[i] != want[i])
@@ -159,18 +165,18 @@ def all_scenarios():
     return [
         Scenario("no EC at all", ["s_noec.bin"], EFI_TIMEOUT, image=one, sim=None,
                  checks=(labels_drawn, row_is(13, silent_line), within(15))),
-        Scenario("EC absent behind the driver", ["s_noec.bin"], EFI_TIMEOUT, image=one, sim="nodevice",
+        Scenario("EC absent behind the driver", ["s_noec.bin"], EFI_TIMEOUT, image=one, sim="nodevice " + OLD,
                  checks=(row_is(13, silent_line), record_is(["K:AD", "K:AE"]))),
         Scenario("multi-block image, blank block", ["s_multi.bin"], EFI_SUCCESS, image=multi,
                  checks=flashed(multi)),
         Scenario("5,000 bytes", ["s_small.bin"], EFI_SUCCESS, image=small, checks=flashed(small)),
         Scenario("65,536 + 4,096 bytes", ["s_tail.bin"], EFI_SUCCESS, image=tail, checks=flashed(tail)),
-        Scenario("manufacturer 0xBF", ["s_sst.bin"], EFI_SUCCESS, image=one, sim="id=0xBF",
+        Scenario("manufacturer 0xBF", ["s_sst.bin"], EFI_SUCCESS, image=one, sim="id=0xBF " + OLD,
                  checks=flashed(one, opcode=0xAD)),
         Scenario("fails twice, then verifies", ["s_retry.bin"], EFI_SUCCESS, image=one,
-                 sim="corrupt=0 attempts=2", checks=flashed(one, attempts={0: 3})),
+                 sim="corrupt=0 attempts=2 " + OLD, checks=flashed(one, attempts={0: 3})),
         Scenario("never verifies", ["s_never.bin"], EFI_DEVICE_ERROR, image=one,
-                 sim="corrupt=0 attempts=0xFFFFFFFF",
+                 sim="corrupt=0 attempts=0xFFFFFFFF " + OLD,
                  checks=(labels_drawn, record_is(expected_record(one, attempts={0: 8})),
                          progress_marks(one, verify_marks={0: chr(0x1F + 7)}, timed=False),
                          row_is(13, never_line), row_is(14, ""), exit_after_message(13))),
