@@ -139,7 +139,7 @@ PrintBlockLine (
   gRT->GetTime (&Now, NULL);
   Elapsed = static_cast<INT32>(TimeToSeconds (&Now) - TimeToSeconds (StartTime));
   MoveTo (LABEL_COLUMN, BLOCK_LINE_ROW);
-  Print (Ucs2 (u"Block Number: %d ----- %d second\r\n"), Blocks, Elapsed);
+  Print (Ucs2 (u"Block Number: %d ----- %d second\r\n"), static_cast<UINT32>(Blocks), Elapsed);
 }
 
 /**
@@ -319,7 +319,7 @@ PrintOutcome (
   }
 
   MoveBelowOutput (Result->Blocks);
-  Print (Ucs2 (mFailureLines[Result->Outcome]), Result->Blocks);
+  Print (Ucs2 (mFailureLines[Result->Outcome]), static_cast<UINT32>(Result->Blocks));
 }
 
 /**
