@@ -54,6 +54,8 @@ typedef struct {
   UINTN          Blocks;      ///< blocks flashed and verified
 } RUN_RESULT;
 
+STATIC CONST char16_t  mReadFailed[] = u"Failed to read file: %lx\n";
+
 #define FAILURE_ADVICE  u" EC flash incomplete: keep power on, flash again.\r\n"
 
 //
@@ -65,16 +67,6 @@ STATIC CONST char16_t  *CONST  mFailureLines[] = {
   u"Block %d never verified." FAILURE_ADVICE,
   u"EC not answering at block %d." FAILURE_ADVICE
 };
-
-STATIC
-VOID
-MoveTo (
-  IN UINTN  Column,
-  IN UINTN  Row
-  )
-{
-  gST->ConOut->SetCursorPosition (gST->ConOut, Column, Row);
-}
 
 /**
   Print a progress mark for the current block.
@@ -169,7 +161,7 @@ ReadHalfBlock (
     Size   = HALF_BLOCK_SIZE - *Count;
     Status = ShellReadFile (File, &Size, Half + *Count);
     if (EFI_ERROR (Status)) {
-      Print (Ucs2 (u"Failed to read file: %lx\n"), Status);
+      Print (Ucs2 (mReadFailed), Status);
       return Status;
     }
 
@@ -343,7 +335,7 @@ CheckImageSize (
   Size   = 0;
   Status = ShellGetFileSize (File, &Size);
   if (EFI_ERROR (Status)) {
-    Print (Ucs2 (u"Failed to read file: %lx\n"), Status);
+    Print (Ucs2 (mReadFailed), Status);
     return Status;
   }
 
@@ -372,7 +364,6 @@ OpenImage (
 {
   EFI_STATUS  Status;
 
-  *File  = NULL;
   Status = ShellOpenFileByName (Path, File, EFI_FILE_MODE_READ, 0);
   if (EFI_ERROR (Status)) {
     Print (Ucs2 (u"Failed to open ourselves: %lx\n"), Status);

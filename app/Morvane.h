@@ -25,6 +25,19 @@ extern "C" {
 extern UINT32  mLoopCount;
 
 /**
+  Move the console cursor; a console that refuses the position is left as
+  it is.
+
+  @param[in] Column   The column.
+  @param[in] Row      The row.
+**/
+VOID
+MoveTo (
+  IN UINTN  Column,
+  IN UINTN  Row
+  );
+
+/**
   Clear the console and draw the progress screen's labels, the Loop line and
   the start time.
 

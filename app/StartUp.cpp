@@ -27,13 +27,6 @@ STATIC CONST char16_t  *CONST  mLabels[] = {
 
 #define FIRST_LABEL_ROW  10
 
-/**
-  Move the cursor; a console that refuses the position is left as it is.
-
-  @param[in] Column   The column.
-  @param[in] Row      The row.
-**/
-STATIC
 VOID
 MoveTo (
   IN UINTN  Column,

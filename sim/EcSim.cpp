@@ -5,9 +5,6 @@
 
 #include "EcSim.h"
 
-#define SIM_EC_DATA_PORT     0x62
-#define SIM_EC_COMMAND_PORT  0x66
-#define SIM_KBC_PORT         0x64
 #define SIM_STATUS_OBF       0x01
 #define SIM_STATUS_IBF       0x02
 #define SIM_NO_DEVICE        0xFF
@@ -385,7 +382,7 @@ EcSimRead (
   IN     UINT64  Port
   )
 {
-  if (Port == SIM_KBC_PORT) {
+  if (Port == EC_SIM_KBC_PORT) {
     return ReadKbcStatus (Sim);
   }
 
@@ -393,7 +390,7 @@ EcSimRead (
     return SIM_NO_DEVICE;
   }
 
-  return (Port == SIM_EC_COMMAND_PORT) ? ReadStatus (Sim) : ReadData (Sim);
+  return (Port == EC_SIM_COMMAND_PORT) ? ReadStatus (Sim) : ReadData (Sim);
 }
 
 VOID
@@ -437,7 +434,7 @@ EcSimWrite (
   IN     UINT8   Value
   )
 {
-  if (Port == SIM_KBC_PORT) {
+  if (Port == EC_SIM_KBC_PORT) {
     TakeKbcCommand (Sim, Value);
     return;
   }
@@ -446,7 +443,7 @@ EcSimWrite (
     return;
   }
 
-  if (Port == SIM_EC_COMMAND_PORT) {
+  if (Port == EC_SIM_COMMAND_PORT) {
     Sim->Counters.CommandWrites++;
   } else {
     Sim->Counters.DataWrites++;
@@ -463,7 +460,7 @@ EcSimWrite (
 
   Sim->BytesTaken++;
   Sim->BusyLeft = Sim->Faults.BusyReads;
-  if (Port == SIM_EC_COMMAND_PORT) {
+  if (Port == EC_SIM_COMMAND_PORT) {
     TakeCommand (Sim, Value);
   } else {
     TakeData (Sim, Value);

@@ -17,6 +17,10 @@ extern "C" {
 #include <Uefi.h>
 }
 
+#define EC_SIM_DATA_PORT     0x62
+#define EC_SIM_COMMAND_PORT  0x66
+#define EC_SIM_KBC_PORT      0x64
+
 #define EC_SIM_FLASH_SIZE   0x1000000
 #define EC_SIM_BLOCK_SIZE   0x10000
 #define EC_SIM_BLOCK_COUNT  (EC_SIM_FLASH_SIZE / EC_SIM_BLOCK_SIZE)

@@ -18,10 +18,6 @@ extern "C" {
 
 #include "EcSimProtocol.h"
 
-#define SIM_EC_DATA_PORT     0x62
-#define SIM_EC_COMMAND_PORT  0x66
-#define SIM_KBC_PORT         0x64
-
 STATIC EFI_CPU_IO2_PROTOCOL     *mFirmwareCpuIo;
 STATIC EFI_CPU_IO2_PROTOCOL     mInterposer;
 STATIC MORVANE_EC_SIM_PROTOCOL  mControl;
@@ -39,7 +35,7 @@ IsEcAccess (
   )
 {
   return (Width == EfiCpuIoWidthUint8) && (Count == 1) &&
-         ((Address == SIM_EC_DATA_PORT) || (Address == SIM_EC_COMMAND_PORT));
+         ((Address == EC_SIM_DATA_PORT) || (Address == EC_SIM_COMMAND_PORT));
 }
 
 STATIC
@@ -73,7 +69,7 @@ InterposedIoWrite (
   )
 {
   if (!IsEcAccess (Width, Address, Count)) {
-    if ((Address == SIM_KBC_PORT) && (Width == EfiCpuIoWidthUint8) && (Count == 1)) {
+    if ((Address == EC_SIM_KBC_PORT) && (Width == EfiCpuIoWidthUint8) && (Count == 1)) {
       EcSimRecordKbc (&mSim, *static_cast<UINT8 *>(Buffer));
     }
 
