@@ -201,6 +201,14 @@ ReadImagePath (
     FreePool (ProblemParam);
   }
 
+  //
+  // "-b" has the shell page its output: the console would stop on
+  // "Press ENTER" in the middle of a flash, with the keyboard switched off.
+  // Nothing Morvane prints may wait for a key; the shell puts its default
+  // (no paging) back before its next prompt.
+  //
+  ShellSetPageBreakMode (FALSE);
+
   Status = ResolveImagePath (Package, Status, Path);
   if (Package != NULL) {
     ShellCommandLineFreeVarList (Package);

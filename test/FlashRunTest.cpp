@@ -377,6 +377,21 @@ TEST_F (FlashRunTest, ShortReadsDoNotShiftTheData) {
   EXPECT_TRUE (FlashEquals (Image));
 }
 
+// "-b" asks the shell to page; a page break mid-flash would wait for a key
+// that the switched-off keyboard cannot send.
+TEST_F (FlashRunTest, PageBreakFlagNeverPagesTheRun) {
+  auto  Image = RandomImage (3 * BLOCK);
+
+  AddImage (Image);
+
+  EXPECT_EQ (Run ({ u"-b", u"ec.bin" }), EFI_SUCCESS);
+
+  EXPECT_TRUE (FlashEquals (Image));
+  EXPECT_EQ (Fake::gState->PagedPrints, 0u);
+  EXPECT_FALSE (Fake::gState->PageBreak);
+  EXPECT_EQ (RecordText (), Run ({ Flashed (0), Flashed (1), Flashed (2) }));
+}
+
 // Erases of 5 s each (slow, within the bound) carry the run across
 // midnight and the new year.
 TEST_F (FlashRunTest, ElapsedSecondsCrossMidnight) {

@@ -59,7 +59,7 @@ def disk_files(build, entries):
     files = {name: os.path.join(build, name) for name in (DRIVER, CONTROL, TOOL)}
     for _, scenario in entries:
         if scenario.image is not None:
-            files[scenario.args[0]] = scenario.image
+            files[scenario.args[-1]] = scenario.image
     files["startup.nsh"] = script(entries).encode()
     return files
 
@@ -99,7 +99,7 @@ def outcome(boot, serial, timer, index, scenario):
         if data:
             header, events = record.read_record(data)
     rows = render("\x1b[2J\x1b[H" + slice_.lstrip("\r\n"))
-    return scenarios.Outcome(int(status, 16), rows, flash, header, events, timer.seconds(index))
+    return scenarios.Outcome(int(status, 16), rows, flash, header, events, timer.seconds(index), slice_)
 
 
 def run_boot(build, entries, folder, results):
@@ -130,12 +130,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--keep", help="folder for disks and serial logs")
+    parser.add_argument("--only", help="run only the scenarios whose name holds this text")
     options = parser.parse_args()
     work = options.keep or tempfile.mkdtemp(prefix="morvane-e2e-")
-    everything = list(enumerate(scenarios.all_scenarios()))
-    # The slow runs go to different boots so that both end together.
-    halves = [[e for e in everything if e[0] in (0, 1, 8, 9, 10, 11, 12, 13)],
-              [e for e in everything if e[0] in (2, 3, 4, 5, 6, 7)]]
+    everything = [(index, scenario) for index, scenario in enumerate(scenarios.all_scenarios())
+                  if not options.only or options.only in scenario.name]
+    # Each scenario names its boot, so that the slow ones spread over both.
+    halves = [[e for e in everything if e[1].boot == number] for number in range(scenarios.BOOTS)]
+    halves = [entries for entries in halves if entries]
     results = {}
     threads = []
     for number, entries in enumerate(halves):

@@ -21,29 +21,42 @@ OLD = "old=%d" % OLD_BLOCKS
 EFI_SUCCESS, EFI_INVALID_PARAMETER, EFI_BAD_BUFFER_SIZE = 0x0, 0x2, 0x4
 EFI_DEVICE_ERROR, EFI_NOT_FOUND, EFI_TIMEOUT = 0x7, 0xE, 0x12
 
+# Scenarios run in this many QEMU boots side by side.
+BOOTS = 2
+
 
 def random_image(size, seed):
     generator = random.Random(seed)
     return bytes(generator.getrandbits(8) for _ in range(size))
 
 
+def long_sparse_image(blocks, data_blocks):
+    """A long image that flashes quickly: blank blocks but for data_blocks."""
+    image = bytearray(b"\xff" * (blocks * BLOCK))
+    for block in data_blocks:
+        image[block * BLOCK:(block + 1) * BLOCK] = random_image(BLOCK, block)
+    return bytes(image)
+
+
 class Scenario:
     """One run of Morvane. sim is the EcSimCtl reset settings, or None to run
     with no simulated EC at all (before the driver is loaded)."""
 
-    def __init__(self, name, args, rc, image=None, sim=OLD, checks=()):
+    def __init__(self, name, args, rc, image=None, sim=OLD, checks=(), boot=0):
         self.name = name
         self.args = args
         self.rc = rc
         self.image = image
         self.sim = sim
         self.checks = checks
+        self.boot = boot
 
 
 class Outcome:
     """What a scenario left: status, screen rows, flash bytes, record, seconds."""
 
-    def __init__(self, rc, rows, flash, header, events, seconds):
+    def __init__(self, rc, rows, flash, header, events, seconds, text):
+        self.text = text
         self.rc = rc
         self.rows = rows
         self.flash = flash
@@ -141,6 +154,12 @@ def no_violations(outcome):
     return [] if count == 0 else ["%d bytes sent while the EC was busy or out of turn" % count]
 
 
+def never_says(words):
+    def check(outcome):
+        return ["the screen showed %r" % words] if words in outcome.text else []
+    return check
+
+
 def within(seconds):
     def check(outcome):
         return [] if outcome.seconds <= seconds else ["took %.1f s" % outcome.seconds]
@@ -160,6 +179,7 @@ def all_scenarios():
     small = random_image(5000, 1)
     tail = random_image(BLOCK + 4096, 2)
     one = random_image(BLOCK, 3)
+    paged = long_sparse_image(41, data_blocks=(0, 1, 20, 40))
     never_line = "Block 0 never verified." + ADVICE
     silent_line = "EC not answering at block 0." + ADVICE
     return [
@@ -168,18 +188,18 @@ def all_scenarios():
         Scenario("EC absent behind the driver", ["s_noec.bin"], EFI_TIMEOUT, image=one, sim="nodevice " + OLD,
                  checks=(row_is(13, silent_line), record_is(["K:AD", "K:AE"]))),
         Scenario("multi-block image, blank block", ["s_multi.bin"], EFI_SUCCESS, image=multi,
-                 checks=flashed(multi)),
-        Scenario("5,000 bytes", ["s_small.bin"], EFI_SUCCESS, image=small, checks=flashed(small)),
-        Scenario("65,536 + 4,096 bytes", ["s_tail.bin"], EFI_SUCCESS, image=tail, checks=flashed(tail)),
+                 checks=flashed(multi), boot=1),
+        Scenario("5,000 bytes", ["s_small.bin"], EFI_SUCCESS, image=small, checks=flashed(small), boot=1),
+        Scenario("65,536 + 4,096 bytes", ["s_tail.bin"], EFI_SUCCESS, image=tail, checks=flashed(tail), boot=1),
         Scenario("manufacturer 0xBF", ["s_sst.bin"], EFI_SUCCESS, image=one, sim="id=0xBF " + OLD,
-                 checks=flashed(one, opcode=0xAD)),
+                 checks=flashed(one, opcode=0xAD), boot=1),
         Scenario("fails twice, then verifies", ["s_retry.bin"], EFI_SUCCESS, image=one,
-                 sim="corrupt=0 attempts=2 " + OLD, checks=flashed(one, attempts={0: 3})),
+                 sim="corrupt=0 attempts=2 " + OLD, checks=flashed(one, attempts={0: 3}), boot=1),
         Scenario("never verifies", ["s_never.bin"], EFI_DEVICE_ERROR, image=one,
                  sim="corrupt=0 attempts=0xFFFFFFFF " + OLD,
                  checks=(labels_drawn, record_is(expected_record(one, attempts={0: 8})),
                          progress_marks(one, verify_marks={0: chr(0x1F + 7)}, timed=False),
-                         row_is(13, never_line), row_is(14, ""), exit_after_message(13))),
+                         row_is(13, never_line), row_is(14, ""), exit_after_message(13)), boot=1),
         Scenario("no argument", [], EFI_SUCCESS,
                  checks=(labels_drawn, row_is(13, "File name is empty."), nothing_sent)),
         Scenario("missing file", ["nothere.bin"], EFI_NOT_FOUND,
@@ -193,4 +213,9 @@ def all_scenarios():
         Scenario("image over 16 MiB", ["s_huge.bin"], EFI_BAD_BUFFER_SIZE, image=b"\x00" * (FLASH_SIZE + 1),
                  checks=(row_is(13, "Image is larger than 16 MiB; nothing was flashed."),
                          record_is(["K:AD", "K:AE"]))),
+        # "-b" once had the shell page the progress screen: the run stopped
+        # after about 30 blocks on "Press ENTER" with the keyboard off.
+        Scenario("-b with 41 blocks", ["-b", "s_paged.bin"], EFI_SUCCESS, image=paged,
+                 checks=(flash_matches(paged), record_is(expected_record(paged)), progress_marks(paged),
+                         never_says("Press ENTER")), boot=0),
     ]

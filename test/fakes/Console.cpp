@@ -73,6 +73,10 @@ OutputString (
   }
 
   Fake::gState->Log.push_back ({ "print", Text });
+  if (Fake::gState->PageBreak) {
+    Fake::gState->PagedPrints++;
+  }
+
   return EFI_SUCCESS;
 }
 

@@ -68,6 +68,8 @@ struct State {
   UINTN                            FailReadAt  = 0;        // 1-based read call that fails; 0: none
   EFI_STATUS                       ReadStatus  = EFI_DEVICE_ERROR;
   std::u16string                   OpenedPath;
+  BOOLEAN                          PageBreak = FALSE;      // the shell's output paging
+  UINTN                            PagedPrints = 0;        // console output while paging was on
   UINTN                            OpenHandles = 0;
   UINTN                            Reads = 0;
 

@@ -117,7 +117,22 @@ ShellCommandLineParseEx (
   }
 
   *CheckPackage = reinterpret_cast<LIST_ENTRY *>(Parsed);
+
+  // As the shell library does: "-b" turns the shell's output paging on.
+  if (AutoPageBreak && std::find (Parsed->Flags.begin (), Parsed->Flags.end (), u"-b") != Parsed->Flags.end ()) {
+    Fake::gState->PageBreak = TRUE;
+  }
+
   return EFI_SUCCESS;
+}
+
+VOID
+EFIAPI
+ShellSetPageBreakMode (
+  IN BOOLEAN  CurrentState
+  )
+{
+  Fake::gState->PageBreak = CurrentState;
 }
 
 VOID
