@@ -37,9 +37,12 @@ EcSimDefaultFaults (
   Faults->LateByte        = EC_SIM_NEVER;
   Faults->LateReads       = 0;
   Faults->CorruptBlock    = EC_SIM_NO_BLOCK;
+  Faults->CorruptBlocks   = 1;
   Faults->CorruptAttempts = 0;
   Faults->CorruptOffset   = 0x100;
   Faults->OldBlocks       = 0;
+  Faults->SkipEvery       = 0;
+  Faults->SkipReadBacks   = EC_SIM_NEVER;
 }
 
 VOID
@@ -132,10 +135,49 @@ Present (
     return;
   }
 
+  Sim->Skipping   = FALSE;
   Sim->Withheld   = (Sim->BytesPresented == Sim->Faults.LateByte) ? Sim->Faults.LateReads : 0;
   Sim->BytesPresented++;
   Sim->Output     = Value;
   Sim->OutputFull = TRUE;
+}
+
+/**
+  Put the next byte of a read-back on the data port. A byte that the skip
+  fault drops is withheld until the host has given up on it.
+**/
+STATIC
+VOID
+PresentReadBack (
+  IN OUT EC_SIM  *Sim
+  )
+{
+  UINT32  Offset;
+
+  Offset = Sim->ReadAddress % EC_SIM_BLOCK_SIZE;
+  Present (Sim, Sim->Flash[Sim->ReadAddress++]);
+  if ((Sim->Faults.SkipEvery != 0) && (Sim->ReadBacks <= Sim->Faults.SkipReadBacks) &&
+      ((Offset + 1) % Sim->Faults.SkipEvery == 0))
+  {
+    Sim->Skipping = TRUE;
+    Sim->Withheld = EC_SIM_HOST_WAIT_READS;
+  }
+}
+
+/**
+  After a byte is taken (or dropped), present the next one of the read-back.
+**/
+STATIC
+VOID
+NextReadBack (
+  IN OUT EC_SIM  *Sim
+  )
+{
+  Sim->OutputFull = FALSE;
+  if (Sim->ReadLeft > 0) {
+    Sim->ReadLeft--;
+    PresentReadBack (Sim);
+  }
 }
 
 STATIC
@@ -184,7 +226,8 @@ StartProgram (
     Sim->Counters.Violations++;
   }
 
-  Sim->Corrupting     = (Block == Sim->Faults.CorruptBlock) &&
+  Sim->Corrupting     = (Block >= Sim->Faults.CorruptBlock) &&
+                        (Block - Sim->Faults.CorruptBlock < Sim->Faults.CorruptBlocks) &&
                         (Sim->Programs[Block] < Sim->Faults.CorruptAttempts);
   Sim->Programs[Block]++;
   Sim->ProgramLeft    = EC_SIM_BLOCK_SIZE;
@@ -197,9 +240,10 @@ StartRead (
   IN OUT EC_SIM  *Sim
   )
 {
+  Sim->ReadBacks++;
   Sim->ReadAddress = BlockAddress (Sim->Sequence[1]);
   Sim->ReadLeft    = EC_SIM_BLOCK_SIZE - 1;
-  Present (Sim, Sim->Flash[Sim->ReadAddress++]);
+  PresentReadBack (Sim);
 }
 
 /**
@@ -321,7 +365,10 @@ ReadStatus (
   Status = 0;
   if (Sim->OutputFull) {
     if (Sim->Withheld > 0) {
-      Sim->Withheld--;
+      if ((--Sim->Withheld == 0) && Sim->Skipping) {
+        Sim->Skipping = FALSE;
+        NextReadBack (Sim);
+      }
     } else {
       Status = SIM_STATUS_OBF;
     }
@@ -352,12 +399,7 @@ ReadData (
   }
 
   Record (Sim, EcSimDataOut, Value);
-  Sim->OutputFull = FALSE;
-  if (Sim->ReadLeft > 0) {
-    Sim->ReadLeft--;
-    Present (Sim, Sim->Flash[Sim->ReadAddress++]);
-  }
-
+  NextReadBack (Sim);
   return Value;
 }
 

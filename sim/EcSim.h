@@ -32,6 +32,14 @@ extern "C" {
 #define EC_SIM_NEVER     0xFFFFFFFF
 #define EC_SIM_NO_BLOCK  0xFFFFFFFF
 
+//
+// Status reads in which the host gives up on a byte: its first look and
+// 500 polls 10 us apart (5 ms). A skipped read-back byte is withheld for
+// exactly these, so each skip costs the host one time-out and the stream
+// stays aligned.
+//
+#define EC_SIM_HOST_WAIT_READS  501
+
 typedef struct {
   UINT8      ManufacturerId;     ///< answered to the read-ID command
   BOOLEAN    NoDevice;           ///< 0x62/0x66 read 0xFF, writes are lost
@@ -42,10 +50,13 @@ typedef struct {
   UINT32     ObfAfterBytes;      ///< bytes presented before OBF is never set again (0: none at all)
   UINT32     LateByte;           ///< number (from 0) of the presented byte whose OBF comes late
   UINT32     LateReads;          ///< status reads for which that byte's OBF is withheld
-  UINT32     CorruptBlock;       ///< block whose programming goes wrong
+  UINT32     CorruptBlock;       ///< first block whose programming goes wrong
+  UINT32     CorruptBlocks;      ///< how many blocks from CorruptBlock go wrong, each on its own count
   UINT32     CorruptAttempts;    ///< programs of it that go wrong (EC_SIM_NEVER: all of them)
   UINT32     CorruptOffset;      ///< offset in the block of the byte that goes wrong
   UINT32     OldBlocks;          ///< blocks from 0 that start out holding old firmware
+  UINT32     SkipEvery;          ///< every K-th byte of a read-back is never announced (0: none)
+  UINT32     SkipReadBacks;      ///< read-backs, from the first, that skip bytes (EC_SIM_NEVER: all)
 } EC_SIM_FAULTS;
 
 typedef enum {
@@ -94,6 +105,8 @@ typedef struct {
   BOOLEAN            OutputFull;
   UINT8              Output;
   UINT32             Withheld;
+  BOOLEAN            Skipping;     ///< the withheld byte is dropped once the host gave up on it
+  UINT32             ReadBacks;    ///< read sequences started
   UINT32             BusyLeft;
   UINT32             KbcBusyLeft;
   UINT32             BytesTaken;

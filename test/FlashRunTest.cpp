@@ -255,6 +255,52 @@ TEST_F (FlashRunTest, BlockThatFailsTwiceThenPasses) {
   ExpectFinishingOrder (FINISHED);
 }
 
+// Two blocks that each fail seven times: each gets the whole budget of
+// eight attempts, and each cell's marks count from character 31 again.
+TEST_F (FlashRunTest, EachBlockGetsItsOwnAttempts) {
+  auto  Image = RandomImage (3 * BLOCK);
+
+  Sim->Faults.CorruptBlock    = 0;
+  Sim->Faults.CorruptBlocks   = 2;
+  Sim->Faults.CorruptAttempts = 7;
+  Fake::gState->PortBudget    = 8000000;
+  AddImage (Image);
+
+  EXPECT_EQ (Run ({ u"ec.bin" }), EFI_SUCCESS);
+
+  EXPECT_TRUE (FlashEquals (Image));
+  EXPECT_EQ (Sim->Programs[0], 8u);
+  EXPECT_EQ (Sim->Programs[1], 8u);
+  const std::u16string  Marks = u"\x1F !\"#$%o";
+  for (UINTN Column : { 10, 11 }) {
+    std::u16string  Shown;
+    for (const auto &E : Fake::gState->Log) {
+      if (E.Kind == "print" && E.Column == Column && E.Row == 12) {
+        Shown += E.Text;
+      }
+    }
+
+    EXPECT_TRUE (Shown == Marks) << "block " << Column - 10 << " showed " << Fake::Narrow (Shown);
+  }
+}
+
+// Read-backs with scattered time-outs (more than 32, never 32 in a row)
+// are retried like a mismatch; the EC is not given up as silent.
+TEST_F (FlashRunTest, ScatteredTimeOutsAreRetried) {
+  auto  Image = RandomImage (2 * BLOCK);
+
+  Sim->Faults.SkipEvery     = 1000;
+  Sim->Faults.SkipReadBacks = 2;
+  AddImage (Image);
+
+  EXPECT_EQ (Run ({ u"ec.bin" }), EFI_SUCCESS);
+
+  EXPECT_TRUE (FlashEquals (Image));
+  EXPECT_EQ (Sim->Programs[0], 3u);
+  EXPECT_EQ (Sim->Programs[1], 1u);
+  EXPECT_EQ (Printed ().find ("EC not answering"), std::string::npos);
+}
+
 TEST_F (FlashRunTest, OpenFailureTouchesOnlyTheKeyboardController) {
   AddImage ({ 1, 2, 3 });
   Fake::gState->OpenStatus = EFI_ACCESS_DENIED;
@@ -272,6 +318,7 @@ TEST_F (FlashRunTest, BlockThatNeverVerifiesEndsTheRunAfterEightAttempts) {
 
   Sim->Faults.CorruptBlock    = 1;
   Sim->Faults.CorruptAttempts = EC_SIM_NEVER;
+  Fake::gState->PortBudget    = 4000000;
   AddImage (Image);
 
   EXPECT_EQ (Run ({ u"ec.bin" }), EFI_DEVICE_ERROR);
@@ -357,6 +404,7 @@ TEST_F (FlashRunTest, ImageOverSixteenMegabytesIsRefused) {
 TEST_F (FlashRunTest, ImageOfExactlySixteenMegabytes) {
   auto  Image = RandomImage (EC_SIM_FLASH_SIZE);
 
+  Fake::gState->PortBudget = 80000000;
   AddImage (Image);
 
   EXPECT_EQ (Run ({ u"ec.bin" }), EFI_SUCCESS);

@@ -31,6 +31,22 @@ protected:
   }
 };
 
+// The rig itself: a wait that never ends fails its test at once, saying
+// where it was, instead of holding the suite.
+TEST_F (PortTest, EndlessLoopIsEndedByTheTestBudget) {
+  Fake::gState->PortBudget = 1000;
+
+  try {
+    for (;;) {
+      CpuIoRead8 (EC_COMMAND_PORT);
+    }
+  } catch (const Fake::BudgetSpent &Spent) {
+    EXPECT_NE (std::string (Spent.what ()).find ("read of port 0x66"), std::string::npos) << Spent.what ();
+  }
+
+  EXPECT_EQ (Fake::gState->PortAccesses, 1001u);
+}
+
 TEST_F (PortTest, CommandIsWrittenOnceAfterIbfClears) {
   ScriptStatus (EC_COMMAND_PORT, { 0x02, 0x02, 0x02, 0x00 });
 

@@ -127,6 +127,25 @@ TEST_F (SimTest, LateByteWithholdsObf) {
   EXPECT_EQ (EcSimRead (Sim.get (), 0x66), 0x01);
 }
 
+// A skipped read-back byte is withheld for exactly the host's whole wait,
+// then dropped: the next status read shows the byte after it.
+TEST_F (SimTest, SkippedByteCostsOneWholeWait) {
+  Flash[0] = 0x10;
+  Flash[1] = 0x11;
+  Flash[2] = 0x12;
+  Sim->Faults.SkipEvery = 2;
+  Command ({ 0xDC, 0x03, 0x00 });
+
+  EXPECT_EQ (EcSimRead (Sim.get (), 0x66), 0x01);
+  EXPECT_EQ (EcSimRead (Sim.get (), 0x62), 0x10);
+  for (UINT32 Read = 0; Read < EC_SIM_HOST_WAIT_READS; Read++) {
+    ASSERT_EQ (EcSimRead (Sim.get (), 0x66), 0x00) << Read;
+  }
+
+  EXPECT_EQ (EcSimRead (Sim.get (), 0x66), 0x01);
+  EXPECT_EQ (EcSimRead (Sim.get (), 0x62), 0x12);
+}
+
 TEST_F (SimTest, CorruptionLastsForItsAttempts) {
   Sim->Faults.CorruptBlock    = 4;
   Sim->Faults.CorruptAttempts = 1;

@@ -3,7 +3,7 @@
 
     EcSimCtl reset [id=N] [nodevice] [busy=N] [erasebusy=N] [stuck=N]
                    [obf=N] [late=N] [latereads=N] [corrupt=N] [attempts=N]
-                   [old=N]
+                   [old=N] [blocks=N] [skip=K] [skipreads=N]
     EcSimCtl dump <flash file> <record file>
 
   The flash file holds the flash up to its last programmed 64 KiB block
@@ -48,6 +48,9 @@ STATIC CONST FAULT_KEY  mFaultKeys[] = {
   { u"corrupt",   OFFSET_OF (EC_SIM_FAULTS, CorruptBlock)    },
   { u"attempts",  OFFSET_OF (EC_SIM_FAULTS, CorruptAttempts) },
   { u"old",       OFFSET_OF (EC_SIM_FAULTS, OldBlocks)       },
+  { u"blocks",    OFFSET_OF (EC_SIM_FAULTS, CorruptBlocks)   },
+  { u"skip",      OFFSET_OF (EC_SIM_FAULTS, SkipEvery)       },
+  { u"skipreads", OFFSET_OF (EC_SIM_FAULTS, SkipReadBacks)   },
 };
 
 /**

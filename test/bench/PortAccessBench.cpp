@@ -24,6 +24,7 @@ main (
 
   EcSimReset (Sim.get (), Flash.data (), nullptr);
   Fake::Reset (Sim.get ());
+  Fake::gState->PortBudget = UINT64_MAX;
   for (UINT32 Index = 0; Index < HALF_BLOCK_SIZE; Index++) {
     mImageLow[Index]  = static_cast<UINT8>(Index * 7);
     mImageHigh[Index] = static_cast<UINT8>(Index * 13);

@@ -66,13 +66,15 @@ OutputString (
   )
 {
   std::u16string  Text;
+  UINTN           Column = mMode.CursorColumn;
+  UINTN           Row    = mMode.CursorRow;
 
   for ( ; *String != 0; String++) {
     Text.push_back (static_cast<char16_t>(*String));
     PutChar (*String);
   }
 
-  Fake::gState->Log.push_back ({ "print", Text });
+  Fake::gState->Log.push_back ({ "print", Text, Column, Row });
   if (Fake::gState->PageBreak) {
     Fake::gState->PagedPrints++;
   }

@@ -10,6 +10,7 @@
 
 #include <deque>
 #include <map>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,17 @@ namespace Fake {
 struct Event {
   std::string    Kind;       // "print", "open", "close", "dev"
   std::u16string Text;
+  UINTN          Column = 0; // where a print started
+  UINTN          Row    = 0;
+};
+
+//
+// Thrown from the firmware edge when a test has spent its budget of port
+// accesses or virtual time: a loop that never ends fails its test at once
+// instead of holding the suite.
+//
+struct BudgetSpent : std::runtime_error {
+  using std::runtime_error::runtime_error;
 };
 
 struct File {
@@ -47,6 +59,12 @@ struct State {
   UINT64                           StallCalls = 0;
   EFI_TIME                         BaseTime{};
   EFI_STATUS                       GetTimeStatus = EFI_SUCCESS;
+
+  // What one test may spend; generous for a run of a few blocks.
+  UINT64                           PortBudget  = 3000000;
+  UINT64                           ClockBudgetUs = 30000000;
+  UINT64                           PortAccesses = 0;
+  std::string                      LastAccess;
 
   // CPU I/O 2
   BOOLEAN                          LocateFails = FALSE;

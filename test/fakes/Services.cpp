@@ -24,6 +24,43 @@ void                                    ResetConsole (void);
 namespace {
 
 Fake::State            mState;
+
+std::string
+Hex (
+  UINT64  Value
+  )
+{
+  char  Text[24];
+
+  snprintf (Text, sizeof (Text), "0x%llX", static_cast<unsigned long long>(Value));
+  return Text;
+}
+
+// Counts a port access (Port set) or a stall, and ends the test once it has
+// spent its budget, naming the port it was busy with.
+void
+Spend (
+  const char  *What,
+  UINT64      Port
+  )
+{
+  auto  *S = Fake::gState;
+
+  if (What != nullptr) {
+    S->PortAccesses++;
+    S->LastAccess = std::string (What) + " of port " + Hex (Port);
+  }
+
+  if ((S->PortAccesses <= S->PortBudget) && (S->ClockUs <= S->ClockBudgetUs)) {
+    return;
+  }
+
+  throw Fake::BudgetSpent (
+          "test budget spent: " + std::to_string (S->PortAccesses) + " of " + std::to_string (S->PortBudget) +
+          " port accesses, " + std::to_string (S->ClockUs / 1000) + " of " + std::to_string (S->ClockBudgetUs / 1000) +
+          " ms of virtual time, " + std::to_string (S->StallCalls) + " stalls; a loop that does not end, last at a " +
+          S->LastAccess);
+}
 EFI_BOOT_SERVICES      mBootServices;
 EFI_RUNTIME_SERVICES   mRuntimeServices;
 EFI_SYSTEM_TABLE       mSystemTable;
@@ -45,6 +82,7 @@ IoRead (
 
   auto  &Script = Fake::gState->Script[Address];
 
+  Spend ("read", Address);
   Fake::gState->ReadsOf[Address]++;
   if (!Script.empty ()) {
     *static_cast<UINT8 *>(Buffer) = Script.front ();
@@ -70,6 +108,7 @@ IoWrite (
     return EFI_INVALID_PARAMETER;
   }
 
+  Spend ("write", Address);
   Fake::gState->Writes.push_back ({ Address, *static_cast<UINT8 *>(Buffer) });
   EcSimWrite (Fake::gState->Sim, Address, *static_cast<UINT8 *>(Buffer));
   return EFI_SUCCESS;
@@ -100,6 +139,8 @@ Stall (
 {
   Fake::gState->ClockUs += Microseconds;
   Fake::gState->StallCalls++;
+  Spend (nullptr, 0);
+
   return EFI_SUCCESS;
 }
 

@@ -258,7 +258,10 @@ ShellReadFile (
     Size = std::min<size_t>(Size, S->MaxReadSize);
   }
 
-  std::memcpy (Buffer, Open->File->Data.data () + Open->Offset, Size);
+  if (Size > 0) {
+    std::memcpy (Buffer, Open->File->Data.data () + Open->Offset, Size);
+  }
+
   Open->Offset += Size;
   *ReadSize     = Size;
   return EFI_SUCCESS;
