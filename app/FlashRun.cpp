@@ -1,6 +1,7 @@
 /** @file
-  The flash run: keyboard bracket, file, flash mode, the block loop with its
-  progress marks and timing line, and the finishing sequence.
+  The device session and the flash run: keyboard bracket, image file, flash
+  mode, the block loop with its progress marks and timing line, and the
+  finishing sequence.
 
   A run that does not flash the whole image never tells the operator to
   remove power: it names what failed, says the EC flash is incomplete, and
@@ -11,7 +12,6 @@
 extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
-#include <Library/MemoryAllocationLib.h>
 #include <Library/ShellLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
@@ -19,54 +19,21 @@ extern "C" {
 }
 
 #include "EcFlash.h"
+#include "EcImagePlan.h"
 #include "Morvane.h"
 #include "Ucs2.h"
 
 #define START_PAUSE_US  1000000
 
 //
-// A last piece of the image whose first half holds fewer bytes than this is
-// not flashed (block 0 excepted).
-//
-#define MIN_TAIL_SIZE  0x2000
-
-//
-// The block number sent to the EC is 8 bits wide.
-//
-#define MAX_BLOCKS      256
-#define MAX_IMAGE_SIZE  (MAX_BLOCKS * (UINT64)FLASH_BLOCK_SIZE)
-
-//
 // Program-and-verify attempts on one block before the run gives up on it.
 //
 #define MAX_BLOCK_ATTEMPTS  8
 
-typedef enum {
-  RunComplete,
-  RunReadFailed,
-  RunBlockNeverVerified,
-  RunEcSilent
-} RUN_OUTCOME;
-
-typedef struct {
-  RUN_OUTCOME    Outcome;
-  EFI_STATUS     Status;
-  UINTN          Blocks;      ///< blocks flashed and verified
-} RUN_RESULT;
-
 STATIC CONST char16_t  mReadFailed[] = u"Failed to read file: %lx\n";
 
 #define FAILURE_ADVICE  u" EC flash incomplete: keep power on, flash again.\r\n"
-
-//
-// The line that ends a failed run, by outcome; %d is the block.
-//
-STATIC CONST char16_t  *CONST  mFailureLines[] = {
-  u"",
-  u"File read failed at block %d." FAILURE_ADVICE,
-  u"Block %d never verified." FAILURE_ADVICE,
-  u"EC not answering at block %d." FAILURE_ADVICE
-};
+#define NOT_CHANGED     u" The EC flash was not changed.\r\n"
 
 /**
   Print a progress mark for the current block.
@@ -83,53 +50,15 @@ PrintMark (
   Print (Ucs2 (u"."));
 }
 
-/**
-  Seconds from a civil date-time to a fixed origin, so that differences hold
-  across hour, midnight, month and year boundaries.
-
-  @param[in] Time   The date and time.
-
-  @return Seconds since 1 March of year 0 (proleptic Gregorian).
-**/
-STATIC
-INT64
-TimeToSeconds (
-  IN CONST EFI_TIME  *Time
-  )
-{
-  INT64  Year;
-  INT64  Month;
-  INT64  Days;
-
-  //
-  // Days from civil date, counting years from March so that the leap day
-  // falls at the end of a year.
-  //
-  Year  = static_cast<INT64>(Time->Year) - ((Time->Month <= 2) ? 1 : 0);
-  Month = (Time->Month + 9) % 12;
-  Days  = 365 * Year + Year / 4 - Year / 100 + Year / 400 + (153 * Month + 2) / 5 + Time->Day - 1;
-  return ((Days * 24 + Time->Hour) * 60 + Time->Minute) * 60 + Time->Second;
-}
-
-/**
-  Print the timing line after a block.
-
-  @param[in] Blocks      Blocks done so far.
-  @param[in] StartTime   The start time.
-**/
-STATIC
 VOID
 PrintBlockLine (
   IN UINTN           Blocks,
   IN CONST EFI_TIME  *StartTime
   )
 {
-  EFI_TIME  Now;
-  INT32     Elapsed;
+  INT32  Elapsed;
 
-  ZeroMem (&Now, sizeof (Now));
-  gRT->GetTime (&Now, NULL);
-  Elapsed = static_cast<INT32>(TimeToSeconds (&Now) - TimeToSeconds (StartTime));
+  Elapsed = static_cast<INT32>(SecondsSince (StartTime));
   MoveTo (LABEL_COLUMN, BLOCK_LINE_ROW);
   Print (Ucs2 (u"Block Number: %d ----- %d second\r\n"), static_cast<UINT32>(Blocks), Elapsed);
 }
@@ -173,6 +102,28 @@ ReadHalfBlock (
   }
 
   return EFI_SUCCESS;
+}
+
+BOOLEAN
+ReadNextBlock (
+  IN     SHELL_FILE_HANDLE  File,
+  IN OUT RUN_RESULT         *Result
+  )
+{
+  UINTN  LowCount;
+  UINTN  HighCount;
+
+  SetMem (mImageLow, HALF_BLOCK_SIZE, 0xFF);
+  SetMem (mImageHigh, HALF_BLOCK_SIZE, 0xFF);
+  SetMem (mReadBackLow, HALF_BLOCK_SIZE, 0xFF);
+  SetMem (mReadBackHigh, HALF_BLOCK_SIZE, 0xFF);
+
+  Result->Status = ReadHalfBlock (File, mImageLow, &LowCount);
+  if (!EFI_ERROR (Result->Status)) {
+    Result->Status = ReadHalfBlock (File, mImageHigh, &HighCount);
+  }
+
+  return !EFI_ERROR (Result->Status) && EcBlockIsFlashed (mRunRecord.BlocksDone, LowCount);
 }
 
 /**
@@ -221,64 +172,6 @@ FlashBlock (
   return EFI_SUCCESS;
 }
 
-/**
-  Walk the image block by block.
-
-  @param[in]  File        The open image.
-  @param[in]  StartTime   The start time.
-  @param[out] Result      What ended the loop.
-**/
-STATIC
-VOID
-FlashBlocks (
-  IN  SHELL_FILE_HANDLE  File,
-  IN  CONST EFI_TIME     *StartTime,
-  OUT RUN_RESULT         *Result
-  )
-{
-  UINTN  LowCount;
-  UINTN  HighCount;
-
-  mBlockNumber = 0;
-  while (Result->Blocks < MAX_BLOCKS) {
-    SetMem (mImageLow, HALF_BLOCK_SIZE, 0xFF);
-    SetMem (mImageHigh, HALF_BLOCK_SIZE, 0xFF);
-    SetMem (mReadBackLow, HALF_BLOCK_SIZE, 0xFF);
-    SetMem (mReadBackHigh, HALF_BLOCK_SIZE, 0xFF);
-
-    Result->Status = ReadHalfBlock (File, mImageLow, &LowCount);
-    if (!EFI_ERROR (Result->Status)) {
-      Result->Status = ReadHalfBlock (File, mImageHigh, &HighCount);
-    }
-
-    if (EFI_ERROR (Result->Status)) {
-      Result->Outcome = RunReadFailed;
-      return;
-    }
-
-    if (((LowCount < MIN_TAIL_SIZE) && (mBlockNumber != 0)) || (LowCount == 0)) {
-      return;
-    }
-
-    Result->Status = FlashBlock ();
-    if (EFI_ERROR (Result->Status)) {
-      Result->Outcome = (Result->Status == EFI_TIMEOUT) ? RunEcSilent : RunBlockNeverVerified;
-      return;
-    }
-
-    mBlockNumber++;
-    Result->Blocks++;
-    PrintBlockLine (Result->Blocks, StartTime);
-  }
-}
-
-/**
-  Put the cursor on a fresh row below everything the run has printed: the
-  labels, the timing line once there is one, and any time-out messages.
-
-  @param[in] Blocks   Blocks done so far.
-**/
-STATIC
 VOID
 MoveBelowOutput (
   IN UINTN  Blocks
@@ -295,63 +188,122 @@ MoveBelowOutput (
 }
 
 /**
-  Print how the run ended: the finishing message, or the failure line.
+  End the run with a failure line below everything printed so far.
 
-  @param[in] Result   What ended the loop.
+  @param[in]  Status   The failing status.
+  @param[in]  Format   The line; %d is the block.
+  @param[out] Result   Takes the status.
 **/
 STATIC
 VOID
-PrintOutcome (
-  IN CONST RUN_RESULT  *Result
+EndWithFailure (
+  IN  EFI_STATUS       Status,
+  IN  CONST char16_t   *Format,
+  OUT RUN_RESULT       *Result
   )
 {
-  if (Result->Outcome == RunComplete) {
-    Print (Ucs2 (u"Morvane finished, remove power and reboot.\r\n"));
-    return;
-  }
-
-  MoveBelowOutput (Result->Blocks);
-  Print (Ucs2 (mFailureLines[Result->Outcome]), static_cast<UINT32>(Result->Blocks));
+  MoveBelowOutput (mRunRecord.BlocksDone);
+  Result->Status = EndRun (Status, Ucs2 (Format), mRunRecord.BlocksDone);
+  Result->Ended  = TRUE;
 }
 
-/**
-  Refuse an image that does not fit the EC flash before the EC sees a byte.
-
-  @param[in] File   The open image.
-
-  @retval EFI_SUCCESS           The image fits.
-  @retval EFI_BAD_BUFFER_SIZE   It is larger than MAX_BLOCKS blocks.
-  @return                       The status of a failed size query.
-**/
-STATIC
-EFI_STATUS
-CheckImageSize (
-  IN SHELL_FILE_HANDLE  File
+VOID
+FlashBlocks (
+  IN  SHELL_FILE_HANDLE  File,
+  IN  CONST EFI_TIME     *StartTime,
+  OUT RUN_RESULT         *Result
   )
 {
   EFI_STATUS  Status;
-  UINT64      Size;
 
-  Size   = 0;
-  Status = ShellGetFileSize (File, &Size);
-  if (EFI_ERROR (Status)) {
-    Print (Ucs2 (mReadFailed), Status);
-    return Status;
+  mBlockNumber           = 0;
+  mRunRecord.BlocksDone  = 0;
+  while ((mRunRecord.BlocksDone < MAX_BLOCKS) && ReadNextBlock (File, Result)) {
+    Status = FlashBlock ();
+    if (Status == EFI_TIMEOUT) {
+      EndWithFailure (Status, u"EC not answering at block %d." FAILURE_ADVICE, Result);
+      return;
+    }
+
+    if (EFI_ERROR (Status)) {
+      EndWithFailure (Status, u"Block %d never verified." FAILURE_ADVICE, Result);
+      return;
+    }
+
+    mBlockNumber++;
+    mRunRecord.BlocksDone++;
+    PrintBlockLine (mRunRecord.BlocksDone, StartTime);
   }
 
-  if (Size > MAX_IMAGE_SIZE) {
-    Print (Ucs2 (u"Image is larger than 16 MiB; nothing was flashed.\r\n"));
-    return EFI_BAD_BUFFER_SIZE;
+  if (EFI_ERROR (Result->Status)) {
+    EndWithFailure (Result->Status, u"File read failed at block %d." FAILURE_ADVICE, Result);
+  }
+}
+
+VOID
+VerifyBlocks (
+  IN  SHELL_FILE_HANDLE  File,
+  IN  CONST EFI_TIME     *StartTime,
+  OUT RUN_RESULT         *Result
+  )
+{
+  EFI_STATUS  Status;
+  BOOLEAN     Equal;
+  UINT32      Differing;
+  UINT32      First;
+
+  mBlockNumber          = 0;
+  mRunRecord.BlocksDone = 0;
+  Differing             = 0;
+  First                 = 0;
+  while ((mRunRecord.BlocksDone < MAX_BLOCKS) && ReadNextBlock (File, Result)) {
+    Status = ReadBackBlock ();
+    if (Status == EFI_TIMEOUT) {
+      EndWithFailure (Status, u"EC not answering at block %d." NOT_CHANGED, Result);
+      return;
+    }
+
+    //
+    // A byte that timed out is a difference: its slot holds nothing read.
+    //
+    Equal = (Status == EFI_SUCCESS) && ReadBackMatchesImage ();
+    MoveTo (MARK_COLUMN + mBlockNumber, VERIFY_ROW);
+    Print (Equal ? Ucs2 (u"o") : Ucs2 (u"x"));
+    if (!Equal && (Differing++ == 0)) {
+      First = mRunRecord.BlocksDone;
+    }
+
+    mBlockNumber++;
+    mRunRecord.BlocksDone++;
+    PrintBlockLine (mRunRecord.BlocksDone, StartTime);
   }
 
-  return EFI_SUCCESS;
+  if (EFI_ERROR (Result->Status)) {
+    EndWithFailure (Result->Status, u"File read failed at block %d." NOT_CHANGED, Result);
+    return;
+  }
+
+  Result->Ended = TRUE;
+  if (Differing == 0) {
+    Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash matches the image.\r\n"));
+  } else {
+    Result->Status = EndRun (
+                       EFI_CRC_ERROR,
+                       Ucs2 (u"EC flash differs from the image in %d of %d blocks; first at block %d.\r\n"),
+                       Differing,
+                       mRunRecord.BlocksDone,
+                       First
+                       );
+  }
 }
 
 /**
-  Open the image for reading and check that it fits the EC flash.
+  Open the image for reading and check that it fits the EC flash. A failure
+  ends the run.
 
   @param[in]  Path   The image path.
   @param[out] File   The open image; NULL on failure (nothing left open).
+  @param[out] Plan   What a flash of it writes.
 
   @return The status of the open or of the size check.
 **/
@@ -359,60 +311,134 @@ STATIC
 EFI_STATUS
 OpenImage (
   IN  CONST CHAR16       *Path,
-  OUT SHELL_FILE_HANDLE  *File
+  OUT SHELL_FILE_HANDLE  *File,
+  OUT EC_IMAGE_PLAN      *Plan
   )
 {
   EFI_STATUS  Status;
+  UINT64      Size;
 
   Status = ShellOpenFileByName (Path, File, EFI_FILE_MODE_READ, 0);
   if (EFI_ERROR (Status)) {
-    Print (Ucs2 (u"Failed to open ourselves: %lx\n"), Status);
     *File = NULL;
-    return Status;
+    return EndRun (Status, Ucs2 (u"Failed to open ourselves: %lx\n"), Status);
   }
 
-  Status = CheckImageSize (*File);
+  Size   = 0;
+  Status = ShellGetFileSize (*File, &Size);
+  EcPlanImage (Size, Plan);
+  if (EFI_ERROR (Status)) {
+    EndRun (Status, Ucs2 (mReadFailed), Status);
+  } else if (Plan->TooLarge) {
+    Status = EndRun (EFI_BAD_BUFFER_SIZE, Ucs2 (u"Image is larger than 16 MiB; nothing was flashed.\r\n"));
+  }
+
   if (EFI_ERROR (Status)) {
     ShellCloseFile (File);
+    *File = NULL;
   }
 
   return Status;
 }
 
+/**
+  The session's work between entering and leaving flash mode: the save,
+  then the mode's blocks.
+
+  @param[in]  Options     The options.
+  @param[in]  File        The open image, or NULL for a save alone.
+  @param[in]  Planned     Blocks to save, flash or compare.
+  @param[in]  StartTime   The start time.
+  @param[out] Result      How it went.
+**/
+STATIC
+VOID
+RunModes (
+  IN  CONST MORVANE_OPTIONS  *Options,
+  IN  SHELL_FILE_HANDLE      File,
+  IN  UINT32                 Planned,
+  IN  CONST EFI_TIME         *StartTime,
+  OUT RUN_RESULT             *Result
+  )
+{
+  if (Options->SavePath != NULL) {
+    SaveBlocks (Options->SavePath, Planned, Result);
+    if (Result->Ended) {
+      return;
+    }
+  }
+
+  switch (Options->Mode) {
+    case ModeSave:
+      MoveBelowOutput (0);
+      Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks to %s.\r\n"), Planned, Options->SavePath);
+      Result->Ended  = TRUE;
+      break;
+    case ModeVerify:
+      VerifyBlocks (File, StartTime, Result);
+      break;
+    default:
+      FlashBlocks (File, StartTime, Result);
+      if (!Result->Ended) {
+        Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"Morvane finished, remove power and reboot.\r\n"));
+      }
+
+      break;
+  }
+}
+
 EFI_STATUS
-RunFlash (
-  IN CHAR16          *Path,
-  IN CONST EFI_TIME  *StartTime
+RunSession (
+  IN CONST MORVANE_OPTIONS  *Options,
+  IN CONST EFI_TIME         *StartTime
   )
 {
   SHELL_FILE_HANDLE  File;
+  EC_IMAGE_PLAN      Plan;
   RUN_RESULT         Result;
 
   gBS->Stall (START_PAUSE_US);
-  SendKbcCommand (KBC_CMD_DISABLE_KEYBOARD);
 
-  Result.Outcome = RunComplete;
-  Result.Blocks  = 0;
-  Result.Status  = OpenImage (Path, &File);
-  if (EFI_ERROR (Result.Status)) {
-    SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
-    FreePool (Path);
-    return Result.Status;
+  //
+  // A real 8042 takes a command within microseconds; a machine without one
+  // is told once, and the run goes on.
+  //
+  if (SendKbcCommand (KBC_CMD_DISABLE_KEYBOARD) == EFI_TIMEOUT) {
+    Print (Ucs2 (u"The keyboard controller did not answer; going on without it.\r\n"));
   }
 
+  File = NULL;
+  ZeroMem (&Plan, sizeof (Plan));
+  if (Options->ImagePath != NULL) {
+    Result.Status = OpenImage (Options->ImagePath, &File, &Plan);
+    if (EFI_ERROR (Result.Status)) {
+      SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
+      return Result.Status;
+    }
+  } else {
+    Plan.Blocks = Options->SaveBlocks;
+  }
+
+  mRunRecord.BlocksPlanned = Plan.Blocks;
+  Result.Status            = EFI_SUCCESS;
+  Result.Ended             = FALSE;
   EnterFlashMode ();
   ReadFlashId ();
   if (mEcLink != EcAnswering) {
-    Result.Outcome = RunEcSilent;
-    Result.Status  = EFI_TIMEOUT;
+    EndWithFailure (
+      EFI_TIMEOUT,
+      (Options->Mode == ModeFlash) ? u"EC not answering at block %d." FAILURE_ADVICE : u"EC not answering at block %d." NOT_CHANGED,
+      &Result
+      );
   } else {
-    FlashBlocks (File, StartTime, &Result);
+    RunModes (Options, File, Plan.Blocks, StartTime, &Result);
   }
 
-  PrintOutcome (&Result);
-  ShellCloseFile (&File);
+  if (File != NULL) {
+    ShellCloseFile (&File);
+  }
+
   ExitFlashMode ();
   SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
-  FreePool (Path);
   return Result.Status;
 }

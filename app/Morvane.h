@@ -1,6 +1,7 @@
 /** @file
-  The two halves of Morvane's main function: start-up (screen, command line,
-  image path) and the flash run.
+  Morvane's front end: start-up (screen, command line, image path), the
+  run's pre-flight checks and log, and the device session with its three
+  modes (flash, verify, save).
 
 **/
 
@@ -9,6 +10,7 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <Library/ShellLib.h>
 }
 
 //
@@ -17,12 +19,50 @@ extern "C" {
 #define LOOP_COLUMN        1
 #define LOOP_ROW           5
 #define TIME_ROW           8
+#define SAVE_ROW           9
 #define LABEL_COLUMN       1
 #define MESSAGE_ROW        13
 #define BLOCK_LINE_ROW     14
 #define TEXT_MODE          2
 
-extern UINT32  mLoopCount;
+typedef enum {
+  ModeFlash,    ///< erase, program and verify the image (after a save with -s)
+  ModeVerify,   ///< compare the EC flash with the image; nothing is changed
+  ModeSave      ///< save BLOCKS blocks of the EC flash to a file, nothing more
+} RUN_MODE;
+
+//
+// What the command line asks for. Every string is a pool copy that
+// FreeOptions releases.
+//
+typedef struct {
+  RUN_MODE    Mode;
+  BOOLEAN     Extended;      ///< one of Morvane's own options was given
+  CHAR16      *ImageName;    ///< the image as typed; NULL for a save alone
+  CHAR16      *ImagePath;    ///< the image path to open, once resolved
+  CHAR16      *SavePath;     ///< -s, as a full path; NULL without it
+  CHAR16      *LogPath;      ///< -l, as a full path; NULL without it
+  BOOLEAN     HasCrc;        ///< -c was given
+  UINT32      ExpectedCrc;
+  UINT32      SaveBlocks;    ///< -n: blocks to save alone
+} MORVANE_OPTIONS;
+
+//
+// What the run log records of a run; filled in as the run goes.
+//
+typedef struct {
+  RUN_MODE        Mode;
+  EFI_TIME        StartTime;
+  CONST CHAR16    *Image;         ///< the image path as opened (or as typed)
+  BOOLEAN         ImageKnown;     ///< Size and Crc are set
+  UINT64          ImageSize;
+  UINT32          ImageCrc;
+  UINT32          BlocksDone;
+  UINT32          BlocksPlanned;
+} RUN_RECORD;
+
+extern UINT32      mLoopCount;
+extern RUN_RECORD  mRunRecord;
 
 /**
   Move the console cursor; a console that refuses the position is left as
@@ -49,36 +89,265 @@ DrawProgressScreen (
   );
 
 /**
-  Read the command line and resolve the image name to the path to open.
-
-  @param[out] Path   Receives the path in pool memory, or NULL when the run
-                     ends here; the caller frees it.
-
-  @return The status the run ends with when *Path is NULL; otherwise the
-          status the flash run starts from.
+  Draw the Save row's label, for a run that saves the EC flash, and put the
+  cursor back on the message row.
 **/
-EFI_STATUS
-ReadImagePath (
-  OUT CHAR16  **Path
+VOID
+DrawSaveLabel (
+  VOID
   );
 
 /**
-  Flash the image at Path onto the EC, drawing the progress marks, and end
-  with the finishing sequence. Path is freed.
+  Seconds from a start time to now, across hours, days and years.
 
-  @param[in] Path        The image path, in pool memory.
-  @param[in] StartTime   The start time, for the elapsed seconds.
+  @param[in] StartTime   The start.
 
-  @retval EFI_SUCCESS            Every block of the image was flashed and verified.
-  @retval EFI_BAD_BUFFER_SIZE    The image is larger than the EC flash; nothing sent.
-  @retval EFI_DEVICE_ERROR       A block never verified.
-  @retval EFI_TIMEOUT            The EC stopped answering.
-  @return                        Otherwise the status of the failed open or read.
+  @return The elapsed seconds (from 0.0.0 0:0:0 when the clock is unreadable).
+**/
+INT64
+SecondsSince (
+  IN CONST EFI_TIME  *StartTime
+  );
+
+/**
+  Read the command line. A plain "Morvane IMAGE" also resolves the image
+  path here; with Morvane's own options the run resolves it once its log
+  is open.
+
+  @param[out] Options   What the command line asks for.
+  @param[out] Go        TRUE when the run goes on; FALSE when it ends here.
+
+  @return The status to end with, or the one the run continues from.
 **/
 EFI_STATUS
-RunFlash (
-  IN CHAR16          *Path,
+ReadCommandLine (
+  OUT MORVANE_OPTIONS  *Options,
+  OUT BOOLEAN          *Go
+  );
+
+/**
+  Resolve an image name to the path to open: as typed when the shell finds
+  it, otherwise under the current directory. Ends the run (with its line)
+  for a name that is a pattern, missing or a directory.
+
+  @param[in, out] Options   ImageName in; ImagePath out (NULL when refused).
+
+  @return The status to end with when ImagePath is NULL.
+**/
+EFI_STATUS
+ResolveImagePath (
+  IN OUT MORVANE_OPTIONS  *Options
+  );
+
+/**
+  Release the strings of the options.
+
+  @param[in, out] Options   The options.
+**/
+VOID
+FreeOptions (
+  IN OUT MORVANE_OPTIONS  *Options
+  );
+
+/**
+  Carry out what the options ask: the pre-flight checks, then the device
+  session. The options are freed.
+
+  @param[in, out] Options     The options.
+  @param[in]      StartTime   The start time.
+
+  @return The run's status.
+**/
+EFI_STATUS
+RunMorvane (
+  IN OUT MORVANE_OPTIONS  *Options,
+  IN     CONST EFI_TIME   *StartTime
+  );
+
+/**
+  End the run with its last screen line: the line is written to the run
+  log (when there is one) and the log closed before the line is printed at
+  the cursor, so that an operator who acts on the line finds it on disk.
+
+  @param[in] Status   The run's status.
+  @param[in] Format   The line, with its line end.
+  @param[in] ...      Its arguments.
+
+  @return Status.
+**/
+EFI_STATUS
+EFIAPI
+EndRun (
+  IN EFI_STATUS    Status,
+  IN CONST CHAR16  *Format,
+  ...
+  );
+
+/**
+  Open the run log for appending.
+
+  @param[in] Path   The log file; created when missing.
+
+  @return The status of the open (and of the seek to its end).
+**/
+EFI_STATUS
+OpenRunLog (
+  IN CONST CHAR16  *Path
+  );
+
+/**
+  Write the run's line to the log and close it; nothing without a log.
+  A failure is said on the screen; the run's status stays as it is.
+
+  @param[in] Status    The run's status.
+  @param[in] Outcome   The run's last screen line, without its line end.
+**/
+VOID
+WriteRunLog (
+  IN EFI_STATUS    Status,
+  IN CONST CHAR16  *Outcome
+  );
+
+/**
+  Read the machine's serial number and UUID from the SMBIOS system
+  information (type 1), as text fit for the log: "-" where the firmware
+  publishes none.
+
+  @param[out] Serial   Receives the serial number.
+  @param[in]  SerialSize   Its size in characters.
+  @param[out] Uuid     Receives the UUID.
+  @param[in]  UuidSize     Its size in characters.
+**/
+VOID
+ReadMachineIdentity (
+  OUT CHAR16  *Serial,
+  IN  UINTN   SerialSize,
+  OUT CHAR16  *Uuid,
+  IN  UINTN   UuidSize
+  );
+
+/**
+  Read a whole image file once for its size and CRC-32.
+
+  @param[in]  Path   The image.
+  @param[out] Size   Its size.
+  @param[out] Crc    Its CRC-32.
+
+  @return The status of the open or of a failed read.
+**/
+EFI_STATUS
+MeasureImage (
+  IN  CONST CHAR16  *Path,
+  OUT UINT64        *Size,
+  OUT UINT32        *Crc
+  );
+
+//
+// The device session and its modes.
+//
+
+typedef struct {
+  EFI_STATUS    Status;
+  BOOLEAN       Ended;       ///< the run's last line is out
+} RUN_RESULT;
+
+/**
+  The device session: keyboard off, image open, flash mode, the save and the
+  mode's blocks, the run's last line, then image closed, flash mode left and
+  keyboard on.
+
+  @param[in] Options     The options (image path resolved).
+  @param[in] StartTime   The start time.
+
+  @return The run's status.
+**/
+EFI_STATUS
+RunSession (
+  IN CONST MORVANE_OPTIONS  *Options,
+  IN CONST EFI_TIME         *StartTime
+  );
+
+/**
+  Read the next block of the image into the block image, filled with 0xFF
+  past the end of the file.
+
+  @param[in]      File     The image.
+  @param[in, out] Result   Status is set (failing when the read failed).
+
+  @retval TRUE    The block is to be flashed (or compared).
+  @retval FALSE   The image has ended for the flash, or the read failed.
+**/
+BOOLEAN
+ReadNextBlock (
+  IN     SHELL_FILE_HANDLE  File,
+  IN OUT RUN_RESULT         *Result
+  );
+
+/**
+  Print the timing line after a block.
+
+  @param[in] Blocks      Blocks done so far.
+  @param[in] StartTime   The start time.
+**/
+VOID
+PrintBlockLine (
+  IN UINTN           Blocks,
   IN CONST EFI_TIME  *StartTime
+  );
+
+/**
+  Put the cursor on a fresh row below everything the run has printed.
+
+  @param[in] Blocks   Blocks done so far.
+**/
+VOID
+MoveBelowOutput (
+  IN UINTN  Blocks
+  );
+
+/**
+  Flash the image block by block.
+
+  @param[in]  File        The open image.
+  @param[in]  StartTime   The start time.
+  @param[out] Result      How it went; the last line is set unless it completed.
+**/
+VOID
+FlashBlocks (
+  IN  SHELL_FILE_HANDLE  File,
+  IN  CONST EFI_TIME     *StartTime,
+  OUT RUN_RESULT         *Result
+  );
+
+/**
+  Compare the EC flash with the image, block by block, without changing it,
+  and end the run with the verdict.
+
+  @param[in]  File        The open image.
+  @param[in]  StartTime   The start time.
+  @param[out] Result      How it went.
+**/
+VOID
+VerifyBlocks (
+  IN  SHELL_FILE_HANDLE  File,
+  IN  CONST EFI_TIME     *StartTime,
+  OUT RUN_RESULT         *Result
+  );
+
+/**
+  Save the first Blocks blocks of the EC flash to a new file and check the
+  copy through the file system. On any failure the run ends (the EC was not
+  changed) and the partial file is removed.
+
+  @param[in]  Path     The save file; it must not exist.
+  @param[in]  Blocks   How many blocks, from block 0.
+  @param[out] Result   How it went.
+**/
+VOID
+SaveBlocks (
+  IN  CONST CHAR16  *Path,
+  IN  UINT32        Blocks,
+  OUT RUN_RESULT    *Result
   );
 
 #endif

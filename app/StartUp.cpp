@@ -1,5 +1,5 @@
 /** @file
-  Start-up: the progress screen, the command line and the image path.
+  Start-up: the progress screen and the start time.
 
   Nothing here touches a device.
 
@@ -7,8 +7,7 @@
 
 extern "C" {
 #include <Uefi.h>
-#include <Library/MemoryAllocationLib.h>
-#include <Library/ShellLib.h>
+#include <Library/BaseMemoryLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
@@ -68,151 +67,52 @@ DrawProgressScreen (
   }
 }
 
-/**
-  Build the path to open from the name as typed: the name itself when the
-  shell finds it, otherwise the current directory, a backslash and the name.
-
-  @param[in]  CurDir   The shell's current directory.
-  @param[in]  Name     The image name as typed.
-  @param[out] Path     Receives the path in pool memory; NULL on failure.
-
-  @retval EFI_SUCCESS            *Path is set.
-  @retval EFI_OUT_OF_RESOURCES   No pool for the path.
-  @return                        The status of ShellFileExists for a path that is not there.
-**/
-STATIC
-EFI_STATUS
-BuildImagePath (
-  IN  CONST CHAR16  *CurDir,
-  IN  CONST CHAR16  *Name,
-  OUT CHAR16        **Path
+VOID
+DrawSaveLabel (
+  VOID
   )
 {
-  EFI_STATUS  Status;
-  CHAR16      *Directory;
-
-  if (!EFI_ERROR (ShellFileExists (Name))) {
-    *Path = CatSPrint (NULL, Ucs2 (u"%s"), Name);
-    return (*Path == NULL) ? EFI_OUT_OF_RESOURCES : EFI_SUCCESS;
-  }
-
-  Directory = CatSPrint (NULL, Ucs2 (u"%s"), CurDir);
-  if (Directory == NULL) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-
-  *Path = CatSPrint (Directory, Ucs2 (u"\\%s"), Name);
-  FreePool (Directory);
-  if (*Path == NULL) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-
-  Status = ShellFileExists (*Path);
-  if (EFI_ERROR (Status)) {
-    FreePool (*Path);
-    *Path = NULL;
-  }
-
-  return Status;
+  MoveTo (LABEL_COLUMN, SAVE_ROW);
+  Print (Ucs2 (u"Save    :"));
+  MoveTo (0, MESSAGE_ROW);
 }
 
 /**
-  Resolve the command line to the image path.
+  Seconds from a civil date-time to a fixed origin, so that differences hold
+  across hour, midnight, month and year boundaries.
 
-  @param[in]  Package   The parsed command line, or NULL after a failed parse.
-  @param[in]  Status    The status of the parse.
-  @param[out] Path      Receives the path, or NULL when the run ends here.
+  @param[in] Time   The date and time.
 
-  @return The status to end with, or the one the run continues from.
+  @return Seconds since 1 March of year 0 (proleptic Gregorian).
 **/
 STATIC
-EFI_STATUS
-ResolveImagePath (
-  IN  LIST_ENTRY  *Package,
-  IN  EFI_STATUS  Status,
-  OUT CHAR16      **Path
+INT64
+TimeToSeconds (
+  IN CONST EFI_TIME  *Time
   )
 {
-  CONST CHAR16  *CurDir;
-  CONST CHAR16  *Name;
-
-  if (ShellCommandLineGetFlag (Package, Ucs2 (u"-?"))) {
-    return Status;
-  }
-
-  if (ShellCommandLineGetRawValue (Package, 2) != NULL) {
-    return Status;
-  }
-
-  CurDir = ShellGetCurrentDir (NULL);
-  if (CurDir == NULL) {
-    return Status;
-  }
-
-  Name = ShellCommandLineGetRawValue (Package, 1);
-  if (Name == NULL) {
-    Print (Ucs2 (u"File name is empty.\r\n"));
-    return Status;
-  }
-
-  Status = BuildImagePath (CurDir, Name, Path);
-  if (Status == EFI_OUT_OF_RESOURCES) {
-    Print (Ucs2 (u"Out of memory for the image path.\r\n"));
-    return Status;
-  }
-
-  if (EFI_ERROR (Status)) {
-    Print (Ucs2 (u"File is not exists."));
-    return Status;
-  }
+  INT64  Year;
+  INT64  Month;
+  INT64  Days;
 
   //
-  // Reading a directory would stream its records into the EC.
+  // Days from civil date, counting years from March so that the leap day
+  // falls at the end of a year.
   //
-  if (ShellIsDirectory (*Path) == EFI_SUCCESS) {
-    Print (Ucs2 (u"%s is a directory, not an image file.\r\n"), *Path);
-    FreePool (*Path);
-    *Path = NULL;
-    return EFI_INVALID_PARAMETER;
-  }
-
-  return Status;
+  Year  = static_cast<INT64>(Time->Year) - ((Time->Month <= 2) ? 1 : 0);
+  Month = (Time->Month + 9) % 12;
+  Days  = 365 * Year + Year / 4 - Year / 100 + Year / 400 + (153 * Month + 2) / 5 + Time->Day - 1;
+  return ((Days * 24 + Time->Hour) * 60 + Time->Minute) * 60 + Time->Second;
 }
 
-EFI_STATUS
-ReadImagePath (
-  OUT CHAR16  **Path
+INT64
+SecondsSince (
+  IN CONST EFI_TIME  *StartTime
   )
 {
-  EFI_STATUS  Status;
-  LIST_ENTRY  *Package;
-  CHAR16      *ProblemParam;
+  EFI_TIME  Now;
 
-  Status = ShellInitialize ();
-  if (EFI_ERROR (Status)) {
-    Print (Ucs2 (u"Morvane must be started from the UEFI Shell.\r\n"));
-    return Status;
-  }
-
-  Package      = NULL;
-  ProblemParam = NULL;
-  Status       = ShellCommandLineParseEx (EmptyParamList, &Package, &ProblemParam, TRUE, FALSE);
-  if (ProblemParam != NULL) {
-    FreePool (ProblemParam);
-  }
-
-  //
-  // "-b" has the shell page its output: the console would stop on
-  // "Press ENTER" in the middle of a flash, with the keyboard switched off.
-  // Nothing Morvane prints may wait for a key; the shell puts its default
-  // (no paging) back before its next prompt.
-  //
-  ShellSetPageBreakMode (FALSE);
-
-  Status = ResolveImagePath (Package, Status, Path);
-  if (Package != NULL) {
-    ShellCommandLineFreeVarList (Package);
-  }
-
-  return Status;
+  ZeroMem (&Now, sizeof (Now));
+  gRT->GetTime (&Now, NULL);
+  return TimeToSeconds (&Now) - TimeToSeconds (StartTime);
 }

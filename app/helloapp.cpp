@@ -1,7 +1,8 @@
 /** @file
   Morvane: rewrites the embedded controller's firmware from the UEFI Shell.
 
-  Usage: Morvane <image file>
+  Usage: Morvane [-v] [-c CRC32] [-s SAVEFILE] [-l LOGFILE] IMAGE
+         Morvane -s SAVEFILE -n BLOCKS [-l LOGFILE]
 
 **/
 
@@ -18,8 +19,9 @@ extern "C" {
   @param[in] ImageHandle   The image handle (unused).
   @param[in] SystemTable   The system table (unused; reached through gST).
 
-  @retval EFI_SUCCESS   The image was flashed and verified, or nothing was
-                        asked ("-?", no image name).
+  @retval EFI_SUCCESS   The image was flashed and verified (or verified
+                        equal, or the EC flash saved), or nothing was asked
+                        ("-?", no image name).
   @return               Otherwise the failure that ended the run.
 **/
 extern "C"
@@ -30,18 +32,22 @@ UefiMain (
   IN EFI_SYSTEM_TABLE  *SystemTable
   )
 {
-  EFI_STATUS  Status;
-  EFI_TIME    StartTime;
-  CHAR16      *Path;
+  EFI_STATUS       Status;
+  EFI_TIME         StartTime;
+  MORVANE_OPTIONS  Options;
+  BOOLEAN          Go;
 
   ZeroMem (&StartTime, sizeof (StartTime));
   DrawProgressScreen (&StartTime);
 
-  Path   = NULL;
-  Status = ReadImagePath (&Path);
-  if (Path == NULL) {
+  Status = ReadCommandLine (&Options, &Go);
+  if (!Go) {
     return Status;
   }
 
-  return RunFlash (Path, &StartTime);
+  if (Options.SavePath != NULL) {
+    DrawSaveLabel ();
+  }
+
+  return RunMorvane (&Options, &StartTime);
 }

@@ -67,9 +67,10 @@ CpuIoWrite8 (
 
 /**
   Wait for IBF to clear on a status port: a stall-free spin, then stalled
-  polls up to EC_IBF_TIMEOUT_US of stalling.
+  polls up to a bound of stalling.
 
   @param[in] StatusPort   The status register to poll.
+  @param[in] TimeoutUs    The bound, in microseconds of stalling.
 
   @retval EFI_SUCCESS   IBF is clear.
   @retval EFI_TIMEOUT   IBF stayed set.
@@ -77,7 +78,8 @@ CpuIoWrite8 (
 STATIC
 EFI_STATUS
 WaitInputEmpty (
-  IN UINT64  StatusPort
+  IN UINT64  StatusPort,
+  IN UINT32  TimeoutUs
   )
 {
   UINT32  Spin;
@@ -89,7 +91,7 @@ WaitInputEmpty (
     }
   }
 
-  for (Waited = 0; Waited < EC_IBF_TIMEOUT_US; Waited += EC_IBF_POLL_STALL_US) {
+  for (Waited = 0; Waited < TimeoutUs; Waited += EC_IBF_POLL_STALL_US) {
     gBS->Stall (EC_IBF_POLL_STALL_US);
     if ((CpuIoRead8 (StatusPort) & EC_STATUS_IBF) == 0) {
       return EFI_SUCCESS;
@@ -104,7 +106,7 @@ WaitEcInputEmpty (
   VOID
   )
 {
-  return WaitInputEmpty (EC_COMMAND_PORT);
+  return WaitInputEmpty (EC_COMMAND_PORT, EC_IBF_TIMEOUT_US);
 }
 
 EFI_STATUS
@@ -112,7 +114,7 @@ WaitKbcInputEmpty (
   VOID
   )
 {
-  return WaitInputEmpty (KBC_COMMAND_PORT);
+  return WaitInputEmpty (KBC_COMMAND_PORT, KBC_IBF_TIMEOUT_US);
 }
 
 VOID
@@ -141,6 +143,7 @@ WaitEcOutputFull (
   Write a byte to a port once the device's input buffer is empty.
 
   @param[in] StatusPort   The status register that gates the write.
+  @param[in] TimeoutUs    How long the device may keep its input buffer full.
   @param[in] Port         The port to write.
   @param[in] Value        The byte.
 
@@ -151,11 +154,12 @@ STATIC
 EFI_STATUS
 SendWhenEmpty (
   IN UINT64  StatusPort,
+  IN UINT32  TimeoutUs,
   IN UINT64  Port,
   IN UINT8   Value
   )
 {
-  if (WaitInputEmpty (StatusPort) == EFI_TIMEOUT) {
+  if (WaitInputEmpty (StatusPort, TimeoutUs) == EFI_TIMEOUT) {
     return EFI_TIMEOUT;
   }
 
@@ -167,7 +171,7 @@ SendEcCommand (
   IN UINT8  Command
   )
 {
-  return SendWhenEmpty (EC_COMMAND_PORT, EC_COMMAND_PORT, Command);
+  return SendWhenEmpty (EC_COMMAND_PORT, EC_IBF_TIMEOUT_US, EC_COMMAND_PORT, Command);
 }
 
 EFI_STATUS
@@ -175,7 +179,7 @@ SendKbcCommand (
   IN UINT8  Command
   )
 {
-  return SendWhenEmpty (KBC_COMMAND_PORT, KBC_COMMAND_PORT, Command);
+  return SendWhenEmpty (KBC_COMMAND_PORT, KBC_IBF_TIMEOUT_US, KBC_COMMAND_PORT, Command);
 }
 
 EFI_STATUS
@@ -183,7 +187,7 @@ SendEcData (
   IN UINT8  Data
   )
 {
-  return SendWhenEmpty (EC_COMMAND_PORT, EC_DATA_PORT, Data);
+  return SendWhenEmpty (EC_COMMAND_PORT, EC_IBF_TIMEOUT_US, EC_DATA_PORT, Data);
 }
 
 EFI_STATUS

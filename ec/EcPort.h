@@ -41,6 +41,12 @@ extern "C" {
 #define EC_IBF_POLL_STALL_US  100
 #define EC_IBF_TIMEOUT_US     10000000
 
+//
+// An 8042 takes a command within microseconds: a second means there is
+// none behind port 0x64.
+//
+#define KBC_IBF_TIMEOUT_US    1000000
+
 extern EFI_CPU_IO2_PROTOCOL  *mCpuIo2;
 extern BOOLEAN               mEcOutputReady;
 

@@ -125,6 +125,38 @@ ReadHalf (
   return EFI_SUCCESS;
 }
 
+EFI_STATUS
+ReadBackBlock (
+  VOID
+  )
+{
+  UINT32   Silence;
+  BOOLEAN  TimedOut;
+
+  if (EFI_ERROR (StartReadBlock ())) {
+    return EFI_TIMEOUT;
+  }
+
+  Silence  = 0;
+  TimedOut = FALSE;
+  if (EFI_ERROR (ReadHalf (mReadBackLow, &Silence, &TimedOut)) ||
+      EFI_ERROR (ReadHalf (mReadBackHigh, &Silence, &TimedOut)))
+  {
+    return EFI_TIMEOUT;
+  }
+
+  return TimedOut ? EFI_DEVICE_ERROR : EFI_SUCCESS;
+}
+
+BOOLEAN
+ReadBackMatchesImage (
+  VOID
+  )
+{
+  return (CompareMem (mImageLow, mReadBackLow, HALF_BLOCK_SIZE) == 0) &&
+         (CompareMem (mImageHigh, mReadBackHigh, HALF_BLOCK_SIZE) == 0);
+}
+
 /**
   Program the block image and read it back.
 
@@ -136,26 +168,14 @@ ProgramAndReadBack (
   VOID
   )
 {
-  UINT32   Silence;
-  BOOLEAN  TimedOut;
-
   if (EFI_ERROR (StartProgramBlock ()) ||
       EFI_ERROR (SendHalf (mImageLow)) ||
-      EFI_ERROR (SendHalf (mImageHigh)) ||
-      EFI_ERROR (StartReadBlock ()))
+      EFI_ERROR (SendHalf (mImageHigh)))
   {
     return FALSE;
   }
 
-  Silence  = 0;
-  TimedOut = FALSE;
-  if (EFI_ERROR (ReadHalf (mReadBackLow, &Silence, &TimedOut)) ||
-      EFI_ERROR (ReadHalf (mReadBackHigh, &Silence, &TimedOut)))
-  {
-    return FALSE;
-  }
-
-  return !TimedOut;
+  return ReadBackBlock () == EFI_SUCCESS;
 }
 
 BOOLEAN
@@ -165,9 +185,7 @@ ProgramAndVerifyBlock (
 {
   BOOLEAN  Verified;
 
-  Verified = ProgramAndReadBack () &&
-             (CompareMem (mImageLow, mReadBackLow, HALF_BLOCK_SIZE) == 0) &&
-             (CompareMem (mImageHigh, mReadBackHigh, HALF_BLOCK_SIZE) == 0);
+  Verified = ProgramAndReadBack () && ReadBackMatchesImage ();
 
   gST->ConOut->SetCursorPosition (gST->ConOut, MARK_COLUMN + mBlockNumber, VERIFY_ROW);
   if (Verified) {

@@ -57,6 +57,7 @@ typedef enum {
 
 extern UINT8          mBlockNumber;
 extern UINT8          mFlashId;
+extern BOOLEAN        mFlashIdRead;    ///< the EC answered the read-ID command
 extern UINT32         mRetryCount;
 extern EC_LINK_STATE  mEcLink;
 
@@ -141,6 +142,30 @@ ExitFlashMode (
 **/
 BOOLEAN
 BlockHasData (
+  VOID
+  );
+
+/**
+  Read block mBlockNumber back from the EC into mReadBackLow/mReadBackHigh.
+  Every byte of the stream is read, as the EC expects, unless the EC falls
+  silent.
+
+  @retval EFI_SUCCESS        Every byte came in time.
+  @retval EFI_DEVICE_ERROR   Some bytes timed out; their slots are not valid.
+  @retval EFI_TIMEOUT        The EC stopped answering (mEcLink tells how).
+**/
+EFI_STATUS
+ReadBackBlock (
+  VOID
+  );
+
+/**
+  Compare the read-back halves with the block image.
+
+  @retval TRUE   They are equal.
+**/
+BOOLEAN
+ReadBackMatchesImage (
   VOID
   );
 

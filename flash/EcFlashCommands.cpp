@@ -8,6 +8,7 @@
 
 UINT8          mBlockNumber = 0;
 UINT8          mFlashId     = 0;
+BOOLEAN        mFlashIdRead = FALSE;
 EC_LINK_STATE  mEcLink      = EcAnswering;
 
 /**
@@ -86,7 +87,7 @@ ReadFlashId (
     // A lone time-out leaves the ID as it was; programming then uses the
     // page-program opcode.
     //
-    ReadEcData (&mFlashId);
+    mFlashIdRead = !EFI_ERROR (ReadEcData (&mFlashId));
   }
 
   return Status;

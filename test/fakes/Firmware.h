@@ -85,6 +85,12 @@ struct State {
   UINTN                            MaxReadSize = 0;        // 0: whatever is asked
   UINTN                            FailReadAt  = 0;        // 1-based read call that fails; 0: none
   EFI_STATUS                       ReadStatus  = EFI_DEVICE_ERROR;
+  std::map<std::u16string, EFI_STATUS>  OpenFails;         // opens refused, by path (any mode)
+  UINTN                            FileWrites        = 0;     // file write calls
+  UINTN                            FailWriteAt    = 0;     // 1-based write call that fails
+  EFI_STATUS                       WriteStatus    = EFI_WRITE_PROTECTED;
+  UINTN                            ShortWriteAt   = 0;     // 1-based write call that takes half
+  UINTN                            CorruptWriteAt = 0;     // 1-based write call whose first byte lands wrong
   std::u16string                   OpenedPath;
   BOOLEAN                          PageBreak = FALSE;      // the shell's output paging
   UINTN                            PagedPrints = 0;        // console output while paging was on
@@ -99,6 +105,13 @@ struct State {
 
   // Memory library
   UINTN                            CompareCalls = 0;
+
+  // Watchdog: the last timeout set, and the port accesses made before it.
+  INT64                            WatchdogTimeout = -1;
+  UINT64                           WatchdogAtAccess = 0;
+
+  // SMBIOS structure table published in the system table, if any.
+  std::vector<UINT8>               Smbios;
 
   std::vector<Event>               Log;
 };
@@ -116,6 +129,9 @@ std::u16string Row (UINTN Row);
 CHAR16         At (UINTN Column, UINTN Row);
 std::string    Narrow (const std::u16string &Text);
 std::string    RowText (UINTN Row);      // trailing spaces trimmed
+
+// Publish an SMBIOS 3 table with a system information structure.
+void PublishSmbios (const std::string &Serial, const std::vector<UINT8> &Uuid);
 
 // Index of the first log event matching Kind (and Text, if given) at or
 // after From; npos when none.

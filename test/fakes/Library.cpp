@@ -19,6 +19,7 @@ extern "C" {
 #include <Library/PrintLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
+#include <Guid/SmBios.h>
 #include <Protocol/CpuIo2.h>
 }
 
@@ -179,6 +180,8 @@ CopyGuid (
 // Emitted by the firmware build's AutoGen from the package declarations.
 extern "C" {
 EFI_GUID  gEfiCpuIo2ProtocolGuid = EFI_CPU_IO2_PROTOCOL_GUID;
+EFI_GUID  gEfiSmbiosTableGuid    = SMBIOS_TABLE_GUID;
+EFI_GUID  gEfiSmbios3TableGuid   = SMBIOS3_TABLE_GUID;
 }
 
 BOOLEAN

@@ -13,6 +13,8 @@ extern "C" {
 #include <Library/BaseMemoryLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
+#include <Guid/SmBios.h>
+#include <IndustryStandard/SmBios.h>
 }
 
 #include "EcFlash.h"
@@ -64,6 +66,8 @@ Spend (
 EFI_BOOT_SERVICES      mBootServices;
 EFI_RUNTIME_SERVICES   mRuntimeServices;
 EFI_SYSTEM_TABLE       mSystemTable;
+EFI_CONFIGURATION_TABLE       mConfigTable;
+SMBIOS_TABLE_3_0_ENTRY_POINT  mSmbiosEntry;
 EFI_CPU_IO2_PROTOCOL   mCpuIo;
 
 EFI_STATUS
@@ -141,6 +145,20 @@ Stall (
   Fake::gState->StallCalls++;
   Spend (nullptr, 0);
 
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+SetWatchdogTimer (
+  IN UINTN   Timeout,
+  IN UINT64  WatchdogCode,
+  IN UINTN   DataSize,
+  IN CHAR16  *WatchdogData OPTIONAL
+  )
+{
+  Fake::gState->WatchdogTimeout  = static_cast<INT64>(Timeout);
+  Fake::gState->WatchdogAtAccess = Fake::gState->PortAccesses;
   return EFI_SUCCESS;
 }
 
@@ -248,6 +266,7 @@ Reset (
   mBootServices                = {};
   mBootServices.LocateProtocol = LocateProtocol;
   mBootServices.Stall          = Stall;
+  mBootServices.SetWatchdogTimer = SetWatchdogTimer;
   mRuntimeServices             = {};
   mRuntimeServices.GetTime     = GetTime;
   mSystemTable                 = {};
@@ -264,6 +283,7 @@ Reset (
   mEcOutputReady = FALSE;
   mBlockNumber   = 0;
   mFlashId       = 0;
+  mFlashIdRead   = FALSE;
   mRetryCount    = 0;
   mEcLink        = EcAnswering;
   mLoopCount     = 0;
@@ -271,6 +291,48 @@ Reset (
   std::memset (mImageHigh, 0, sizeof (mImageHigh));
   std::memset (mReadBackLow, 0, sizeof (mReadBackLow));
   std::memset (mReadBackHigh, 0, sizeof (mReadBackHigh));
+}
+
+void
+PublishSmbios (
+  const std::string           &Serial,
+  const std::vector<UINT8>    &Uuid
+  )
+{
+  // A BIOS information structure first, then system information (type 1,
+  // serial number as string 4, UUID at offset 8), then the end structure.
+  std::vector<UINT8>  &T = gState->Smbios;
+
+  T = { 0, 0x12, 0x00, 0x00 };
+  T.resize (0x12, 0);
+  T[4] = 1;
+  for (char C : std::string ("Vendor")) {
+    T.push_back (static_cast<UINT8>(C));
+  }
+
+  T.insert (T.end (), { 0, 0 });
+  T.insert (T.end (), { 1, 0x1B, 0x01, 0x00, 1, 2, 3, static_cast<UINT8>(Serial.empty () ? 0 : 4) });
+  T.insert (T.end (), Uuid.begin (), Uuid.end ());
+  T.insert (T.end (), { 6, 0, 0 });
+  for (const char *Text : { "Maker", "Model", "1.0" }) {
+    T.insert (T.end (), Text, Text + std::strlen (Text) + 1);
+  }
+
+  T.insert (T.end (), Serial.begin (), Serial.end ());
+  if (!Serial.empty ()) {
+    T.push_back (0);
+  }
+
+  T.push_back (0);
+  T.insert (T.end (), { 127, 4, 0x02, 0x00, 0, 0 });
+
+  mSmbiosEntry                   = {};
+  mSmbiosEntry.TableMaximumSize  = static_cast<UINT32>(T.size ());
+  mSmbiosEntry.TableAddress      = reinterpret_cast<UINT64>(T.data ());
+  mConfigTable.VendorGuid        = gEfiSmbios3TableGuid;
+  mConfigTable.VendorTable       = &mSmbiosEntry;
+  mSystemTable.NumberOfTableEntries = 1;
+  mSystemTable.ConfigurationTable   = &mConfigTable;
 }
 
 size_t

@@ -19,14 +19,20 @@ void  FakeRelease (const void *Buffer);
 
 namespace {
 
+struct Item {
+  std::u16string Name;
+  bool           HasValue = false;
+  std::u16string Value;
+};
+
 struct Package {
-  std::vector<std::u16string> Flags;
+  std::vector<Item>           Items;
   std::vector<std::u16string> Values;   // value 0 is the command word
 };
 
 struct OpenFile {
-  const Fake::File *File;
-  size_t           Offset;
+  std::u16string Path;
+  size_t         Offset;
 };
 
 const CHAR16 *
@@ -43,6 +49,18 @@ FromChar16 (
   )
 {
   return std::u16string (reinterpret_cast<const char16_t *>(Text));
+}
+
+std::u16string
+Lower (
+  std::u16string  Text
+  )
+{
+  for (auto &C : Text) {
+    C = (C >= u'A' && C <= u'Z') ? static_cast<char16_t>(C - u'A' + u'a') : C;
+  }
+
+  return Text;
 }
 
 bool
@@ -64,6 +82,59 @@ PoolCopy (
 
   std::memcpy (Copy, Text.c_str (), (Text.size () + 1) * sizeof (CHAR16));
   return Copy;
+}
+
+bool
+IsFlag (
+  const std::u16string  &Arg
+  )
+{
+  return !Arg.empty () && std::u16string (u"-/+").find (Arg[0]) != std::u16string::npos;
+}
+
+// As the shell library matches: "-?" and "-b" always, as typed; the rest
+// of the list without regard to case.
+const SHELL_PARAM_ITEM *
+OnCheckList (
+  const SHELL_PARAM_ITEM  *CheckList,
+  const std::u16string    &Arg
+  )
+{
+  static const SHELL_PARAM_ITEM  AlwaysFlag = { nullptr, TypeFlag };
+
+  if (Arg == u"-?" || Arg == u"-b") {
+    return &AlwaysFlag;
+  }
+
+  for ( ; CheckList->Name != nullptr; CheckList++) {
+    if (Lower (FromChar16 (CheckList->Name)) == Lower (Arg)) {
+      return CheckList;
+    }
+  }
+
+  return nullptr;
+}
+
+const Item *
+FindItem (
+  const LIST_ENTRY  *CheckPackage,
+  const CHAR16      *Key
+  )
+{
+  if (CheckPackage == nullptr) {
+    return nullptr;
+  }
+
+  auto  *Parsed = reinterpret_cast<const Package *>(CheckPackage);
+  auto  Wanted  = Lower (FromChar16 (Key));
+
+  for (const Item &I : Parsed->Items) {
+    if (Lower (I.Name) == Wanted) {
+      return &I;
+    }
+  }
+
+  return nullptr;
 }
 
 }  // namespace
@@ -93,15 +164,25 @@ ShellCommandLineParseEx (
   IN BOOLEAN                 AlwaysAllowNumbers
   )
 {
-  auto  *Parsed = new (FakeAllocate (sizeof (Package))) Package ();
-  auto  &Argv   = Fake::gState->Argv;
+  auto    *Parsed  = new (FakeAllocate (sizeof (Package))) Package ();
+  auto    &Argv    = Fake::gState->Argv;
+  Item    *Pending = nullptr;
 
   *CheckPackage = nullptr;
-  for (size_t Index = 0; Index < Argv.size (); Index++) {
+  Parsed->Values.push_back (Argv.at (0));
+  for (size_t Index = 1; Index < Argv.size (); Index++) {
     const std::u16string  &Arg = Argv[Index];
-    if (Index > 0 && (Arg == u"-?" || Arg == u"-b")) {
-      Parsed->Flags.push_back (Arg);
-    } else if (Index > 0 && !Arg.empty () && std::u16string (u"-/+").find (Arg[0]) != std::u16string::npos) {
+    if (auto *Listed = OnCheckList (CheckList, Arg)) {
+      Parsed->Items.push_back ({ Arg });
+      Pending = (Listed->Type == TypeValue) ? &Parsed->Items.back () : nullptr;
+    } else if (Pending != nullptr && !IsFlag (Arg)) {
+      Pending->HasValue = true;
+      Pending->Value    = Arg;
+      Pending           = nullptr;
+    } else if (!IsFlag (Arg)) {
+      bool  Escaped = Arg.size () > 1 && Arg[0] == u'^' && IsFlag (Arg.substr (1));
+      Parsed->Values.push_back (Escaped ? Arg.substr (1) : Arg);
+    } else {
       if (ProblemParam != nullptr) {
         *ProblemParam = PoolCopy (Arg);
       }
@@ -109,17 +190,13 @@ ShellCommandLineParseEx (
       Parsed->~Package ();
       FakeRelease (Parsed);
       return EFI_VOLUME_CORRUPTED;
-    } else if (Index > 0 && Arg.size () > 1 && Arg[0] == u'^') {
-      Parsed->Values.push_back (Arg.substr (1));
-    } else {
-      Parsed->Values.push_back (Arg);
     }
   }
 
   *CheckPackage = reinterpret_cast<LIST_ENTRY *>(Parsed);
 
   // As the shell library does: "-b" turns the shell's output paging on.
-  if (AutoPageBreak && std::find (Parsed->Flags.begin (), Parsed->Flags.end (), u"-b") != Parsed->Flags.end ()) {
+  if (AutoPageBreak && FindItem (*CheckPackage, AsChar16 (u"-b")) != nullptr) {
     Fake::gState->PageBreak = TRUE;
   }
 
@@ -154,14 +231,19 @@ ShellCommandLineGetFlag (
   IN CONST CHAR16             *CONST  KeyString
   )
 {
-  if (CheckPackage == nullptr) {
-    return FALSE;
-  }
+  return FindItem (CheckPackage, KeyString) != nullptr;
+}
 
-  auto  *Parsed = reinterpret_cast<const Package *>(CheckPackage);
-  auto  Key     = FromChar16 (KeyString);
+CONST CHAR16 *
+EFIAPI
+ShellCommandLineGetValue (
+  IN CONST LIST_ENTRY  *CheckPackage,
+  IN CHAR16            *KeyString
+  )
+{
+  const Item  *Found = FindItem (CheckPackage, KeyString);
 
-  return std::find (Parsed->Flags.begin (), Parsed->Flags.end (), Key) != Parsed->Flags.end ();
+  return (Found != nullptr && Found->HasValue) ? AsChar16 (Found->Value) : nullptr;
 }
 
 CONST CHAR16 *
@@ -218,20 +300,31 @@ ShellOpenFileByName (
   IN UINT64              Attributes
   )
 {
-  auto  *S = Fake::gState;
+  auto  *S    = Fake::gState;
+  auto  Path  = FromChar16 (FileName);
 
-  S->OpenedPath = FromChar16 (FileName);
-  S->Log.push_back ({ "open", S->OpenedPath });
-  if (EFI_ERROR (S->OpenStatus)) {
-    return S->OpenStatus;
+  S->Log.push_back ({ "open", Path });
+  if (OpenMode == EFI_FILE_MODE_READ) {
+    S->OpenedPath = Path;
+    if (EFI_ERROR (S->OpenStatus)) {
+      return S->OpenStatus;
+    }
   }
 
-  auto  Found = S->Files.find (S->OpenedPath);
-  if ((Found == S->Files.end ()) || (OpenMode != EFI_FILE_MODE_READ)) {
-    return EFI_NOT_FOUND;
+  auto  Refused = S->OpenFails.find (Path);
+  if (Refused != S->OpenFails.end ()) {
+    return Refused->second;
   }
 
-  *FileHandle = new OpenFile{ &Found->second, 0 };
+  if (S->Files.count (Path) == 0) {
+    if ((OpenMode & EFI_FILE_MODE_CREATE) == 0) {
+      return EFI_NOT_FOUND;
+    }
+
+    S->Files[Path] = Fake::File ();
+  }
+
+  *FileHandle = new OpenFile{ Path, 0 };
   S->OpenHandles++;
   return EFI_SUCCESS;
 }
@@ -246,24 +339,72 @@ ShellReadFile (
 {
   auto  *S    = Fake::gState;
   auto  *Open = static_cast<OpenFile *>(FileHandle);
+  auto  &Data = S->Files.at (Open->Path).Data;
 
   if (++S->Reads == S->FailReadAt) {
     *ReadSize = 0;
     return S->ReadStatus;
   }
 
-  size_t  Left = Open->File->Data.size () - Open->Offset;
+  size_t  Left = (Open->Offset < Data.size ()) ? Data.size () - Open->Offset : 0;
   size_t  Size = std::min<size_t>(*ReadSize, Left);
   if (S->MaxReadSize != 0) {
     Size = std::min<size_t>(Size, S->MaxReadSize);
   }
 
   if (Size > 0) {
-    std::memcpy (Buffer, Open->File->Data.data () + Open->Offset, Size);
+    std::memcpy (Buffer, Data.data () + Open->Offset, Size);
   }
 
   Open->Offset += Size;
   *ReadSize     = Size;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+ShellWriteFile (
+  IN SHELL_FILE_HANDLE  FileHandle,
+  IN OUT UINTN          *BufferSize,
+  IN VOID               *Buffer
+  )
+{
+  auto  *S    = Fake::gState;
+  auto  *Open = static_cast<OpenFile *>(FileHandle);
+  auto  &Data = S->Files.at (Open->Path).Data;
+  auto  *From = static_cast<const UINT8 *>(Buffer);
+
+  S->FileWrites++;
+  if (S->FileWrites == S->FailWriteAt) {
+    *BufferSize = 0;
+    return S->WriteStatus;
+  }
+
+  size_t  Size = (S->FileWrites == S->ShortWriteAt) ? *BufferSize / 2 : *BufferSize;
+  if (Data.size () < Open->Offset + Size) {
+    Data.resize (Open->Offset + Size);
+  }
+
+  if (Size > 0) {
+    std::memcpy (Data.data () + Open->Offset, From, Size);
+    if (S->FileWrites == S->CorruptWriteAt) {
+      Data[Open->Offset] ^= 0x01;
+    }
+  }
+
+  Open->Offset += Size;
+  *BufferSize   = Size;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+ShellSetFilePosition (
+  IN SHELL_FILE_HANDLE  FileHandle,
+  IN UINT64             Position
+  )
+{
+  static_cast<OpenFile *>(FileHandle)->Offset = Position;
   return EFI_SUCCESS;
 }
 
@@ -274,8 +415,20 @@ ShellGetFileSize (
   OUT UINT64            *Size
   )
 {
-  *Size = static_cast<OpenFile *>(FileHandle)->File->Data.size ();
+  *Size = Fake::gState->Files.at (static_cast<OpenFile *>(FileHandle)->Path).Data.size ();
   return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+ShellDeleteFileByName (
+  IN CONST CHAR16  *FileName
+  )
+{
+  auto  Path = FromChar16 (FileName);
+
+  Fake::gState->Log.push_back ({ "delete", Path });
+  return Fake::gState->Files.erase (Path) ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
 EFI_STATUS
@@ -284,7 +437,7 @@ ShellCloseFile (
   IN SHELL_FILE_HANDLE  *FileHandle
   )
 {
-  Fake::gState->Log.push_back ({ "close", u"" });
+  Fake::gState->Log.push_back ({ "close", static_cast<OpenFile *>(*FileHandle)->Path });
   delete static_cast<OpenFile *>(*FileHandle);
   *FileHandle = nullptr;
   Fake::gState->OpenHandles--;

@@ -1,0 +1,199 @@
+/** @file
+  The run's last line and the run log.
+
+  Every run that ends after its log was opened appends one line of ASCII
+  text to it, refusals included:
+
+    2026-12-07 10:23:45 mode=flash image="FS1:\ec.bin" size=131072
+    crc32=1A2B3C4D blocks=2/2 id=0xEF serial=ABC123 uuid=... elapsed=12
+    status=0x0 outcome="Morvane finished, remove power and reboot."
+
+  (one line in the file). The line is on disk, and the file closed, before
+  the run's last screen line is printed.
+
+**/
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/PrintLib.h>
+#include <Library/ShellLib.h>
+#include <Library/UefiLib.h>
+}
+
+#include "EcFlash.h"
+#include "Morvane.h"
+#include "Ucs2.h"
+
+//
+// As many characters as one Print call writes.
+//
+#define LINE_CHARS      320
+#define LOG_LINE_CHARS  (2 * LINE_CHARS)
+#define FIELD_CHARS     80
+
+RUN_RECORD  mRunRecord;
+
+STATIC SHELL_FILE_HANDLE  mLogFile = NULL;
+STATIC CHAR16             mLastLine[LINE_CHARS + 1];
+
+STATIC CONST char16_t  *CONST  mModeNames[] = { u"flash", u"verify", u"save" };
+
+EFI_STATUS
+EFIAPI
+EndRun (
+  IN EFI_STATUS    Status,
+  IN CONST CHAR16  *Format,
+  ...
+  )
+{
+  VA_LIST  Marker;
+
+  VA_START (Marker, Format);
+  UnicodeVSPrint (mLastLine, sizeof (mLastLine), Format, Marker);
+  VA_END (Marker);
+
+  WriteRunLog (Status, mLastLine);
+  Print (Ucs2 (u"%s"), mLastLine);
+  return Status;
+}
+
+EFI_STATUS
+OpenRunLog (
+  IN CONST CHAR16  *Path
+  )
+{
+  EFI_STATUS  Status;
+  UINT64      Size;
+
+  Status = ShellOpenFileByName (Path, &mLogFile, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  if (EFI_ERROR (Status)) {
+    mLogFile = NULL;
+    return Status;
+  }
+
+  Status = ShellGetFileSize (mLogFile, &Size);
+  if (!EFI_ERROR (Status)) {
+    Status = ShellSetFilePosition (mLogFile, Size);
+  }
+
+  if (EFI_ERROR (Status)) {
+    ShellCloseFile (&mLogFile);
+    mLogFile = NULL;
+  }
+
+  return Status;
+}
+
+/**
+  The outcome as the log quotes it: the screen line without its line end,
+  and without quotes of its own.
+
+  @param[in]  Line   The screen line.
+  @param[out] Text   Receives the text; FIELD_CHARS * 2 characters.
+**/
+STATIC
+VOID
+OutcomeText (
+  IN  CONST CHAR16  *Line,
+  OUT CHAR16        *Text
+  )
+{
+  UINTN  Index;
+
+  for (Index = 0; Line[Index] != 0 && Line[Index] != u'\r' && Line[Index] != u'\n' && Index < 2 * FIELD_CHARS - 1; Index++) {
+    Text[Index] = (Line[Index] == u'"') ? u'\'' : Line[Index];
+  }
+
+  Text[Index] = 0;
+}
+
+/**
+  Write a line of UCS-2 text to the log as ASCII.
+
+  @param[in] Line   The line.
+
+  @return The status of the write; EFI_VOLUME_FULL for a short one.
+**/
+STATIC
+EFI_STATUS
+WriteAscii (
+  IN CONST CHAR16  *Line
+  )
+{
+  CHAR8       Ascii[LOG_LINE_CHARS + 1];
+  UINTN       Length;
+  UINTN       Written;
+  EFI_STATUS  Status;
+
+  for (Length = 0; Line[Length] != 0 && Length < LOG_LINE_CHARS; Length++) {
+    Ascii[Length] = ((Line[Length] >= 0x20 && Line[Length] < 0x7F) || Line[Length] == u'\r' || Line[Length] == u'\n')
+                    ? static_cast<CHAR8>(Line[Length]) : '?';
+  }
+
+  Written = Length;
+  Status  = ShellWriteFile (mLogFile, &Written, Ascii);
+  if (!EFI_ERROR (Status) && (Written != Length)) {
+    Status = EFI_VOLUME_FULL;
+  }
+
+  return Status;
+}
+
+VOID
+WriteRunLog (
+  IN EFI_STATUS    Status,
+  IN CONST CHAR16  *Outcome
+  )
+{
+  CHAR16      Line[LOG_LINE_CHARS + 1];
+  CHAR16      Size[FIELD_CHARS];
+  CHAR16      Crc[FIELD_CHARS];
+  CHAR16      Id[FIELD_CHARS];
+  CHAR16      Serial[FIELD_CHARS];
+  CHAR16      Uuid[FIELD_CHARS];
+  CHAR16      Said[2 * FIELD_CHARS];
+  EFI_STATUS  Written;
+  EFI_STATUS  Closed;
+
+  if (mLogFile == NULL) {
+    return;
+  }
+
+  CONST RUN_RECORD  &R = mRunRecord;
+
+  UnicodeSPrint (Size, sizeof (Size), R.ImageKnown ? Ucs2 (u"%Lu") : Ucs2 (u"-"), R.ImageSize);
+  UnicodeSPrint (Crc, sizeof (Crc), R.ImageKnown ? Ucs2 (u"%08X") : Ucs2 (u"-"), R.ImageCrc);
+  UnicodeSPrint (Id, sizeof (Id), mFlashIdRead ? Ucs2 (u"0x%02X") : Ucs2 (u"-"), mFlashId);
+  ReadMachineIdentity (Serial, ARRAY_SIZE (Serial), Uuid, ARRAY_SIZE (Uuid));
+  OutcomeText (Outcome, Said);
+  UnicodeSPrint (
+    Line,
+    sizeof (Line),
+    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=0x%x outcome=\"%s\"\r\n"),
+    R.StartTime.Year,
+    R.StartTime.Month,
+    R.StartTime.Day,
+    R.StartTime.Hour,
+    R.StartTime.Minute,
+    R.StartTime.Second,
+    Ucs2 (mModeNames[R.Mode]),
+    (R.Image != NULL) ? R.Image : Ucs2 (u"-"),
+    Size,
+    Crc,
+    R.BlocksDone,
+    R.BlocksPlanned,
+    Id,
+    Serial,
+    Uuid,
+    SecondsSince (&R.StartTime),
+    static_cast<UINT32>(Status),
+    Said
+    );
+
+  Written = WriteAscii (Line);
+  Closed  = ShellCloseFile (&mLogFile);
+  mLogFile = NULL;
+  if (EFI_ERROR (Written) || EFI_ERROR (Closed)) {
+    Print (Ucs2 (u"The run log could not be written (%r).\r\n"), EFI_ERROR (Written) ? Written : Closed);
+  }
+}

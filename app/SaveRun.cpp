@@ -1,0 +1,227 @@
+/** @file
+  Save before flashing: the EC flash that a flash will overwrite (or the
+  first BLOCKS blocks) is read back block by block into a new file, raw,
+  block 0 first; the file is closed, read back through the file system and
+  checked against what the EC gave. Any failure ends the run before the
+  first erase, with the partial file removed.
+
+**/
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/ShellLib.h>
+#include <Library/UefiLib.h>
+}
+
+#include "Crc32.h"
+#include "EcFlash.h"
+#include "EcImagePlan.h"
+#include "Morvane.h"
+#include "Ucs2.h"
+
+#define NOT_CHANGED  u" The EC flash was not changed.\r\n"
+
+//
+// The CRC-32 of each block as the EC gave it, to check the copy on disk.
+//
+STATIC UINT32  mSavedCrc[MAX_BLOCKS];
+
+/**
+  Write one half block to the save file.
+
+  @retval EFI_VOLUME_FULL   The file system took fewer bytes.
+  @return                   Otherwise the status of the write.
+**/
+STATIC
+EFI_STATUS
+WriteHalf (
+  IN SHELL_FILE_HANDLE  File,
+  IN UINT8              *Half
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Size;
+
+  Size   = HALF_BLOCK_SIZE;
+  Status = ShellWriteFile (File, &Size, Half);
+  if (!EFI_ERROR (Status) && (Size != HALF_BLOCK_SIZE)) {
+    Status = EFI_VOLUME_FULL;
+  }
+
+  return Status;
+}
+
+/**
+  Read one half block of the save file back.
+
+  @retval EFI_END_OF_FILE   The file ended early.
+  @return                   Otherwise the status of the read.
+**/
+STATIC
+EFI_STATUS
+ReadHalf (
+  IN  SHELL_FILE_HANDLE  File,
+  OUT UINT8              *Half
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Count;
+  UINTN       Size;
+
+  for (Count = 0; Count < HALF_BLOCK_SIZE; Count += Size) {
+    Size   = HALF_BLOCK_SIZE - Count;
+    Status = ShellReadFile (File, &Size, Half + Count);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (Size == 0) {
+      return EFI_END_OF_FILE;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
+/**
+  Read the save file back and compare every block with what the EC gave.
+
+  @param[in] Path     The save file.
+  @param[in] Blocks   Blocks saved.
+
+  @retval EFI_SUCCESS     The copy on disk is the EC's flash.
+  @retval EFI_CRC_ERROR   It differs, or is longer.
+  @return                 The status of a failed open or read.
+**/
+STATIC
+EFI_STATUS
+CheckCopy (
+  IN CONST CHAR16  *Path,
+  IN UINT32        Blocks
+  )
+{
+  EFI_STATUS         Status;
+  SHELL_FILE_HANDLE  File;
+  UINT32             Block;
+  UINTN              Extra;
+  UINT8              Byte;
+
+  Status = ShellOpenFileByName (Path, &File, EFI_FILE_MODE_READ, 0);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  for (Block = 0; Block < Blocks && !EFI_ERROR (Status); Block++) {
+    Status = ReadHalf (File, mReadBackLow);
+    if (!EFI_ERROR (Status)) {
+      Status = ReadHalf (File, mReadBackHigh);
+    }
+
+    if (!EFI_ERROR (Status) &&
+        (Crc32Update (Crc32Update (0, mReadBackLow, HALF_BLOCK_SIZE), mReadBackHigh, HALF_BLOCK_SIZE) != mSavedCrc[Block]))
+    {
+      Status = EFI_CRC_ERROR;
+    }
+  }
+
+  Extra = sizeof (Byte);
+  if (!EFI_ERROR (Status) && !EFI_ERROR (ShellReadFile (File, &Extra, &Byte)) && (Extra != 0)) {
+    Status = EFI_CRC_ERROR;
+  }
+
+  ShellCloseFile (&File);
+  return (Status == EFI_END_OF_FILE) ? EFI_CRC_ERROR : Status;
+}
+
+/**
+  Read the blocks from the EC into the open save file.
+
+  @param[in]  File     The new save file.
+  @param[in]  Blocks   How many, from block 0.
+  @param[out] Failed   The block that failed.
+
+  @retval EFI_SUCCESS   All saved.
+  @retval EFI_TIMEOUT   The EC's read-back did not come in time.
+  @return               The status of a failed write.
+**/
+STATIC
+EFI_STATUS
+SaveToFile (
+  IN  SHELL_FILE_HANDLE  File,
+  IN  UINT32             Blocks,
+  OUT UINT32             *Failed
+  )
+{
+  EFI_STATUS  Status;
+  UINT32      Block;
+
+  for (Block = 0; Block < Blocks; Block++) {
+    *Failed      = Block;
+    mBlockNumber = static_cast<UINT8>(Block);
+    if (ReadBackBlock () != EFI_SUCCESS) {
+      return EFI_TIMEOUT;
+    }
+
+    Status = WriteHalf (File, mReadBackLow);
+    if (!EFI_ERROR (Status)) {
+      Status = WriteHalf (File, mReadBackHigh);
+    }
+
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    mSavedCrc[Block] = Crc32Update (Crc32Update (0, mReadBackLow, HALF_BLOCK_SIZE), mReadBackHigh, HALF_BLOCK_SIZE);
+    MoveTo (MARK_COLUMN + Block, SAVE_ROW);
+    Print (Ucs2 (u"."));
+    mRunRecord.BlocksDone = Block + 1;
+  }
+
+  return EFI_SUCCESS;
+}
+
+VOID
+SaveBlocks (
+  IN  CONST CHAR16  *Path,
+  IN  UINT32        Blocks,
+  OUT RUN_RESULT    *Result
+  )
+{
+  EFI_STATUS         Status;
+  SHELL_FILE_HANDLE  File;
+  UINT32             Failed;
+
+  mRunRecord.BlocksDone = 0;
+  Status = ShellOpenFileByName (Path, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  if (EFI_ERROR (Status)) {
+    MoveBelowOutput (0);
+    Result->Status = EndRun (Status, Ucs2 (u"Save failed: %s cannot be created (%r)." NOT_CHANGED), Path, Status);
+    Result->Ended  = TRUE;
+    return;
+  }
+
+  Failed = 0;
+  Status = SaveToFile (File, Blocks, &Failed);
+  if (EFI_ERROR (ShellCloseFile (&File)) && !EFI_ERROR (Status)) {
+    Status = EFI_DEVICE_ERROR;
+  }
+
+  if (!EFI_ERROR (Status)) {
+    Status = CheckCopy (Path, Blocks);
+    if (!EFI_ERROR (Status)) {
+      return;
+    }
+
+    ShellDeleteFileByName (Path);
+    MoveBelowOutput (0);
+    Result->Status = EndRun (Status, Ucs2 (u"Save failed: the copy in %s is not what the EC gave (%r)." NOT_CHANGED), Path, Status);
+  } else {
+    ShellDeleteFileByName (Path);
+    MoveBelowOutput (0);
+    Result->Status = (Status == EFI_TIMEOUT)
+                     ? EndRun (Status, Ucs2 (u"Save failed at block %d: the EC did not answer in time." NOT_CHANGED), Failed)
+                     : EndRun (Status, Ucs2 (u"Save failed at block %d: %s cannot be written (%r)." NOT_CHANGED), Failed, Path, Status);
+  }
+
+  Result->Ended = TRUE;
+}
