@@ -51,8 +51,9 @@ def read_from_disk(disk, name):
 class Boot:
     """One QEMU run. Marks seen on the serial line get the time they arrived."""
 
-    def __init__(self, folder, disk, limit_s, live=False, on_output=None):
+    def __init__(self, folder, disk, limit_s, live=False, on_output=None, extra=()):
         self.folder = folder
+        self.extra = list(extra)
         self.disk = disk
         self.limit_s = limit_s
         self.live = live
@@ -69,7 +70,7 @@ class Boot:
                 "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
                 "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
                 "-drive", "format=raw,file=" + self.disk,
-                "-monitor", "unix:%s,server,nowait" % self.monitor_path]
+                "-monitor", "unix:%s,server,nowait" % self.monitor_path] + self.extra
 
     def monitor(self, line):
         """Sends one command to the QEMU monitor and waits for its prompt."""

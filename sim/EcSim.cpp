@@ -76,6 +76,18 @@ EcSimReset (
   }
 }
 
+VOID
+EcSimNewRecord (
+  IN OUT EC_SIM  *Sim
+  )
+{
+  EC_SIM_COUNTERS  None = {};
+
+  Sim->Counters       = None;
+  Sim->RecordLength   = 0;
+  Sim->RecordOverflow = FALSE;
+}
+
 /**
   Append an event, folding consecutive data bytes of one direction into
   one run.

@@ -162,6 +162,17 @@ EcSimReset (
   );
 
 /**
+  Start a new record: forget the events and counters, keep the flash, the
+  faults and the device state.
+
+  @param[in, out] Sim   The model.
+**/
+VOID
+EcSimNewRecord (
+  IN OUT EC_SIM  *Sim
+  );
+
+/**
   A port read as the host sees it.
 
   @param[in, out] Sim    The model.

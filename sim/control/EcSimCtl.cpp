@@ -4,6 +4,7 @@
     EcSimCtl reset [id=N] [nodevice] [busy=N] [erasebusy=N] [stuck=N]
                    [obf=N] [late=N] [latereads=N] [corrupt=N] [attempts=N]
                    [old=N] [blocks=N] [skip=K] [skipreads=N]
+    EcSimCtl newrecord
     EcSimCtl dump <flash file> <record file>
 
   The flash file holds the flash up to its last programmed 64 KiB block
@@ -254,6 +255,9 @@ UefiMain (
     if (!EFI_ERROR (Status)) {
       Control->Reset (Control, &Faults);
     }
+  } else if ((Verb != NULL) && (StrCmp (Verb, Ucs2 (u"newrecord")) == 0)) {
+    EcSimNewRecord (Control->Sim);
+    Status = EFI_SUCCESS;
   } else if ((Verb != NULL) && (StrCmp (Verb, Ucs2 (u"dump")) == 0) &&
              (ShellCommandLineGetRawValue (Package, 3) != NULL))
   {

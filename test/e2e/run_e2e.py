@@ -35,6 +35,11 @@ def end(index):
     return "=== END %d " % index
 
 
+# The machine's identity as QEMU publishes it in SMBIOS; the run log records it.
+SERIAL, UUID = "MORV-E2E-0042", "6A1C2E3F-4B5D-4C6E-8F70-8192A3B4C5D6"
+SMBIOS = ["-smbios", "type=1,serial=%s,uuid=%s" % (SERIAL, UUID)]
+
+
 def script(entries):
     """startup.nsh for (index, scenario) pairs; runs without a simulated EC
     come first, before the driver is loaded."""
@@ -44,10 +49,12 @@ def script(entries):
         if scenario.sim is not None and not loaded:
             lines.append("load %s" % DRIVER)
             loaded = True
-        if scenario.sim is not None:
+        if scenario.sim == scenarios.KEEP:
+            lines.append("%s newrecord" % CONTROL)
+        elif scenario.sim is not None:
             lines.append("%s reset %s" % (CONTROL, scenario.sim))
         lines.append('echo "%s"' % begin(index))
-        lines.append(" ".join([TOOL] + scenario.args))
+        lines.append(scenario.command or " ".join([TOOL] + scenario.args))
         lines.append('echo "%s%%lasterror%% ==="' % end(index))
         if scenario.sim is not None:
             lines.append("%s dump s%d.fl s%d.rec" % (CONTROL, index, index))
@@ -60,6 +67,7 @@ def disk_files(build, entries):
     for _, scenario in entries:
         if scenario.image is not None:
             files[scenario.args[-1]] = scenario.image
+        files.update(scenario.files)
     files["startup.nsh"] = script(entries).encode()
     return files
 
@@ -99,14 +107,16 @@ def outcome(boot, serial, timer, index, scenario):
         if data:
             header, events = record.read_record(data)
     rows = render("\x1b[2J\x1b[H" + slice_.lstrip("\r\n"))
-    return scenarios.Outcome(int(status, 16), rows, flash, header, events, timer.seconds(index), slice_)
+    found = scenarios.Outcome(int(status, 16), rows, flash, header, events, timer.seconds(index), slice_)
+    found.read = lambda name: qemu.read_from_disk(boot.disk, name)
+    return found
 
 
 def run_boot(build, entries, folder, results):
     disk = qemu.make_disk(folder, disk_files(build, entries))
     qemu.make_folder_on_disk(disk, "fwdir")
     timer = Timer([index for index, _ in entries])
-    boot = qemu.Boot(folder, disk, BOOT_LIMIT_S, on_output=timer)
+    boot = qemu.Boot(folder, disk, BOOT_LIMIT_S, on_output=timer, extra=SMBIOS)
     started = time.monotonic()
     serial = boot.run()
     elapsed = time.monotonic() - started
@@ -133,7 +143,7 @@ def main():
     parser.add_argument("--only", help="run only the scenarios whose name holds this text")
     options = parser.parse_args()
     work = options.keep or tempfile.mkdtemp(prefix="morvane-e2e-")
-    everything = [(index, scenario) for index, scenario in enumerate(scenarios.all_scenarios())
+    everything = [(index, scenario) for index, scenario in enumerate(scenarios.all_scenarios(SERIAL, UUID))
                   if not options.only or options.only in scenario.name]
     # Each scenario names its boot, so that the slow ones spread over both.
     halves = [[e for e in everything if e[1].boot == number] for number in range(scenarios.BOOTS)]

@@ -3,9 +3,10 @@ and what it must leave behind (exit status, flash, device record, screen)."""
 
 import random
 import re
+import zlib
 
 from demo import sample_image
-from simrecord import BLOCK, FLASH_SIZE, expected_flash, expected_record, flashed_blocks, text
+from simrecord import BLOCK, FLASH_SIZE, expected_flash, expected_record, flashed_blocks, old_byte, text
 from screen import cell
 
 FINISHED = "Morvane finished, remove power and reboot."
@@ -20,6 +21,11 @@ OLD = "old=%d" % OLD_BLOCKS
 
 EFI_SUCCESS, EFI_INVALID_PARAMETER, EFI_BAD_BUFFER_SIZE = 0x0, 0x2, 0x4
 EFI_DEVICE_ERROR, EFI_NOT_FOUND, EFI_TIMEOUT = 0x7, 0xE, 0x12
+EFI_ACCESS_DENIED, EFI_CRC_ERROR, EFI_COMPROMISED_DATA = 0xF, 0x1B, 0x21
+
+# A scenario that keeps the simulated EC as the one before left it (a new
+# record only).
+KEEP = "keep"
 
 # Scenarios run in this many QEMU boots side by side.
 BOOTS = 2
@@ -42,8 +48,10 @@ class Scenario:
     """One run of Morvane. sim is the EcSimCtl reset settings, or None to run
     with no simulated EC at all (before the driver is loaded)."""
 
-    def __init__(self, name, args, rc, image=None, sim=OLD, checks=(), boot=0):
+    def __init__(self, name, args, rc, image=None, sim=OLD, checks=(), boot=0, command=None, files=None):
         self.name = name
+        self.command = command
+        self.files = files or {}
         self.args = args
         self.rc = rc
         self.image = image
@@ -160,6 +168,45 @@ def never_says(words):
     return check
 
 
+def shows(words):
+    def check(outcome):
+        return [] if words in outcome.text else ["the screen never showed %r" % words]
+    return check
+
+
+def file_is(name, expected):
+    def check(outcome):
+        actual = outcome.read(name)
+        if actual == expected:
+            return []
+        return ["%s is %s bytes, not the %d expected%s" % (
+            name, "no" if actual is None else len(actual), len(expected),
+            "" if actual is None or len(actual) != len(expected) else " (contents differ)")]
+    return check
+
+
+def old_firmware(blocks):
+    return bytes(old_byte(offset) for offset in range(blocks * BLOCK))
+
+
+def last_log_line(name, pattern):
+    """The last line of the run log on the disk matches pattern."""
+    def check(outcome):
+        data = outcome.read(name)
+        if not data:
+            return ["no %s on the disk" % name]
+        line = data.decode("latin-1").rstrip("\r\n").split("\r\n")[-1]
+        return [] if re.fullmatch(pattern, line) else ["%s ends with %r" % (name, line)]
+    return check
+
+
+def log_pattern(mode, image, data, blocks, status, outcome, serial, uuid):
+    return (r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d mode=%s image=\"%s\" size=%d crc32=%08X blocks=%s id=0xEF"
+            r" serial=%s uuid=%s elapsed=\d+ status=%s outcome=\"%s\"" % (
+                mode, re.escape(image), len(data), zlib.crc32(data), blocks, re.escape(serial), re.escape(uuid),
+                status, re.escape(outcome)))
+
+
 def within(seconds):
     def check(outcome):
         return [] if outcome.seconds <= seconds else ["took %.1f s" % outcome.seconds]
@@ -174,7 +221,24 @@ def flashed(image, rows_below=15, **record):
 
 # --- the scenarios -----------------------------------------------------------
 
-def all_scenarios():
+def skipped_once(image, every):
+    """The record of a one-block flash whose first read-back skips every
+    every-th byte: two attempts, the first one short of the skipped bytes."""
+    out = expected_record(image, attempts={0: 2})
+    first = out.index("O:65536")
+    out[first] = "O:%d" % (BLOCK - BLOCK // every)
+    return out
+
+
+def reads_only(blocks):
+    """The record of a session that reads blocks back and changes nothing."""
+    out = ["K:AD", "C:DC", "C:04", "O:1"]
+    for block in range(blocks):
+        out += ["C:03", "C:%02X" % block, "O:65536"]
+    return out + ["C:FE", "K:AE"]
+
+
+def all_scenarios(serial="-", uuid="-"):
     multi = sample_image()
     small = random_image(5000, 1)
     tail = random_image(BLOCK + 4096, 2)
@@ -218,4 +282,60 @@ def all_scenarios():
         Scenario("-b with 41 blocks", ["-b", "s_paged.bin"], EFI_SUCCESS, image=paged,
                  checks=(flash_matches(paged), record_is(expected_record(paged)), progress_marks(paged),
                          never_says("Press ENTER")), boot=0),
+    ] + option_scenarios(serial, uuid)
+
+
+def option_scenarios(serial, uuid):
+    """Morvane's own options, the shell's help for it, and the wildcard name."""
+    small = random_image(5000, 1)
+    tail = random_image(BLOCK + 4096, 2)
+    other = random_image(BLOCK + 4096, 5)
+    one = random_image(BLOCK, 3)
+    two = random_image(2 * BLOCK, 12)
+    synopsis = "Morvane [-v] [-c CRC32] [-s SAVEFILE] [-l LOGFILE] IMAGE"
+    finished = log_pattern("flash", "s_log.bin", one, "1/1", "0x0", FINISHED, serial, uuid)
+    silent = log_pattern("flash", "s_log.bin", one, "0/1", "0x12", "EC not answering at block 0." + ADVICE, serial, uuid)
+    return [
+        Scenario("help: Morvane -?", [], None, sim=None, command="Morvane -?",
+                 checks=(shows(synopsis), shows("EXAMPLES:"), not_drawn)),
+        Scenario("help: Morvane.efi -?", [], None, sim=None, command="Morvane.efi -?",
+                 checks=(shows(synopsis), not_drawn)),
+        Scenario("help: help Morvane", [], None, sim=None, command="help Morvane",
+                 checks=(shows(synopsis), shows("fs0:\\> Morvane -v ec.bin"), not_drawn)),
+        Scenario("help: one section", [], None, sim=None, command="help Morvane -section EXAMPLES",
+                 checks=(shows("fs0:\\> Morvane -v ec.bin"), never_says(synopsis), not_drawn)),
+        Scenario("wildcard name", ["s_*.bin"], EFI_INVALID_PARAMETER,
+                 checks=(row_is(13, "Name one image file: wildcards are not accepted."), nothing_sent)),
+        Scenario("expected CRC does not match", ["-c", "%08X" % (zlib.crc32(one) ^ 1), "s_one.bin"],
+                 EFI_COMPROMISED_DATA, image=one,
+                 checks=(row_is(13, "Image CRC-32 is %08X, expected %08X; nothing was flashed." % (
+                     zlib.crc32(one), zlib.crc32(one) ^ 1)), nothing_sent)),
+        Scenario("save refused over a file", ["-s", "exists.bin", "s_one.bin"], EFI_ACCESS_DENIED, image=one,
+                 files={"exists.bin": b"keep me"},
+                 checks=(row_is(13, "FS0:\\exists.bin already exists; a save never overwrites a file. Nothing was done."),
+                         nothing_sent, file_is("exists.bin", b"keep me"))),
+        Scenario("save, then flash", ["-s", "save1.bin", "-c", "%08X" % zlib.crc32(two), "s_save.bin"], EFI_SUCCESS,
+                 image=two, checks=(file_is("save1.bin", old_firmware(2)), flash_matches(two),
+                                    record_is(reads_only(2)[:-2] + expected_record(two)[4:]),
+                                    row_is(9, " Save    :.."), row_is(15, FINISHED))),
+        Scenario("save alone", ["-s", "save2.bin", "-n", "3"], EFI_SUCCESS,
+                 checks=(file_is("save2.bin", old_firmware(3)), record_is(reads_only(3)),
+                         row_is(13, "EC flash saved: 3 blocks to FS0:\\save2.bin."))),
+        Scenario("5,000 bytes, for verify", ["s_small.bin"], EFI_SUCCESS, image=small, checks=flashed(small), boot=1),
+        Scenario("verify: equal", ["-v", "s_small.bin"], EFI_SUCCESS, image=small, sim=KEEP,
+                 checks=(record_is(reads_only(1)), row_is(12, " Verify  :o"), row_is(10, " Erase   :"),
+                         row_is(15, "EC flash matches the image."), flash_matches(small)), boot=1),
+        Scenario("verify: different", ["-v", "s_other.bin"], EFI_CRC_ERROR, image=other, sim=KEEP,
+                 checks=(record_is(reads_only(1)), row_is(12, " Verify  :x"),
+                         row_is(15, "EC flash differs from the image in 1 of 1 blocks; first at block 0."),
+                         flash_matches(small)), boot=1),
+        # An EC that now and then misses the 5 ms window: the attempt with 43
+        # skipped bytes (never 32 in a row) is retried, not taken for silence.
+        Scenario("scattered read-back time-outs", ["s_skip.bin"], EFI_SUCCESS, image=one,
+                 sim="skip=1500 skipreads=1 " + OLD,
+                 checks=(flash_matches(one), record_is(skipped_once(one, 1500))), boot=1),
+        Scenario("log after a flash", ["-l", "run1.log", "s_log.bin"], EFI_SUCCESS, image=one,
+                 checks=(flash_matches(one), last_log_line("run1.log", finished)), boot=1),
+        Scenario("log after a failed run", ["-l", "run2.log", "s_log.bin"], EFI_TIMEOUT, image=one, sim="obf=1 " + OLD,
+                 checks=(last_log_line("run2.log", silent), shows("EC not answering at block 0." + ADVICE)), boot=1),
     ]

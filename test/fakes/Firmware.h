@@ -64,7 +64,8 @@ struct State {
   UINT64                           PortBudget  = 3000000;
   UINT64                           ClockBudgetUs = 30000000;
   UINT64                           PortAccesses = 0;
-  std::string                      LastAccess;
+  const char                       *LastAccess = "";
+  UINT64                           LastPort = 0;
 
   // CPU I/O 2
   BOOLEAN                          LocateFails = FALSE;

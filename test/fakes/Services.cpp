@@ -50,7 +50,8 @@ Spend (
 
   if (What != nullptr) {
     S->PortAccesses++;
-    S->LastAccess = std::string (What) + " of port " + Hex (Port);
+    S->LastAccess = What;
+    S->LastPort   = Port;
   }
 
   if ((S->PortAccesses <= S->PortBudget) && (S->ClockUs <= S->ClockBudgetUs)) {
@@ -61,7 +62,7 @@ Spend (
           "test budget spent: " + std::to_string (S->PortAccesses) + " of " + std::to_string (S->PortBudget) +
           " port accesses, " + std::to_string (S->ClockUs / 1000) + " of " + std::to_string (S->ClockBudgetUs / 1000) +
           " ms of virtual time, " + std::to_string (S->StallCalls) + " stalls; a loop that does not end, last at a " +
-          S->LastAccess);
+          S->LastAccess + " of port " + Hex (S->LastPort));
 }
 EFI_BOOT_SERVICES      mBootServices;
 EFI_RUNTIME_SERVICES   mRuntimeServices;
