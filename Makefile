@@ -1,8 +1,10 @@
 # Morvane: `make` builds build/Morvane.efi; `make demo` flashes a sample
-# image onto the simulated EC in QEMU; `make test` runs every test.
+# image onto the simulated EC in QEMU; `make test` runs every test;
+# `make plan IMAGE=ec.bin` checks an image; `make stick IMAGE=ec.bin` builds
+# the operator's flashing stick (build/morvane-stick.img).
 # Each target installs what it needs first (scripts/setup.sh).
 
-.PHONY: all demo test host-test e2e-test bench clean
+.PHONY: all demo test host-test e2e-test bench plan stick clean
 
 all:
 	@bash scripts/build.sh
@@ -20,6 +22,12 @@ e2e-test:
 
 bench:
 	@bash scripts/bench.sh
+
+plan:
+	@bash scripts/plan.sh "$(IMAGE)"
+
+stick:
+	@bash scripts/stick.sh "$(IMAGE)"
 
 clean:
 	rm -rf build

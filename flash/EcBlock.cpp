@@ -14,6 +14,7 @@ extern "C" {
 }
 
 #include "EcFlash.h"
+#include "EcImagePlan.h"
 #include "Ucs2.h"
 
 UINT8   mImageLow[HALF_BLOCK_SIZE];
@@ -28,38 +29,12 @@ UINT32  mRetryCount = 0;
 //
 #define RETRY_MARK_BASE  0x1F
 
-/**
-  Tell whether a buffer holds nothing but erased bytes.
-
-  @param[in] Buffer   The bytes.
-  @param[in] Size     Their count.
-
-  @retval TRUE   Every byte is 0xFF.
-**/
-STATIC
-BOOLEAN
-IsErased (
-  IN CONST UINT8  *Buffer,
-  IN UINTN        Size
-  )
-{
-  UINTN  Index;
-
-  for (Index = 0; Index < Size; Index++) {
-    if (Buffer[Index] != 0xFF) {
-      return FALSE;
-    }
-  }
-
-  return TRUE;
-}
-
 BOOLEAN
 BlockHasData (
   VOID
   )
 {
-  return !IsErased (mImageLow, HALF_BLOCK_SIZE) || !IsErased (mImageHigh, HALF_BLOCK_SIZE);
+  return !EcBlockIsBlank (mImageLow, HALF_BLOCK_SIZE) || !EcBlockIsBlank (mImageHigh, HALF_BLOCK_SIZE);
 }
 
 /**

@@ -18,6 +18,23 @@ EcBlockIsFlashed (
   return (Block == 0) || (FirstHalfBytes >= MIN_TAIL_SIZE);
 }
 
+BOOLEAN
+EcBlockIsBlank (
+  IN CONST UINT8  *Bytes,
+  IN UINTN        Count
+  )
+{
+  UINTN  Index;
+
+  for (Index = 0; Index < Count; Index++) {
+    if (Bytes[Index] != 0xFF) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
 VOID
 EcPlanImage (
   IN  UINT64         Size,

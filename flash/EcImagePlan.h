@@ -46,6 +46,21 @@ EcBlockIsFlashed (
   );
 
 /**
+  Tell whether a block holds nothing but erased bytes: such a block is
+  erased and not programmed. Bytes past the end of the file count as 0xFF.
+
+  @param[in] Bytes   The block's bytes from the file.
+  @param[in] Count   Their count (up to a block).
+
+  @retval TRUE   Every byte is 0xFF.
+**/
+BOOLEAN
+EcBlockIsBlank (
+  IN CONST UINT8  *Bytes,
+  IN UINTN        Count
+  );
+
+/**
   Plan the flash of an image file of a given size.
 
   @param[in]  Size   The file size in bytes.

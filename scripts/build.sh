@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Builds the MorvanePkg platform (Morvane.efi and the test driver) with the
 # EDK II tree that setup.sh prepared, and copies the images to build/.
+#
+#   build.sh          Morvane.efi, EcSimDxe.efi, EcSimCtl.efi
+#   build.sh shell    also the stick's UEFI Shell, as build/Shell.efi
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,21 +14,30 @@ OUT=$ROOT/build
 mkdir -p "$WS"
 ln -sfn "$ROOT" "$WS/MorvanePkg"
 
-(
-  export WORKSPACE=$WS
-  export PACKAGES_PATH=$WS:$EDK2
-  export EDK_TOOLS_PATH=$EDK2/BaseTools
-  cd "$EDK2"
-  # edksetup.sh reads unset variables and positional arguments.
-  set +u
-  . ./edksetup.sh >/dev/null
-  set -u
-  build -q -a X64 -t GCC5 -b RELEASE -n "$(nproc)" -p MorvanePkg/MorvanePkg.dsc >"$OUT/edk2-build.log" 2>&1 ||
-    { cat "$OUT/edk2-build.log"; exit 1; }
-)
+# edk2_build PLATFORM.dsc OUTPUT_FOLDER: one platform, its .efi files to build/.
+edk2_build() {
+  local dsc=$1 folder=$2
+  (
+    set --
+    export WORKSPACE=$WS
+    export PACKAGES_PATH=$WS:$EDK2
+    export EDK_TOOLS_PATH=$EDK2/BaseTools
+    cd "$EDK2"
+    # edksetup.sh reads unset variables and positional arguments.
+    set +u
+    . ./edksetup.sh >/dev/null
+    set -u
+    build -q -a X64 -t GCC5 -b RELEASE -n "$(nproc)" -p "MorvanePkg/$dsc" >"$OUT/edk2-build.log" 2>&1 ||
+      { cat "$OUT/edk2-build.log"; exit 1; }
+  )
+  for efi in "$WS/Build/$folder/RELEASE_GCC5/X64"/*.efi; do
+    cp "$efi" "$OUT/"
+  done
+}
 
-BIN=$WS/Build/Morvane/RELEASE_GCC5/X64
-for efi in "$BIN"/*.efi; do
-  cp "$efi" "$OUT/"
-done
+edk2_build MorvanePkg.dsc Morvane
 echo "built: $OUT/Morvane.efi"
+if [ "${1:-}" = shell ]; then
+  edk2_build stick/StickShell.dsc MorvaneStickShell
+  echo "built: $OUT/Shell.efi"
+fi

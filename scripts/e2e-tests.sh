@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Builds Morvane and the simulated-EC driver, then runs the end-to-end
-# scenarios in OVMF's UEFI Shell under QEMU. Logs and disks: build/e2e.
+# Builds Morvane, the simulated-EC driver and the stick's UEFI Shell, then
+# runs the end-to-end scenarios in OVMF's UEFI Shell under QEMU, and the
+# flashing stick booted from USB storage. Logs, disks and sticks: build/e2e.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-bash "$ROOT/scripts/build.sh"
+bash "$ROOT/scripts/build.sh" shell
 rm -rf "$ROOT/build/e2e"
 # Debian's python3, which has python3-pyte.
-/usr/bin/python3 "$ROOT/test/e2e/run_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e"
+status=0
+/usr/bin/python3 "$ROOT/test/e2e/run_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/shell" || status=1
+/usr/bin/python3 "$ROOT/test/e2e/stick_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/stick" || status=1
+exit $status

@@ -19,3 +19,6 @@ build "$ROOT/build/host-sanitize" ON
 ctest --test-dir "$ROOT/build/host" --output-on-failure -j"$(nproc)" "$@"
 echo "host tests again, under the sanitizers:"
 ctest --test-dir "$ROOT/build/host-sanitize" --output-on-failure -j"$(nproc)" -E 'ImageOfExactlySixteenMegabytes' "$@"
+echo "the host planner (make plan):"
+bash "$ROOT/scripts/plan.sh" --build
+/usr/bin/python3 "$ROOT/test/plan_tool.py" "$ROOT/build/morvane-plan"

@@ -43,7 +43,8 @@ def make_folder_on_disk(disk, name):
 
 
 def read_from_disk(disk, name):
-    """Returns the bytes of a file on the FAT disk, or None when it is not there."""
+    """Returns the bytes of a file on the FAT disk (a partition: "disk@@offset"),
+    or None when it is not there."""
     result = subprocess.run(["mtype", "-i", disk, "::" + name], capture_output=True)
     return result.stdout if result.returncode == 0 else None
 
@@ -51,9 +52,12 @@ def read_from_disk(disk, name):
 class Boot:
     """One QEMU run. Marks seen on the serial line get the time they arrived."""
 
-    def __init__(self, folder, disk, limit_s, live=False, on_output=None, extra=()):
+    def __init__(self, folder, disk, limit_s, live=False, on_output=None, extra=(), drives=None):
         self.folder = folder
         self.extra = list(extra)
+        self.drives = drives if drives is not None else ["-drive", "format=raw,file=" + disk]
+        self.stop = False
+        self.process = None
         self.disk = disk
         self.limit_s = limit_s
         self.live = live
@@ -68,8 +72,7 @@ class Boot:
         return ["qemu-system-x86_64", "-machine", "q35", "-m", "256", "-nographic",
                 "-no-reboot", "-net", "none",
                 "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
-                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy,
-                "-drive", "format=raw,file=" + self.disk,
+                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy] + self.drives + [
                 "-monitor", "unix:%s,server,nowait" % self.monitor_path] + self.extra
 
     def monitor(self, line):
@@ -85,9 +88,15 @@ class Boot:
             while buffer.count(b"(qemu)") < 1:
                 buffer += sock.recv(4096)
 
+    def send(self, data):
+        """Types data on the serial console."""
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
     def run(self):
         process = subprocess.Popen(self.command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                    stderr=subprocess.STDOUT)
+        self.process = process
         deadline = time.monotonic() + self.limit_s
         skipped = False
         try:
@@ -114,6 +123,8 @@ class Boot:
                     skipped = True
                 if self.on_output:
                     self.on_output(self)
+                if self.stop:
+                    break
         finally:
             if process.poll() is None:
                 process.kill()

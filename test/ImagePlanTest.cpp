@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "Crc32.h"
 #include "EcImagePlan.h"
@@ -49,6 +50,19 @@ TEST (ImagePlanTest, BlockRuleByFirstHalf) {
   EXPECT_FALSE (EcBlockIsFlashed (0, 0));
   EXPECT_FALSE (EcBlockIsFlashed (1, 0x1FFF));
   EXPECT_TRUE (EcBlockIsFlashed (1, 0x2000));
+}
+
+// Erased only: every byte 0xFF, the file's end padded with 0xFF.
+TEST (ImagePlanTest, BlankBlocks) {
+  std::vector<UINT8>  Block (BLOCK, 0xFF);
+
+  EXPECT_TRUE (EcBlockIsBlank (Block.data (), Block.size ()));
+  EXPECT_TRUE (EcBlockIsBlank (Block.data (), 5000));
+  EXPECT_TRUE (EcBlockIsBlank (Block.data (), 0));
+  Block.back () = 0xFE;
+  EXPECT_FALSE (EcBlockIsBlank (Block.data (), Block.size ()));
+  Block[0] = 0x00;
+  EXPECT_FALSE (EcBlockIsBlank (Block.data (), 1));
 }
 
 // The same value as zlib's crc32() and the crc32 command, in one piece or

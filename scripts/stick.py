@@ -1,0 +1,191 @@
+#!/usr/bin/env python3
+"""Builds the operator's flashing stick: a disk image with an MBR and one FAT32
+partition (type 0x0C, at 1 MiB) holding the UEFI Shell as EFI/BOOT/BOOTX64.EFI,
+its startup.nsh beside it, Morvane.efi, the EC image, and a marker file.
+
+    stick.py BUILD_DIR IMAGE CRC32 OUTPUT [--with-sim "EcSimCtl reset settings"]
+
+The startup.nsh moves to the stick's own volume, checks the marker and the
+image, flashes with the expected CRC-32, saves the old EC firmware into the
+next free SAVEnnn.BIN and logs the run; it judges the run by the line Morvane
+wrote to the log and ends with a banner. On failure a key press flashes
+again in place, without a second save.
+
+--with-sim is for the end-to-end tests only: the stick also carries the
+simulated EC, loads it first and dumps it after each run.
+"""
+
+import argparse
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+
+STICK_MB = 128
+PARTITION_START = 2048          # sectors: 1 MiB
+SECTOR = 512
+MARKER = "MORVANE.STK"
+RUN_LOG = "MORVANE.LOG"
+LAST_LOG = "LAST.LOG"
+SAVES = ["SAVE%03d.BIN" % number for number in range(1, 100)]
+RESERVED = {MARKER, RUN_LOG, LAST_LOG, "MORVANE.EFI", "STARTUP.NSH", "ECSIMDXE.EFI", "ECSIMCTL.EFI"} | set(SAVES)
+
+
+def banner(char, lines):
+    """A box of echo lines ('#' would start a comment in a shell script)."""
+    rule = char * 64
+    return ['echo "%s"' % rule] + ['echo "%s  %-58s  %s"' % (char, line, char) for line in lines] + ['echo "%s"' % rule]
+
+
+def startup_script(name, size, crc, sim_settings=None):
+    """The stick's startup.nsh (CRLF line ends)."""
+    flash = "Morvane.efi -c %s -l %s" % (crc, LAST_LOG)
+    sim_load, sim_dump = [], []
+    if sim_settings is not None:
+        sim_load = ["load \\EcSimDxe.efi", "EcSimCtl.efi reset %s" % sim_settings]
+        sim_dump = ["EcSimCtl.efi dump \\SIM.FL \\SIM.REC"]
+    lines = [
+        "@echo -off",
+        "# Morvane flashing stick: flashes %s onto this machine's EC." % name,
+        "# It runs only from its own volume: the one this shell was started from.",
+        "%homefilesystem%",
+        "cd \\",
+        "if not exist \\%s then" % MARKER,
+        '  echo "MORVANE: %s is not on this volume: not the flashing stick. Nothing was flashed."' % MARKER,
+        "  goto END",
+        "endif",
+        "if not exist \\%s then" % name,
+        '  echo "MORVANE: the image %s is missing from the stick. Nothing was flashed."' % name,
+        "  goto END",
+        "endif",
+        "set SAVE NONE",
+        "for %%s in %s" % " ".join(SAVES),
+        "  if %SAVE% == NONE then",
+        "    if not exist \\%s then",
+        "      set SAVE %s",
+        "    endif",
+        "  endif",
+        "endfor",
+        "if %SAVE% == NONE then",
+        '  echo "MORVANE: SAVE001.BIN to SAVE099.BIN are all taken: make room on the stick. Nothing was flashed."',
+        "  goto END",
+        "endif",
+        'echo "Morvane will flash %s (%d bytes, CRC-32 %s) onto this machine\'s EC,"' % (name, size, crc),
+        'echo "saving the EC firmware it replaces to %SAVE% first. Do not remove power."',
+    ] + sim_load + [
+        ":FLASH",
+        "if exist \\%s then" % LAST_LOG,
+        "  rm -q \\%s" % LAST_LOG,
+        "endif",
+        # Save only while there is no good save: a save that failed left no
+        # file (and nothing was erased); a second save after a failed flash
+        # would capture a half-written EC.
+        "if exist \\%SAVE% then",
+        "  %s %s" % (flash, name),
+        "else",
+        "  %s -s %%SAVE%% %s" % (flash, name),
+        "endif",
+    ] + sim_dump + [
+        # The run is judged by the line Morvane wrote: no line, no success.
+        "set RESULT FAILED",
+        "if exist \\%s then" % LAST_LOG,
+        # type ends its output with a line end of its own: the run log gets
+        # a blank line between runs.
+        "  type \\%s >>a \\%s" % (LAST_LOG, RUN_LOG),
+        "  type \\%s >v LINE" % LAST_LOG,
+        "  for %f in %LINE%",
+        "    if \"%f\" == \"status=0x0\" then",
+        "      set RESULT DONE",
+        "    endif",
+        "  endfor",
+        "endif",
+        "if %RESULT% == DONE then",
+        '  echo " "',
+    ] + ["  " + line for line in banner("*", [
+        "EC FLASH DONE.",
+        "Remove power, then reboot the machine.",
+        "Log: %s on the stick; old firmware: %%SAVE%%" % RUN_LOG,
+    ])] + [
+        "  goto END",
+        "endif",
+        'echo " "',
+    ] + banner("!", [
+        "EC FLASH FAILED. DO NOT REMOVE POWER.",
+        "Press a key to flash again (q to stop).",
+        "Log: %s on the stick." % RUN_LOG,
+    ]) + [
+        "pause",
+        "goto FLASH",
+        ":END",
+    ]
+    return ("\r\n".join(lines) + "\r\n").encode()
+
+
+def write_mbr(path):
+    """One primary partition, type 0x0C (FAT32 with LBA), from 1 MiB to the end."""
+    sectors = STICK_MB * 1024 * 1024 // SECTOR
+    entry = struct.pack("<B3sB3sII", 0x00, b"\xfe\xff\xff", 0x0C, b"\xfe\xff\xff",
+                        PARTITION_START, sectors - PARTITION_START)
+    with open(path, "r+b") as disk:
+        disk.seek(446)
+        disk.write(entry + b"\x00" * 48 + b"\x55\xaa")
+
+
+def mtools(*args):
+    subprocess.run(list(args), check=True, capture_output=True)
+
+
+def build(build_dir, image, crc, output, sim_settings=None):
+    name = os.path.basename(image)
+    if not re.fullmatch(r"[A-Za-z0-9_.-]{1,64}", name) or name.upper() in RESERVED:
+        sys.exit("stick: the image's file name %r cannot go on the stick: use letters, digits, '.', '_' "
+                 "and '-' only, and none of the stick's own names" % name)
+    size = os.path.getsize(image)
+    partial = output + ".partial"
+    with open(partial, "wb") as out:
+        out.truncate(STICK_MB * 1024 * 1024)
+    write_mbr(partial)
+    volume = "%s@@%d" % (partial, PARTITION_START * SECTOR)
+    mtools("mformat", "-i", volume, "-F", "-v", "MORVANE", "::")
+    mtools("mmd", "-i", volume, "::/EFI", "::/EFI/BOOT")
+    staging = tempfile.mkdtemp(prefix="morvane-stick-")
+    try:
+        files = {
+            "EFI/BOOT/BOOTX64.EFI": os.path.join(build_dir, "Shell.efi"),
+            "EFI/BOOT/startup.nsh": startup_script(name, size, crc, sim_settings),
+            "Morvane.efi": os.path.join(build_dir, "Morvane.efi"),
+            MARKER: ("Morvane flashing stick\r\nimage=%s\r\nsize=%d\r\ncrc32=%s\r\n" % (name, size, crc)).encode(),
+            name: image,
+        }
+        if sim_settings is not None:
+            files["EcSimDxe.efi"] = os.path.join(build_dir, "EcSimDxe.efi")
+            files["EcSimCtl.efi"] = os.path.join(build_dir, "EcSimCtl.efi")
+        for target, source in files.items():
+            local = os.path.join(staging, os.path.basename(target))
+            if isinstance(source, bytes):
+                with open(local, "wb") as out:
+                    out.write(source)
+            else:
+                shutil.copyfile(source, local)
+            mtools("mcopy", "-i", volume, local, "::/" + target)
+    finally:
+        shutil.rmtree(staging)
+    os.replace(partial, output)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("image")
+    parser.add_argument("crc")
+    parser.add_argument("output")
+    parser.add_argument("--with-sim", dest="sim", help=argparse.SUPPRESS)
+    options = parser.parse_args()
+    build(options.build, options.image, options.crc, options.output, options.sim)
+
+
+if __name__ == "__main__":
+    main()

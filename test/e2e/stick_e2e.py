@@ -1,0 +1,212 @@
+#!/usr/bin/env python3
+"""Boots the operator's flashing stick as a real machine would boot it: OVMF
+starts the stick's own UEFI Shell from USB storage, with an "internal" SATA
+disk beside it that holds a startup.nsh and an ec.bin of its own (so the
+stick is not FS0:). The test build of the stick carries the simulated EC.
+
+    stick_e2e.py BUILD_DIR [--keep DIR]
+
+Prints one line per scenario; exits non-zero when any fails.
+"""
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zlib
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
+import qemu  # noqa: E402
+import simrecord as record
+import stick
+from run_e2e import SERIAL, SMBIOS, UUID
+from scenarios import ADVICE, OLD_BLOCKS, log_pattern, old_firmware, random_image
+
+BOOT_LIMIT_S = 120
+DONE, FAILED = "EC FLASH DONE.", "EC FLASH FAILED. DO NOT REMOVE POWER."
+INTERNAL = "INTERNAL DISK SCRIPT RAN"
+
+
+class StickBoot:
+    """One machine: the stick built for image, an internal disk, and QEMU."""
+
+    def __init__(self, build, folder, image, sim, damage=False):
+        self.folder = folder
+        os.makedirs(folder, exist_ok=True)
+        self.image = image
+        self.name = "ec_fw.bin"
+        path = os.path.join(folder, self.name)
+        with open(path, "wb") as out:
+            out.write(image)
+        self.stick = os.path.join(folder, "stick.img")
+        stick.build(build, path, "%08X" % zlib.crc32(image), self.stick, sim)
+        self.volume = "%s@@%d" % (self.stick, stick.PARTITION_START * stick.SECTOR)
+        if damage:
+            with open(path, "r+b") as out:
+                out.seek(len(image) // 2)
+                out.write(bytes([image[len(image) // 2] ^ 0x40]))
+            subprocess.run(["mcopy", "-o", "-i", self.volume, path, "::/" + self.name], check=True,
+                           capture_output=True)
+        internal = qemu.make_disk(folder, {
+            "startup.nsh": ("@echo -off\r\necho \"%s\"\r\nMorvane.efi ec.bin\r\n" % INTERNAL).encode(),
+            "ec.bin": random_image(record.BLOCK, 99),
+            "Morvane.efi": os.path.join(build, "Morvane.efi"),
+        })
+        self.drives = ["-drive", "if=none,id=internal,format=raw,file=" + internal,
+                       "-device", "ide-hd,drive=internal,bus=ide.0",
+                       "-device", "qemu-xhci",
+                       "-drive", "if=none,id=stick,format=raw,file=" + self.stick,
+                       "-device", "usb-storage,drive=stick"]
+        self.serial = ""
+
+    def run(self, until):
+        """Boots; until(boot, text) answers whether the run is over."""
+        def watch(boot):
+            if until(boot, boot.serial.decode("latin-1")):
+                time.sleep(1)
+                boot.stop = True
+        boot = qemu.Boot(self.folder, None, BOOT_LIMIT_S, on_output=watch, extra=SMBIOS, drives=self.drives)
+        self.serial = boot.run()
+        with open(os.path.join(self.folder, "serial.log"), "w", encoding="latin-1") as log:
+            log.write(self.serial)
+        return boot.timed_out
+
+    def read(self, name):
+        return qemu.read_from_disk(self.volume, name)
+
+    def flash(self):
+        data = self.read("SIM.FL") or b""
+        return data
+
+    def log_lines(self):
+        data = self.read(stick.RUN_LOG)
+        return [] if not data else [line for line in data.decode("latin-1").split("\r\n") if line]
+
+
+def common_checks(machine, timed_out):
+    problems = ["boot time limit reached"] if timed_out else []
+    if INTERNAL in machine.serial:
+        problems.append("the internal disk's startup.nsh ran")
+    if "Morvane will flash %s" % machine.name not in machine.serial:
+        problems.append("the stick's script did not announce its image")
+    return problems
+
+
+def flash_equals(machine, image):
+    size = max(len(image) + record.BLOCK, OLD_BLOCKS * record.BLOCK)
+    want = record.expected_flash(image, size, OLD_BLOCKS)
+    have = machine.flash()
+    have = have + b"\xff" * (size - len(have))
+    return [] if have[:size] == want else ["the simulated flash is not the stick's image"]
+
+
+def log_matches(line, pattern):
+    return [] if re.fullmatch(pattern, line) else ["log line is %r" % line]
+
+
+def success(build, folder):
+    image = random_image(2 * record.BLOCK, 21)
+    machine = StickBoot(build, folder, image, "old=%d" % OLD_BLOCKS)
+    timed_out = machine.run(lambda boot, text: "old firmware: SAVE001.BIN" in text)
+    problems = common_checks(machine, timed_out) + flash_equals(machine, image)
+    if DONE not in machine.serial or "Remove power, then reboot the machine." not in machine.serial:
+        problems.append("no success banner")
+    if machine.read("SAVE001.BIN") != old_firmware(2):
+        problems.append("SAVE001.BIN is not the EC's old firmware")
+    lines = machine.log_lines()
+    pattern = log_pattern("flash", machine.name, image, "2/2", "0x0",
+                          "Morvane finished, remove power and reboot.", SERIAL, UUID)
+    problems += ["%d log lines" % len(lines)] if len(lines) != 1 else log_matches(lines[0], pattern)
+    return problems
+
+
+def never_verifies(build, folder):
+    image = random_image(record.BLOCK, 22)
+    machine = StickBoot(build, folder, image, "corrupt=0 attempts=0xFFFFFFFF old=%d" % OLD_BLOCKS)
+    state = {"keys": 0}
+
+    def until(boot, text):
+        if text.count(FAILED) > state["keys"] and state["keys"] == 0 and "continue" in text[text.rfind(FAILED):]:
+            state["keys"] = 1
+            boot.send(b" ")
+        return text.count(FAILED) >= 2 and "continue" in text[text.rfind(FAILED):]
+    timed_out = machine.run(until)
+    problems = common_checks(machine, timed_out)
+    if machine.serial.count(FAILED) != 2:
+        problems.append("%d failure banners, expected 2 (one after the retry)" % machine.serial.count(FAILED))
+    if machine.read("SAVE001.BIN") != old_firmware(1):
+        problems.append("SAVE001.BIN is not the EC's old firmware")
+    if machine.read("SAVE002.BIN") is not None:
+        problems.append("the retry saved again")
+    pattern = log_pattern("flash", machine.name, image, "0/1", "0x7", "Block 0 never verified." + ADVICE, SERIAL, UUID)
+    lines = machine.log_lines()
+    problems += ["%d log lines, expected 2" % len(lines)] if len(lines) != 2 else \
+        log_matches(lines[0], pattern) + log_matches(lines[1], pattern)
+    data = machine.read("SIM.REC")
+    events = record.text(record.read_record(data)[1]) if data else []
+    after_id = [events[index + 1] for index in range(len(events) - 1) if events[index] == "O:1"]
+    if after_id != ["C:03", "C:01"]:
+        problems.append("after each ID read the EC got %s: expected a save read first, then an erase" % after_id)
+    return problems
+
+
+def damaged(build, folder):
+    image = random_image(record.BLOCK, 23)
+    machine = StickBoot(build, folder, image, "old=%d" % OLD_BLOCKS, damage=True)
+    timed_out = machine.run(lambda boot, text: FAILED in text)
+    problems = common_checks(machine, timed_out)
+    if FAILED not in machine.serial:
+        problems.append("no failure banner")
+    if "nothing was flashed" not in machine.serial:
+        problems.append("Morvane did not refuse the damaged image")
+    data = machine.read("SIM.REC")
+    if not data or record.read_record(data)[1]:
+        problems.append("the EC received bytes")
+    if machine.read("SAVE001.BIN") is not None:
+        problems.append("a save was made")
+    lines = machine.log_lines()
+    if len(lines) != 1 or " status=0x21 " not in lines[0]:
+        problems.append("log is %r" % lines)
+    return problems
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--keep", help="folder for sticks, disks and serial logs")
+    options = parser.parse_args()
+    work = options.keep or tempfile.mkdtemp(prefix="morvane-stick-e2e-")
+    cases = [("stick: flash, save, log", success), ("stick: never verifies, retry", never_verifies),
+             ("stick: damaged image", damaged)]
+    results = {}
+
+    def run(name, case, folder):
+        started = time.monotonic()
+        try:
+            results[name] = (case(options.build, folder), time.monotonic() - started)
+        except Exception as error:  # a broken case must show, not hang the others
+            results[name] = (["%s: %s" % (type(error).__name__, error)], time.monotonic() - started)
+
+    threads = [threading.Thread(target=run, args=(name, case, os.path.join(work, "stick%d" % index)))
+               for index, (name, case) in enumerate(cases)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    failed = 0
+    for name, _ in cases:
+        problems, seconds = results[name]
+        failed += 1 if problems else 0
+        print("%s %-32s %s(%.1f s)" % ("FAIL" if problems else "ok  ", name, "; ".join(problems) + " " if problems else "",
+                                        seconds))
+    print("stick e2e: %d scenarios, %d passed, %d failed (logs in %s)" % (len(cases), len(cases) - failed, failed, work))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
