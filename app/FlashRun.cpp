@@ -63,10 +63,34 @@ PrintBlockLine (
   Print (Ucs2 (u"Block Number: %d ----- %d second\r\n"), static_cast<UINT32>(Blocks), Elapsed);
 }
 
+EFI_STATUS
+ReadFull (
+  IN  SHELL_FILE_HANDLE  File,
+  OUT UINT8              *Buffer,
+  IN  UINTN              Size,
+  OUT UINTN              *Count
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Read;
+
+  for (*Count = 0; *Count < Size; *Count += Read) {
+    Read   = Size - *Count;
+    Status = ShellReadFile (File, &Read, Buffer + *Count);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (Read == 0) {
+      break;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
 /**
-  Fill one half of the block from the file. Short reads are read on from,
-  so that a file system that returns fewer bytes than asked mid-file cannot
-  shift later data.
+  Fill one half of the block from the file, saying so when the read fails.
 
   @param[in]  File    The image file.
   @param[out] Half    HALF_BLOCK_SIZE bytes to fill.
@@ -83,25 +107,13 @@ ReadHalfBlock (
   )
 {
   EFI_STATUS  Status;
-  UINTN       Size;
 
-  *Count = 0;
-  while (*Count < HALF_BLOCK_SIZE) {
-    Size   = HALF_BLOCK_SIZE - *Count;
-    Status = ShellReadFile (File, &Size, Half + *Count);
-    if (EFI_ERROR (Status)) {
-      Print (Ucs2 (mReadFailed), Status);
-      return Status;
-    }
-
-    if (Size == 0) {
-      break;
-    }
-
-    *Count += Size;
+  Status = ReadFull (File, Half, HALF_BLOCK_SIZE, Count);
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (mReadFailed), Status);
   }
 
-  return EFI_SUCCESS;
+  return Status;
 }
 
 BOOLEAN

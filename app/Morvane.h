@@ -268,6 +268,26 @@ RunSession (
   );
 
 /**
+  Read Size bytes of a file, reading on after short reads, so that a file
+  system that returns fewer bytes than asked mid-file cannot shift later
+  data.
+
+  @param[in]  File     The file.
+  @param[out] Buffer   Size bytes to fill.
+  @param[in]  Size     How many bytes.
+  @param[out] Count    Bytes read: Size unless the file ended.
+
+  @return The status of the failed read, or EFI_SUCCESS.
+**/
+EFI_STATUS
+ReadFull (
+  IN  SHELL_FILE_HANDLE  File,
+  OUT UINT8              *Buffer,
+  IN  UINTN              Size,
+  OUT UINTN              *Count
+  );
+
+/**
   Read the next block of the image into the block image, filled with 0xFF
   past the end of the file.
 

@@ -52,35 +52,42 @@ WriteHalf (
 }
 
 /**
-  Read one half block of the save file back.
+  The CRC-32 of the block held in the read-back halves.
+**/
+STATIC
+UINT32
+ReadBackCrc (
+  VOID
+  )
+{
+  return Crc32Update (Crc32Update (0, mReadBackLow, HALF_BLOCK_SIZE), mReadBackHigh, HALF_BLOCK_SIZE);
+}
+
+/**
+  Read one block of the save file back into the read-back halves.
 
   @retval EFI_END_OF_FILE   The file ended early.
   @return                   Otherwise the status of the read.
 **/
 STATIC
 EFI_STATUS
-ReadHalf (
-  IN  SHELL_FILE_HANDLE  File,
-  OUT UINT8              *Half
+ReadSavedBlock (
+  IN SHELL_FILE_HANDLE  File
   )
 {
   EFI_STATUS  Status;
   UINTN       Count;
-  UINTN       Size;
 
-  for (Count = 0; Count < HALF_BLOCK_SIZE; Count += Size) {
-    Size   = HALF_BLOCK_SIZE - Count;
-    Status = ShellReadFile (File, &Size, Half + Count);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
-
-    if (Size == 0) {
-      return EFI_END_OF_FILE;
-    }
+  Status = ReadFull (File, mReadBackLow, HALF_BLOCK_SIZE, &Count);
+  if (!EFI_ERROR (Status) && (Count == HALF_BLOCK_SIZE)) {
+    Status = ReadFull (File, mReadBackHigh, HALF_BLOCK_SIZE, &Count);
   }
 
-  return EFI_SUCCESS;
+  if (!EFI_ERROR (Status) && (Count != HALF_BLOCK_SIZE)) {
+    Status = EFI_END_OF_FILE;
+  }
+
+  return Status;
 }
 
 /**
@@ -112,14 +119,8 @@ CheckCopy (
   }
 
   for (Block = 0; Block < Blocks && !EFI_ERROR (Status); Block++) {
-    Status = ReadHalf (File, mReadBackLow);
-    if (!EFI_ERROR (Status)) {
-      Status = ReadHalf (File, mReadBackHigh);
-    }
-
-    if (!EFI_ERROR (Status) &&
-        (Crc32Update (Crc32Update (0, mReadBackLow, HALF_BLOCK_SIZE), mReadBackHigh, HALF_BLOCK_SIZE) != mSavedCrc[Block]))
-    {
+    Status = ReadSavedBlock (File);
+    if (!EFI_ERROR (Status) && (ReadBackCrc () != mSavedCrc[Block])) {
       Status = EFI_CRC_ERROR;
     }
   }
@@ -171,7 +172,7 @@ SaveToFile (
       return Status;
     }
 
-    mSavedCrc[Block] = Crc32Update (Crc32Update (0, mReadBackLow, HALF_BLOCK_SIZE), mReadBackHigh, HALF_BLOCK_SIZE);
+    mSavedCrc[Block] = ReadBackCrc ();
     MoveTo (MARK_COLUMN + Block, SAVE_ROW);
     Print (Ucs2 (u"."));
     mRunRecord.BlocksDone = Block + 1;
