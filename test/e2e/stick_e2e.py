@@ -63,10 +63,16 @@ class StickBoot:
                        "-drive", "if=none,id=stick,format=raw,file=" + self.stick,
                        "-device", "usb-storage,drive=stick"]
         self.serial = ""
+        self.to_flash = None
 
     def run(self, until):
-        """Boots; until(boot, text) answers whether the run is over."""
+        """Boots; until(boot, text) answers whether the run is over. Notes the
+        seconds from power-on to Morvane's screen (boot-to-flash)."""
+        started = time.monotonic()
+
         def watch(boot):
+            if self.to_flash is None and b"Loop : 1" in boot.serial:
+                self.to_flash = time.monotonic() - started
             if until(boot, boot.serial.decode("latin-1")):
                 time.sleep(1)
                 boot.stop = True
@@ -109,6 +115,10 @@ def log_matches(line, pattern):
     return [] if re.fullmatch(pattern, line) else ["log line is %r" % line]
 
 
+def figures(machine):
+    return "boot to flash %.1f s" % machine.to_flash if machine.to_flash is not None else "Morvane never started"
+
+
 def success(build, folder):
     image = random_image(2 * record.BLOCK, 21)
     machine = StickBoot(build, folder, image, "old=%d" % OLD_BLOCKS)
@@ -122,7 +132,7 @@ def success(build, folder):
     pattern = log_pattern("flash", machine.name, image, "2/2", "0x0",
                           "Morvane finished, remove power and reboot.", SERIAL, UUID)
     problems += ["%d log lines" % len(lines)] if len(lines) != 1 else log_matches(lines[0], pattern)
-    return problems
+    return problems, figures(machine)
 
 
 def never_verifies(build, folder):
@@ -152,7 +162,7 @@ def never_verifies(build, folder):
     after_id = [events[index + 1] for index in range(len(events) - 1) if events[index] == "O:1"]
     if after_id != ["C:03", "C:01"]:
         problems.append("after each ID read the EC got %s: expected a save read first, then an erase" % after_id)
-    return problems
+    return problems, figures(machine)
 
 
 def damaged(build, folder):
@@ -172,7 +182,7 @@ def damaged(build, folder):
     lines = machine.log_lines()
     if len(lines) != 1 or " status=0x21 " not in lines[0]:
         problems.append("log is %r" % lines)
-    return problems
+    return problems, figures(machine)
 
 
 def main():
@@ -188,9 +198,10 @@ def main():
     def run(name, case, folder):
         started = time.monotonic()
         try:
-            results[name] = (case(options.build, folder), time.monotonic() - started)
+            problems, note = case(options.build, folder)
+            results[name] = (problems, note, time.monotonic() - started)
         except Exception as error:  # a broken case must show, not hang the others
-            results[name] = (["%s: %s" % (type(error).__name__, error)], time.monotonic() - started)
+            results[name] = (["%s: %s" % (type(error).__name__, error)], "", time.monotonic() - started)
 
     threads = [threading.Thread(target=run, args=(name, case, os.path.join(work, "stick%d" % index)))
                for index, (name, case) in enumerate(cases)]
@@ -200,10 +211,10 @@ def main():
         thread.join()
     failed = 0
     for name, _ in cases:
-        problems, seconds = results[name]
+        problems, note, seconds = results[name]
         failed += 1 if problems else 0
-        print("%s %-32s %s(%.1f s)" % ("FAIL" if problems else "ok  ", name, "; ".join(problems) + " " if problems else "",
-                                        seconds))
+        print("%s %-32s %s(%.1f s; %s)" % ("FAIL" if problems else "ok  ", name,
+                                           "; ".join(problems) + " " if problems else "", seconds, note))
     print("stick e2e: %d scenarios, %d passed, %d failed (logs in %s)" % (len(cases), len(cases) - failed, failed, work))
     return 1 if failed else 0
 
