@@ -455,8 +455,7 @@ ReadParsed (
     return Status;
   }
 
-  Options->Extended = HasOwnOption (Package);
-  if (Options->Extended) {
+  if (HasOwnOption (Package)) {
     if (!ReadOwnOptions (Package, Options)) {
       return EndRun (EFI_INVALID_PARAMETER, Ucs2 (mUsage));
     }

@@ -32,8 +32,6 @@ extern "C" {
 
 STATIC CONST char16_t  mReadFailed[] = u"Failed to read file: %lx\n";
 
-#define FAILURE_ADVICE  u" EC flash incomplete: keep power on, flash again.\r\n"
-#define NOT_CHANGED     u" The EC flash was not changed.\r\n"
 
 /**
   Print a progress mark for the current block.

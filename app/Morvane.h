@@ -25,6 +25,13 @@ extern "C" {
 #define BLOCK_LINE_ROW     14
 #define TEXT_MODE          2
 
+//
+// How a failure line ends: after anything was erased, the operator must not
+// remove power; before that, the EC is as it was.
+//
+#define FAILURE_ADVICE  u" EC flash incomplete: keep power on, flash again.\r\n"
+#define NOT_CHANGED     u" The EC flash was not changed.\r\n"
+
 typedef enum {
   ModeFlash,    ///< erase, program and verify the image (after a save with -s)
   ModeVerify,   ///< compare the EC flash with the image; nothing is changed
@@ -37,7 +44,6 @@ typedef enum {
 //
 typedef struct {
   RUN_MODE    Mode;
-  BOOLEAN     Extended;      ///< one of Morvane's own options was given
   CHAR16      *ImageName;    ///< the image as typed; NULL for a save alone
   CHAR16      *ImagePath;    ///< the image path to open, once resolved
   CHAR16      *SavePath;     ///< -s, as a full path; NULL without it

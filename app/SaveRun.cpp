@@ -19,8 +19,6 @@ extern "C" {
 #include "Morvane.h"
 #include "Ucs2.h"
 
-#define NOT_CHANGED  u" The EC flash was not changed.\r\n"
-
 //
 // The CRC-32 of each block as the EC gave it, to check the copy on disk.
 //
@@ -191,6 +189,7 @@ SaveBlocks (
   EFI_STATUS         Status;
   SHELL_FILE_HANDLE  File;
   UINT32             Failed;
+  BOOLEAN            Written;
 
   mRunRecord.BlocksDone = 0;
   Status = ShellOpenFileByName (Path, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
@@ -207,21 +206,22 @@ SaveBlocks (
     Status = EFI_DEVICE_ERROR;
   }
 
-  if (!EFI_ERROR (Status)) {
+  Written = !EFI_ERROR (Status);
+  if (Written) {
     Status = CheckCopy (Path, Blocks);
     if (!EFI_ERROR (Status)) {
       return;
     }
+  }
 
-    ShellDeleteFileByName (Path);
-    MoveBelowOutput (0);
+  ShellDeleteFileByName (Path);
+  MoveBelowOutput (0);
+  if (Written) {
     Result->Status = EndRun (Status, Ucs2 (u"Save failed: the copy in %s is not what the EC gave (%r)." NOT_CHANGED), Path, Status);
+  } else if (Status == EFI_TIMEOUT) {
+    Result->Status = EndRun (Status, Ucs2 (u"Save failed at block %d: the EC did not answer in time." NOT_CHANGED), Failed);
   } else {
-    ShellDeleteFileByName (Path);
-    MoveBelowOutput (0);
-    Result->Status = (Status == EFI_TIMEOUT)
-                     ? EndRun (Status, Ucs2 (u"Save failed at block %d: the EC did not answer in time." NOT_CHANGED), Failed)
-                     : EndRun (Status, Ucs2 (u"Save failed at block %d: %s cannot be written (%r)." NOT_CHANGED), Failed, Path, Status);
+    Result->Status = EndRun (Status, Ucs2 (u"Save failed at block %d: %s cannot be written (%r)." NOT_CHANGED), Failed, Path, Status);
   }
 
   Result->Ended = TRUE;
