@@ -2,8 +2,8 @@
   The command line: Morvane's own options and their refusals, and the image
   path.
 
-    Morvane [-v] [-c CRC32] [-s SAVEFILE] [-l LOGFILE] IMAGE
-    Morvane -s SAVEFILE -n BLOCKS [-l LOGFILE]
+    Morvane [-v] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] IMAGE
+    Morvane -s SAVEFILE -n BLOCKS [-m MODEL] [-l LOGFILE]
 
   Without Morvane's own options the command line is read as it always was:
   one image name, the shell's "-?" and "-b", and the silent exits. With any
@@ -27,15 +27,20 @@ extern "C" {
 
 #define CRC_DIGITS  8
 
+//
+// Longer than any product name a machine's firmware carries.
+//
+#define MODEL_CHARS  64
+
 STATIC CONST char16_t  mUsage[] =
-  u"Usage: Morvane [-v] [-c CRC32] [-s SAVE] [-l LOG] IMAGE | -s SAVE -n N [-l LOG]\r\n";
+  u"Usage: Morvane [-v] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] IMAGE | -s SAVE -n N\r\n";
 
 STATIC CONST char16_t  mOutOfMemory[] = u"Out of memory for the image path.\r\n";
 
 //
 // Morvane's own options, in the order the usage line gives them.
 //
-STATIC CONST char16_t  *CONST  mOwnOptions[] = { u"-v", u"-c", u"-s", u"-l", u"-n" };
+STATIC CONST char16_t  *CONST  mOwnOptions[] = { u"-v", u"-c", u"-m", u"-s", u"-l", u"-n" };
 
 /**
   The value of an option; the shell library's signature takes the key as
@@ -264,6 +269,35 @@ SamePath (
 }
 
 /**
+  Tell whether a model name can be compared with the machine's: printable
+  ASCII, not blank, at most MODEL_CHARS characters.
+
+  @param[in] Text   The name as given.
+
+  @retval TRUE   It can.
+**/
+STATIC
+BOOLEAN
+IsModelText (
+  IN CONST CHAR16  *Text
+  )
+{
+  UINTN    Length;
+  BOOLEAN  Blank;
+
+  Blank = TRUE;
+  for (Length = 0; Text[Length] != 0; Length++) {
+    if ((Text[Length] < 0x20) || (Text[Length] >= 0x7F) || (Length == MODEL_CHARS)) {
+      return FALSE;
+    }
+
+    Blank = Blank && (Text[Length] == u' ');
+  }
+
+  return !Blank;
+}
+
+/**
   Read a number of blocks: decimal, 1 to MAX_BLOCKS.
 
   @retval TRUE   Blocks is set.
@@ -357,6 +391,7 @@ ReadOwnOptions (
   CONST CHAR16  *CurDir;
   CONST CHAR16  *Save;
   CONST CHAR16  *Log;
+  CONST CHAR16  *Model;
   CHAR16        *ImageFull;
   BOOLEAN       SaveAlone;
   BOOLEAN       Holds;
@@ -372,6 +407,7 @@ ReadOwnOptions (
   Name      = ShellCommandLineGetRawValue (Package, 1);
   Save      = GetValue (Package, u"-s");
   Log       = GetValue (Package, u"-l");
+  Model     = GetValue (Package, u"-m");
   SaveAlone = ShellCommandLineGetFlag (Package, Ucs2 (u"-n"));
   Options->HasCrc = ShellCommandLineGetFlag (Package, Ucs2 (u"-c"));
   if ((ShellCommandLineGetRawValue (Package, 2) != NULL) ||
@@ -381,7 +417,8 @@ ReadOwnOptions (
       (SaveAlone && !ReadBlockCount (GetValue (Package, u"-n"), &Options->SaveBlocks)) ||
       (Options->HasCrc && !ReadCrc (GetValue (Package, u"-c"), &Options->ExpectedCrc)) ||
       ((Save != NULL) && HasWildcard (Save)) ||
-      ((Log != NULL) && HasWildcard (Log)))
+      ((Log != NULL) && HasWildcard (Log)) ||
+      ((Model != NULL) && !IsModelText (Model)))
   {
     return FALSE;
   }
@@ -398,6 +435,7 @@ ReadOwnOptions (
     ImageFull          = FullPath (CurDir, Name);
   }
 
+  Options->Model    = (Model != NULL) ? CatSPrint (NULL, Ucs2 (u"%s"), Model) : NULL;
   Options->SavePath = (Save != NULL) ? FullPath (CurDir, Save) : NULL;
   Options->LogPath  = (Log != NULL) ? FullPath (CurDir, Log) : NULL;
 
@@ -426,7 +464,8 @@ OptionsAllocated (
 {
   return ((Options->ImageName != NULL) || (ShellCommandLineGetRawValue (Package, 1) == NULL)) &&
          ((Options->SavePath != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-s"))) &&
-         ((Options->LogPath != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-l")));
+         ((Options->LogPath != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-l"))) &&
+         ((Options->Model != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-m")));
 }
 
 /**
@@ -464,7 +503,8 @@ ReadParsed (
       return EndRun (EFI_OUT_OF_RESOURCES, Ucs2 (mOutOfMemory));
     }
 
-    *Go = TRUE;
+    Options->OwnOptions = TRUE;
+    *Go                 = TRUE;
     return EFI_SUCCESS;
   }
 
@@ -501,6 +541,7 @@ ReadCommandLine (
   SHELL_PARAM_ITEM  Params[] = {
     { const_cast<CHAR16 *>(Ucs2 (u"-v")), TypeFlag  },
     { const_cast<CHAR16 *>(Ucs2 (u"-c")), TypeValue },
+    { const_cast<CHAR16 *>(Ucs2 (u"-m")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-s")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-l")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-n")), TypeValue },
@@ -547,7 +588,7 @@ FreeOptions (
   IN OUT MORVANE_OPTIONS  *Options
   )
 {
-  CHAR16  **CONST  Strings[] = { &Options->ImageName, &Options->ImagePath, &Options->SavePath, &Options->LogPath };
+  CHAR16  **CONST  Strings[] = { &Options->ImageName, &Options->ImagePath, &Options->SavePath, &Options->LogPath, &Options->Model };
   UINTN            Index;
 
   for (Index = 0; Index < ARRAY_SIZE (Strings); Index++) {

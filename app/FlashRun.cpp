@@ -30,8 +30,6 @@ extern "C" {
 //
 #define MAX_BLOCK_ATTEMPTS  8
 
-STATIC CONST char16_t  mReadFailed[] = u"Failed to read file: %lx\n";
-
 
 /**
   Print a progress mark for the current block.
@@ -61,81 +59,6 @@ PrintBlockLine (
   Print (Ucs2 (u"Block Number: %d ----- %d second\r\n"), static_cast<UINT32>(Blocks), Elapsed);
 }
 
-EFI_STATUS
-ReadFull (
-  IN  SHELL_FILE_HANDLE  File,
-  OUT UINT8              *Buffer,
-  IN  UINTN              Size,
-  OUT UINTN              *Count
-  )
-{
-  EFI_STATUS  Status;
-  UINTN       Read;
-
-  for (*Count = 0; *Count < Size; *Count += Read) {
-    Read   = Size - *Count;
-    Status = ShellReadFile (File, &Read, Buffer + *Count);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
-
-    if (Read == 0) {
-      break;
-    }
-  }
-
-  return EFI_SUCCESS;
-}
-
-/**
-  Fill one half of the block from the file, saying so when the read fails.
-
-  @param[in]  File    The image file.
-  @param[out] Half    HALF_BLOCK_SIZE bytes to fill.
-  @param[out] Count   Bytes read: HALF_BLOCK_SIZE unless the file ended.
-
-  @return The status of the failed read, or EFI_SUCCESS.
-**/
-STATIC
-EFI_STATUS
-ReadHalfBlock (
-  IN  SHELL_FILE_HANDLE  File,
-  OUT UINT8              *Half,
-  OUT UINTN              *Count
-  )
-{
-  EFI_STATUS  Status;
-
-  Status = ReadFull (File, Half, HALF_BLOCK_SIZE, Count);
-  if (EFI_ERROR (Status)) {
-    Print (Ucs2 (mReadFailed), Status);
-  }
-
-  return Status;
-}
-
-BOOLEAN
-ReadNextBlock (
-  IN     SHELL_FILE_HANDLE  File,
-  IN OUT RUN_RESULT         *Result
-  )
-{
-  UINTN  LowCount;
-  UINTN  HighCount;
-
-  SetMem (mImageLow, HALF_BLOCK_SIZE, 0xFF);
-  SetMem (mImageHigh, HALF_BLOCK_SIZE, 0xFF);
-  SetMem (mReadBackLow, HALF_BLOCK_SIZE, 0xFF);
-  SetMem (mReadBackHigh, HALF_BLOCK_SIZE, 0xFF);
-
-  Result->Status = ReadHalfBlock (File, mImageLow, &LowCount);
-  if (!EFI_ERROR (Result->Status)) {
-    Result->Status = ReadHalfBlock (File, mImageHigh, &HighCount);
-  }
-
-  return !EFI_ERROR (Result->Status) && EcBlockIsFlashed (mRunRecord.BlocksDone, LowCount);
-}
-
 /**
   Erase the current block and, unless it is blank, program and verify it,
   erasing again before every repeat.
@@ -151,6 +74,7 @@ FlashBlock (
   )
 {
   PrintMark (ERASE_ROW);
+  mRunRecord.EraseSent = TRUE;
   EraseBlock ();
   if (mEcLink != EcAnswering) {
     return EFI_TIMEOUT;
@@ -201,7 +125,7 @@ MoveBelowOutput (
   End the run with a failure line below everything printed so far.
 
   @param[in]  Status   The failing status.
-  @param[in]  Format   The line; %d is the block.
+  @param[in]  Format   The line; %d is the block, %s the advice.
   @param[out] Result   Takes the status.
 **/
 STATIC
@@ -213,13 +137,20 @@ EndWithFailure (
   )
 {
   MoveBelowOutput (mRunRecord.BlocksDone);
-  Result->Status = EndRun (Status, Ucs2 (Format), mRunRecord.BlocksDone);
+  Result->Status = EndRun (Status, Ucs2 (Format), mRunRecord.BlocksDone, FailureAdvice ());
   Result->Ended  = TRUE;
+}
+
+CONST CHAR16 *
+FailureAdvice (
+  VOID
+  )
+{
+  return mRunRecord.EraseSent ? Ucs2 (FAILURE_ADVICE) : Ucs2 (NOT_CHANGED);
 }
 
 VOID
 FlashBlocks (
-  IN  SHELL_FILE_HANDLE  File,
   IN  CONST EFI_TIME     *StartTime,
   OUT RUN_RESULT         *Result
   )
@@ -228,15 +159,15 @@ FlashBlocks (
 
   mBlockNumber           = 0;
   mRunRecord.BlocksDone  = 0;
-  while ((mRunRecord.BlocksDone < MAX_BLOCKS) && ReadNextBlock (File, Result)) {
+  while (LoadImageBlock (mRunRecord.BlocksDone)) {
     Status = FlashBlock ();
     if (Status == EFI_TIMEOUT) {
-      EndWithFailure (Status, u"EC not answering at block %d." FAILURE_ADVICE, Result);
+      EndWithFailure (Status, u"EC not answering at block %d.%s", Result);
       return;
     }
 
     if (EFI_ERROR (Status)) {
-      EndWithFailure (Status, u"Block %d never verified." FAILURE_ADVICE, Result);
+      EndWithFailure (Status, u"Block %d never verified.%s", Result);
       return;
     }
 
@@ -244,15 +175,10 @@ FlashBlocks (
     mRunRecord.BlocksDone++;
     PrintBlockLine (mRunRecord.BlocksDone, StartTime);
   }
-
-  if (EFI_ERROR (Result->Status)) {
-    EndWithFailure (Result->Status, u"File read failed at block %d." FAILURE_ADVICE, Result);
-  }
 }
 
 VOID
 VerifyBlocks (
-  IN  SHELL_FILE_HANDLE  File,
   IN  CONST EFI_TIME     *StartTime,
   OUT RUN_RESULT         *Result
   )
@@ -266,10 +192,10 @@ VerifyBlocks (
   mRunRecord.BlocksDone = 0;
   Differing             = 0;
   First                 = 0;
-  while ((mRunRecord.BlocksDone < MAX_BLOCKS) && ReadNextBlock (File, Result)) {
+  while (LoadImageBlock (mRunRecord.BlocksDone)) {
     Status = ReadBackBlock ();
     if (Status == EFI_TIMEOUT) {
-      EndWithFailure (Status, u"EC not answering at block %d." NOT_CHANGED, Result);
+      EndWithFailure (Status, u"EC not answering at block %d.%s", Result);
       return;
     }
 
@@ -288,11 +214,6 @@ VerifyBlocks (
     PrintBlockLine (mRunRecord.BlocksDone, StartTime);
   }
 
-  if (EFI_ERROR (Result->Status)) {
-    EndWithFailure (Result->Status, u"File read failed at block %d." NOT_CHANGED, Result);
-    return;
-  }
-
   Result->Ended = TRUE;
   if (Differing == 0) {
     Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash matches the image.\r\n"));
@@ -308,55 +229,10 @@ VerifyBlocks (
 }
 
 /**
-  Open the image for reading and check that it fits the EC flash. A failure
-  ends the run.
-
-  @param[in]  Path   The image path.
-  @param[out] File   The open image; NULL on failure (nothing left open).
-  @param[out] Plan   What a flash of it writes.
-
-  @return The status of the open or of the size check.
-**/
-STATIC
-EFI_STATUS
-OpenImage (
-  IN  CONST CHAR16       *Path,
-  OUT SHELL_FILE_HANDLE  *File,
-  OUT EC_IMAGE_PLAN      *Plan
-  )
-{
-  EFI_STATUS  Status;
-  UINT64      Size;
-
-  Status = ShellOpenFileByName (Path, File, EFI_FILE_MODE_READ, 0);
-  if (EFI_ERROR (Status)) {
-    *File = NULL;
-    return EndRun (Status, Ucs2 (u"Failed to open ourselves: %lx\n"), Status);
-  }
-
-  Size   = 0;
-  Status = ShellGetFileSize (*File, &Size);
-  EcPlanImage (Size, Plan);
-  if (EFI_ERROR (Status)) {
-    EndRun (Status, Ucs2 (mReadFailed), Status);
-  } else if (Plan->TooLarge) {
-    Status = EndRun (EFI_BAD_BUFFER_SIZE, Ucs2 (u"Image is larger than 16 MiB; nothing was flashed.\r\n"));
-  }
-
-  if (EFI_ERROR (Status)) {
-    ShellCloseFile (File);
-    *File = NULL;
-  }
-
-  return Status;
-}
-
-/**
   The session's work between entering and leaving flash mode: the save,
   then the mode's blocks.
 
   @param[in]  Options     The options.
-  @param[in]  File        The open image, or NULL for a save alone.
   @param[in]  Planned     Blocks to save, flash or compare.
   @param[in]  StartTime   The start time.
   @param[out] Result      How it went.
@@ -365,7 +241,6 @@ STATIC
 VOID
 RunModes (
   IN  CONST MORVANE_OPTIONS  *Options,
-  IN  SHELL_FILE_HANDLE      File,
   IN  UINT32                 Planned,
   IN  CONST EFI_TIME         *StartTime,
   OUT RUN_RESULT             *Result
@@ -385,10 +260,10 @@ RunModes (
       Result->Ended  = TRUE;
       break;
     case ModeVerify:
-      VerifyBlocks (File, StartTime, Result);
+      VerifyBlocks (StartTime, Result);
       break;
     default:
-      FlashBlocks (File, StartTime, Result);
+      FlashBlocks (StartTime, Result);
       if (!Result->Ended) {
         Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"Morvane finished, remove power and reboot.\r\n"));
       }
@@ -417,14 +292,20 @@ RunSession (
     Print (Ucs2 (u"The keyboard controller did not answer; going on without it.\r\n"));
   }
 
+  //
+  // A run with options has its image in memory already; the plain run
+  // reads it here, between the keyboard bracket, as it always opened it.
+  //
   File = NULL;
   ZeroMem (&Plan, sizeof (Plan));
-  if (Options->ImagePath != NULL) {
-    Result.Status = OpenImage (Options->ImagePath, &File, &Plan);
+  if ((Options->ImagePath != NULL) && !mImage.Loaded) {
+    Result.Status = LoadImage (Options->ImagePath, &File, &Plan);
     if (EFI_ERROR (Result.Status)) {
       SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
       return Result.Status;
     }
+  } else if (Options->ImagePath != NULL) {
+    EcPlanImage (mImage.Size, &Plan);
   } else {
     Plan.Blocks = Options->SaveBlocks;
   }
@@ -435,13 +316,9 @@ RunSession (
   EnterFlashMode ();
   ReadFlashId ();
   if (mEcLink != EcAnswering) {
-    EndWithFailure (
-      EFI_TIMEOUT,
-      (Options->Mode == ModeFlash) ? u"EC not answering at block %d." FAILURE_ADVICE : u"EC not answering at block %d." NOT_CHANGED,
-      &Result
-      );
+    EndWithFailure (EFI_TIMEOUT, u"EC not answering at block %d.%s", &Result);
   } else {
-    RunModes (Options, File, Plan.Blocks, StartTime, &Result);
+    RunModes (Options, Plan.Blocks, StartTime, &Result);
   }
 
   if (File != NULL) {

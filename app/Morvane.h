@@ -13,6 +13,8 @@ extern "C" {
 #include <Library/ShellLib.h>
 }
 
+#include "EcImagePlan.h"
+
 //
 // Rows and columns of the progress screen.
 //
@@ -24,6 +26,11 @@ extern "C" {
 #define MESSAGE_ROW        13
 #define BLOCK_LINE_ROW     14
 #define TEXT_MODE          2
+
+//
+// Characters kept of the machine's product name.
+//
+#define PRODUCT_CHARS      80
 
 //
 // How a failure line ends: after anything was erased, the operator must not
@@ -44,10 +51,12 @@ typedef enum {
 //
 typedef struct {
   RUN_MODE    Mode;
+  BOOLEAN     OwnOptions;    ///< any of Morvane's own options was given
   CHAR16      *ImageName;    ///< the image as typed; NULL for a save alone
   CHAR16      *ImagePath;    ///< the image path to open, once resolved
   CHAR16      *SavePath;     ///< -s, as a full path; NULL without it
   CHAR16      *LogPath;      ///< -l, as a full path; NULL without it
+  CHAR16      *Model;        ///< -m: the product the image is for; NULL without it
   BOOLEAN     HasCrc;        ///< -c was given
   UINT32      ExpectedCrc;
   UINT32      SaveBlocks;    ///< -n: blocks to save alone
@@ -65,7 +74,20 @@ typedef struct {
   UINT32          ImageCrc;
   UINT32          BlocksDone;
   UINT32          BlocksPlanned;
+  BOOLEAN         EraseSent;      ///< an erase command went to the EC
 } RUN_RECORD;
+
+//
+// The whole image in pool memory, read before the EC's first byte.
+//
+typedef struct {
+  UINT8      *Data;
+  UINT64     Size;
+  UINT32     Crc;
+  BOOLEAN    Loaded;
+} IMAGE_COPY;
+
+extern IMAGE_COPY  mImage;
 
 extern UINT32      mLoopCount;
 extern RUN_RECORD  mRunRecord;
@@ -233,19 +255,59 @@ ReadMachineIdentity (
   );
 
 /**
-  Read a whole image file once for its size and CRC-32.
+  Read the machine's product name from the SMBIOS system information, as
+  text: printable ASCII, '"' written as "'", leading and trailing spaces
+  dropped; "-" when the firmware publishes none.
+
+  @param[out] Product   Receives the name.
+  @param[in]  Size      Its size in characters.
+
+  @retval TRUE    The machine names its product.
+  @retval FALSE   It does not (no SMBIOS, no name, an empty name).
+**/
+BOOLEAN
+ReadMachineProduct (
+  OUT CHAR16  *Product,
+  IN  UINTN   Size
+  );
+
+/**
+  Open the image, check its size and read all of it into mImage, ending the
+  run with its line when any of that fails.
 
   @param[in]  Path   The image.
-  @param[out] Size   Its size.
-  @param[out] Crc    Its CRC-32.
+  @param[out] File   The open image; NULL on failure (nothing left open).
+  @param[out] Plan   What a flash of it writes.
 
-  @return The status of the open or of a failed read.
+  @return The status of the open, the size check or the read.
 **/
 EFI_STATUS
-MeasureImage (
-  IN  CONST CHAR16  *Path,
-  OUT UINT64        *Size,
-  OUT UINT32        *Crc
+LoadImage (
+  IN  CONST CHAR16       *Path,
+  OUT SHELL_FILE_HANDLE  *File,
+  OUT EC_IMAGE_PLAN      *Plan
+  );
+
+/**
+  Put one block of mImage into the block image (0xFF past the end of the
+  file) and fill the read-back halves with 0xFF.
+
+  @param[in] Block   The block number.
+
+  @retval TRUE    The block is to be flashed (or compared).
+  @retval FALSE   The image has ended for the flash.
+**/
+BOOLEAN
+LoadImageBlock (
+  IN UINT32  Block
+  );
+
+/**
+  Release mImage.
+**/
+VOID
+FreeImageCopy (
+  VOID
   );
 
 //
@@ -294,22 +356,6 @@ ReadFull (
   );
 
 /**
-  Read the next block of the image into the block image, filled with 0xFF
-  past the end of the file.
-
-  @param[in]      File     The image.
-  @param[in, out] Result   Status is set (failing when the read failed).
-
-  @retval TRUE    The block is to be flashed (or compared).
-  @retval FALSE   The image has ended for the flash, or the read failed.
-**/
-BOOLEAN
-ReadNextBlock (
-  IN     SHELL_FILE_HANDLE  File,
-  IN OUT RUN_RESULT         *Result
-  );
-
-/**
   Print the timing line after a block.
 
   @param[in] Blocks      Blocks done so far.
@@ -332,30 +378,37 @@ MoveBelowOutput (
   );
 
 /**
-  Flash the image block by block.
+  The end of a failure line: after an erase was sent, the operator must
+  keep power on and flash again; before that, the EC is as it was.
 
-  @param[in]  File        The open image.
+  @return FAILURE_ADVICE or NOT_CHANGED.
+**/
+CONST CHAR16 *
+FailureAdvice (
+  VOID
+  );
+
+/**
+  Flash mImage block by block.
+
   @param[in]  StartTime   The start time.
   @param[out] Result      How it went; the last line is set unless it completed.
 **/
 VOID
 FlashBlocks (
-  IN  SHELL_FILE_HANDLE  File,
   IN  CONST EFI_TIME     *StartTime,
   OUT RUN_RESULT         *Result
   );
 
 /**
-  Compare the EC flash with the image, block by block, without changing it,
+  Compare the EC flash with mImage, block by block, without changing it,
   and end the run with the verdict.
 
-  @param[in]  File        The open image.
   @param[in]  StartTime   The start time.
   @param[out] Result      How it went.
 **/
 VOID
 VerifyBlocks (
-  IN  SHELL_FILE_HANDLE  File,
   IN  CONST EFI_TIME     *StartTime,
   OUT RUN_RESULT         *Result
   );

@@ -7,54 +7,56 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/ShellLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }
 
-#include "Crc32.h"
 #include "EcFlash.h"
 #include "Morvane.h"
 #include "Ucs2.h"
 
-EFI_STATUS
-MeasureImage (
-  IN  CONST CHAR16  *Path,
-  OUT UINT64        *Size,
-  OUT UINT32        *Crc
+/**
+  Refuse a machine whose SMBIOS product name is not the one the image is
+  for: compared without regard to case or surrounding spaces.
+
+  @param[in] Model     The product named with -m.
+  @param[in] Product   The machine's product name, trimmed.
+
+  @retval TRUE   The machine is that product.
+**/
+STATIC
+BOOLEAN
+IsModel (
+  IN CONST CHAR16  *Model,
+  IN CONST CHAR16  *Product
   )
 {
-  EFI_STATUS         Status;
-  SHELL_FILE_HANDLE  File;
-  UINTN              Read;
+  UINTN  Length;
 
-  *Size  = 0;
-  *Crc   = 0;
-  Status = ShellOpenFileByName (Path, &File, EFI_FILE_MODE_READ, 0);
-  if (EFI_ERROR (Status)) {
-    return Status;
+  while (*Model == u' ') {
+    Model++;
   }
 
-  //
-  // The block buffers are free until the session starts.
-  //
-  do {
-    Read   = HALF_BLOCK_SIZE;
-    Status = ShellReadFile (File, &Read, mImageLow);
-    if (!EFI_ERROR (Status)) {
-      *Crc   = Crc32Update (*Crc, mImageLow, Read);
-      *Size += Read;
-    }
-  } while (!EFI_ERROR (Status) && Read > 0);
+  for (Length = StrLen (Model); Length > 0 && Model[Length - 1] == u' '; Length--) {
+  }
 
-  ShellCloseFile (&File);
-  return Status;
+  if (StrLen (Product) != Length) {
+    return FALSE;
+  }
+
+  for ( ; Length > 0 && CharToUpper (*Model) == CharToUpper (*Product); Length--, Model++, Product++) {
+  }
+
+  return Length == 0;
 }
 
 /**
-  The checks of a run with options that come before any device: the image
-  path, a save file that must not exist, and the image's CRC-32.
+  The checks of a run with options that come before any device: the
+  machine's model, the image path, a save file that must not exist, and the
+  image, read into memory, with its CRC-32.
 
   @param[in, out] Options   The options; the image path is resolved.
 
@@ -67,7 +69,20 @@ PreFlight (
   IN OUT MORVANE_OPTIONS  *Options
   )
 {
-  EFI_STATUS  Status;
+  EFI_STATUS         Status;
+  SHELL_FILE_HANDLE  File;
+  EC_IMAGE_PLAN      Plan;
+  CHAR16             Product[PRODUCT_CHARS];
+  BOOLEAN            Known;
+
+  if (!Options->OwnOptions) {
+    return EFI_SUCCESS;
+  }
+
+  Known = ReadMachineProduct (Product, ARRAY_SIZE (Product));
+  if ((Options->Model != NULL) && (!Known || !IsModel (Options->Model, Product))) {
+    return EndRun (EFI_UNSUPPORTED, Ucs2 (u"This machine is %s; the image is for %s. Nothing was flashed.\r\n"), Product, Options->Model);
+  }
 
   if ((Options->ImageName != NULL) && (Options->ImagePath == NULL)) {
     Status = ResolveImagePath (Options);
@@ -82,16 +97,16 @@ PreFlight (
     return EndRun (EFI_ACCESS_DENIED, Ucs2 (u"%s already exists; a save never overwrites a file. Nothing was done.\r\n"), Options->SavePath);
   }
 
-  if ((Options->ImagePath == NULL) || (!Options->HasCrc && (Options->LogPath == NULL))) {
+  if (Options->ImagePath == NULL) {
     return EFI_SUCCESS;
   }
 
-  Status = MeasureImage (Options->ImagePath, &mRunRecord.ImageSize, &mRunRecord.ImageCrc);
+  Status = LoadImage (Options->ImagePath, &File, &Plan);
   if (EFI_ERROR (Status)) {
-    return EndRun (Status, Ucs2 (u"Image could not be read (%r); nothing was flashed.\r\n"), Status);
+    return Status;
   }
 
-  mRunRecord.ImageKnown = TRUE;
+  ShellCloseFile (&File);
   if (Options->HasCrc && (mRunRecord.ImageCrc != Options->ExpectedCrc)) {
     return EndRun (
              EFI_COMPROMISED_DATA,
@@ -137,6 +152,7 @@ RunMorvane (
     Status = RunSession (Options, StartTime);
   }
 
+  FreeImageCopy ();
   FreeOptions (Options);
   return Status;
 }

@@ -6,7 +6,8 @@
 
     2026-12-07 10:23:45 mode=flash image="FS1:\ec.bin" size=131072
     crc32=1A2B3C4D blocks=2/2 id=0xEF serial=ABC123 uuid=... elapsed=12
-    status=0x0 outcome="Morvane finished, remove power and reboot."
+    status=0x0 product="Model 7" ec=flashed
+    outcome="Morvane finished, remove power and reboot."
 
   (one line in the file). The line is on disk, and the file closed, before
   the run's last screen line is printed.
@@ -37,6 +38,27 @@ STATIC SHELL_FILE_HANDLE  mLogFile = NULL;
 STATIC CHAR16             mLastLine[LINE_CHARS + 1];
 
 STATIC CONST char16_t  *CONST  mModeNames[] = { u"flash", u"verify", u"save" };
+
+/**
+  What the run did to the EC flash: nothing until an erase was sent; then
+  flashed when the run succeeded, incomplete when it failed.
+
+  @param[in] Status   The run's status.
+
+  @return "unchanged", "flashed" or "incomplete".
+**/
+STATIC
+CONST CHAR16 *
+EcState (
+  IN EFI_STATUS  Status
+  )
+{
+  if (!mRunRecord.EraseSent) {
+    return Ucs2 (u"unchanged");
+  }
+
+  return EFI_ERROR (Status) ? Ucs2 (u"incomplete") : Ucs2 (u"flashed");
+}
 
 EFI_STATUS
 EFIAPI
@@ -151,6 +173,7 @@ WriteRunLog (
   CHAR16      Id[FIELD_CHARS];
   CHAR16      Serial[FIELD_CHARS];
   CHAR16      Uuid[FIELD_CHARS];
+  CHAR16      Product[PRODUCT_CHARS];
   CHAR16      Said[2 * FIELD_CHARS];
   EFI_STATUS  Written;
   EFI_STATUS  Closed;
@@ -165,11 +188,12 @@ WriteRunLog (
   UnicodeSPrint (Crc, sizeof (Crc), R.ImageKnown ? Ucs2 (u"%08X") : Ucs2 (u"-"), R.ImageCrc);
   UnicodeSPrint (Id, sizeof (Id), mFlashIdRead ? Ucs2 (u"0x%02X") : Ucs2 (u"-"), mFlashId);
   ReadMachineIdentity (Serial, ARRAY_SIZE (Serial), Uuid, ARRAY_SIZE (Uuid));
+  BOOLEAN  Named = ReadMachineProduct (Product, ARRAY_SIZE (Product));
   OutcomeText (Outcome, Said);
   UnicodeSPrint (
     Line,
     sizeof (Line),
-    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=0x%x outcome=\"%s\"\r\n"),
+    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=0x%x product=%s%s%s ec=%s outcome=\"%s\"\r\n"),
     R.StartTime.Year,
     R.StartTime.Month,
     R.StartTime.Day,
@@ -187,6 +211,10 @@ WriteRunLog (
     Uuid,
     SecondsSince (&R.StartTime),
     static_cast<UINT32>(Status),
+    Named ? Ucs2 (u"\"") : Ucs2 (u""),
+    Product,
+    Named ? Ucs2 (u"\"") : Ucs2 (u""),
+    EcState (Status),
     Said
     );
 

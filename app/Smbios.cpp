@@ -1,5 +1,5 @@
 /** @file
-  The machine's identity for the run log: serial number and UUID from the
+  The machine's identity: serial number, UUID and product name from the
   SMBIOS system information structure (type 1), read from the table the
   firmware publishes in the system table (SMBIOS 3 first, then 2.x).
 
@@ -12,6 +12,7 @@ extern "C" {
 #include <Uefi.h>
 #include <Guid/SmBios.h>
 #include <IndustryStandard/SmBios.h>
+#include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/PrintLib.h>
 #include <Library/UefiBootServicesTableLib.h>
@@ -23,6 +24,7 @@ extern "C" {
 #define SMBIOS_TYPE_SYSTEM_INFO   1
 #define SMBIOS_TYPE_END           127
 #define SMBIOS_HEADER_SIZE        4
+#define SYSTEM_PRODUCT_OFFSET     5
 #define SYSTEM_SERIAL_OFFSET      7
 #define SYSTEM_UUID_OFFSET        8
 #define SYSTEM_UUID_END           (SYSTEM_UUID_OFFSET + 16)
@@ -68,8 +70,10 @@ FindSmbiosTable (
 }
 
 /**
-  Copy string number Number of a structure as log text: printable ASCII,
-  anything else (spaces included) as '_'; "-" when it is not there.
+  Copy string number Number of a structure as log text. A bare field keeps
+  printable ASCII and writes anything else (spaces included) as '_'; a
+  quoted field keeps spaces, writes '"' as '\'' and anything unprintable as
+  '?'. A bare field that is not there or empty is "-", a quoted one empty.
 **/
 STATIC
 VOID
@@ -77,6 +81,7 @@ CopyString (
   IN  CONST UINT8  *Strings,
   IN  CONST UINT8  *End,
   IN  UINT8        Number,
+  IN  BOOLEAN      Quoted,
   OUT CHAR16       *Text,
   IN  UINTN        Size
   )
@@ -94,11 +99,17 @@ CopyString (
   Length = 0;
   if (Number == 1) {
     for ( ; Strings < End && *Strings != 0 && Length + 1 < Size; Strings++) {
-      Text[Length++] = (*Strings > 0x20 && *Strings < 0x7F && *Strings != '"') ? *Strings : u'_';
+      if (!Quoted) {
+        Text[Length++] = (*Strings > 0x20 && *Strings < 0x7F && *Strings != '"') ? *Strings : u'_';
+      } else if (*Strings == '"') {
+        Text[Length++] = u'\'';
+      } else {
+        Text[Length++] = (*Strings >= 0x20 && *Strings < 0x7F) ? *Strings : u'?';
+      }
     }
   }
 
-  if (Length == 0) {
+  if ((Length == 0) && !Quoted) {
     Text[Length++] = u'-';
   }
 
@@ -142,6 +153,56 @@ UuidText (
     );
 }
 
+/**
+  Find the system information structure (type 1).
+
+  @param[out] Info      Its formatted area.
+  @param[out] Strings   Its string set.
+  @param[out] End       The end of the table.
+
+  @retval TRUE   The firmware publishes one.
+**/
+STATIC
+BOOLEAN
+FindSystemInfo (
+  OUT CONST UINT8  **Info,
+  OUT CONST UINT8  **Strings,
+  OUT CONST UINT8  **End
+  )
+{
+  CONST UINT8  *Table;
+  CONST UINT8  *At;
+  UINTN        Length;
+
+  if (!FindSmbiosTable (&Table, &Length) || (Table == NULL)) {
+    return FALSE;
+  }
+
+  *End = Table + Length;
+  for (At = Table; At + SMBIOS_HEADER_SIZE <= *End && At[1] >= SMBIOS_HEADER_SIZE && At + At[1] <= *End; ) {
+    *Strings = At + At[1];
+    if (At[0] == SMBIOS_TYPE_SYSTEM_INFO) {
+      *Info = At;
+      return TRUE;
+    }
+
+    if (At[0] == SMBIOS_TYPE_END) {
+      return FALSE;
+    }
+
+    //
+    // The strings end with two zero bytes (two also when there are none).
+    //
+    while (*Strings + 1 < *End && ((*Strings)[0] != 0 || (*Strings)[1] != 0)) {
+      (*Strings)++;
+    }
+
+    At = *Strings + 2;
+  }
+
+  return FALSE;
+}
+
 VOID
 ReadMachineIdentity (
   OUT CHAR16  *Serial,
@@ -150,44 +211,57 @@ ReadMachineIdentity (
   IN  UINTN   UuidSize
   )
 {
-  CONST UINT8  *Table;
-  CONST UINT8  *End;
-  CONST UINT8  *At;
+  CONST UINT8  *Info;
   CONST UINT8  *Strings;
-  UINTN        Length;
+  CONST UINT8  *End;
 
   UnicodeSPrint (Serial, SerialSize * sizeof (CHAR16), Ucs2 (u"-"));
   UnicodeSPrint (Uuid, UuidSize * sizeof (CHAR16), Ucs2 (u"-"));
-  if (!FindSmbiosTable (&Table, &Length) || (Table == NULL)) {
+  if (!FindSystemInfo (&Info, &Strings, &End)) {
     return;
   }
 
-  End = Table + Length;
-  for (At = Table; At + SMBIOS_HEADER_SIZE <= End && At[1] >= SMBIOS_HEADER_SIZE && At + At[1] <= End; ) {
-    Strings = At + At[1];
-    if (At[0] == SMBIOS_TYPE_SYSTEM_INFO) {
-      if (At[1] > SYSTEM_SERIAL_OFFSET) {
-        CopyString (Strings, End, At[SYSTEM_SERIAL_OFFSET], Serial, SerialSize);
-      }
-
-      if (At[1] >= SYSTEM_UUID_END) {
-        UuidText (At + SYSTEM_UUID_OFFSET, Uuid, UuidSize);
-      }
-
-      return;
-    }
-
-    if (At[0] == SMBIOS_TYPE_END) {
-      return;
-    }
-
-    //
-    // The strings end with two zero bytes (two also when there are none).
-    //
-    while (Strings + 1 < End && (Strings[0] != 0 || Strings[1] != 0)) {
-      Strings++;
-    }
-
-    At = Strings + 2;
+  if (Info[1] > SYSTEM_SERIAL_OFFSET) {
+    CopyString (Strings, End, Info[SYSTEM_SERIAL_OFFSET], FALSE, Serial, SerialSize);
   }
+
+  if (Info[1] >= SYSTEM_UUID_END) {
+    UuidText (Info + SYSTEM_UUID_OFFSET, Uuid, UuidSize);
+  }
+}
+
+BOOLEAN
+ReadMachineProduct (
+  OUT CHAR16  *Product,
+  IN  UINTN   Size
+  )
+{
+  CONST UINT8  *Info;
+  CONST UINT8  *Strings;
+  CONST UINT8  *End;
+  UINTN        First;
+  UINTN        Last;
+
+  Product[0] = 0;
+  if (FindSystemInfo (&Info, &Strings, &End) && (Info[1] > SYSTEM_PRODUCT_OFFSET)) {
+    CopyString (Strings, End, Info[SYSTEM_PRODUCT_OFFSET], TRUE, Product, Size);
+  }
+
+  //
+  // Padding is not part of the name: firmware often fills the field.
+  //
+  for (First = 0; Product[First] == u' '; First++) {
+  }
+
+  for (Last = StrLen (Product); Last > First && Product[Last - 1] == u' '; Last--) {
+  }
+
+  CopyMem (Product, Product + First, (Last - First) * sizeof (CHAR16));
+  Product[Last - First] = 0;
+  if (Product[0] == 0) {
+    UnicodeSPrint (Product, Size * sizeof (CHAR16), Ucs2 (u"-"));
+    return FALSE;
+  }
+
+  return TRUE;
 }

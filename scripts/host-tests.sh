@@ -22,3 +22,5 @@ ctest --test-dir "$ROOT/build/host-sanitize" --output-on-failure -j"$(nproc)" -E
 echo "the host planner (make plan):"
 bash "$ROOT/scripts/plan.sh" --build
 /usr/bin/python3 "$ROOT/test/plan_tool.py" "$ROOT/build/morvane-plan"
+echo "the stick builder (make stick MODEL=...):"
+/usr/bin/python3 "$ROOT/test/stick_tool.py"

@@ -3,7 +3,7 @@
 partition (type 0x0C, at 1 MiB) holding the UEFI Shell as EFI/BOOT/BOOTX64.EFI,
 its startup.nsh beside it, Morvane.efi, the EC image, and a marker file.
 
-    stick.py BUILD_DIR IMAGE CRC32 OUTPUT [--with-sim "EcSimCtl reset settings"]
+    stick.py BUILD_DIR IMAGE CRC32 OUTPUT [--model MODEL] [--with-sim "EcSimCtl reset settings"]
 
 The startup.nsh moves to the stick's own volume, checks the marker and the
 image, flashes with the expected CRC-32, saves the old EC firmware into the
@@ -40,9 +40,23 @@ def banner(char, lines):
     return ['echo "%s"' % rule] + ['echo "%s  %-58s  %s"' % (char, line, char) for line in lines] + ['echo "%s"' % rule]
 
 
-def startup_script(name, size, crc, sim_settings=None):
+# What a model name may hold on the stick: the shell script would read '#'
+# as a comment, '%' as a variable, '^' as an escape and '"' as the end of
+# the argument, so those (and anything unprintable) are refused.
+MODEL_TEXT = r"[A-Za-z0-9 ._,:;()/+-]{1,64}"
+
+
+def check_model(model):
+    if model is not None and (not re.fullmatch(MODEL_TEXT, model) or not model.strip()):
+        sys.exit("stick: the model %r cannot go on the stick: use letters, digits, spaces and . _ , : ; ( ) / + - "
+                 "only, at most 64 characters" % model)
+
+
+def startup_script(name, size, crc, sim_settings=None, model=None):
     """The stick's startup.nsh (CRLF line ends)."""
     flash = "Morvane.efi -c %s -l %s" % (crc, LAST_LOG)
+    if model is not None:
+        flash += ' -m "%s"' % model
     sim_load, sim_dump = [], []
     if sim_settings is not None:
         sim_load = ["load \\EcSimDxe.efi", "EcSimCtl.efi reset %s" % sim_settings]
@@ -61,36 +75,40 @@ def startup_script(name, size, crc, sim_settings=None):
         '  echo "MORVANE: the image %s is missing from the stick. Nothing was flashed."' % name,
         "  goto END",
         "endif",
-        "set SAVE NONE",
-        "for %%s in %s" % " ".join(SAVES),
-        "  if %SAVE% == NONE then",
-        "    if not exist \\%s then",
-        "      set SAVE %s",
-        "    endif",
-        "  endif",
-        "endfor",
-        "if %SAVE% == NONE then",
-        '  echo "MORVANE: SAVE001.BIN to SAVE099.BIN are all taken: make room on the stick. Nothing was flashed."',
-        "  goto END",
-        "endif",
         'echo "Morvane will flash %s (%d bytes, CRC-32 %s) onto this machine\'s EC,"' % (name, size, crc),
-        'echo "saving the EC firmware it replaces to %SAVE% first. Do not remove power."',
+        'echo "saving the EC firmware it replaces first. Do not remove power."',
     ] + sim_load + [
+        # A run saves while the EC is known to be as it was: the first run, and
+        # a retry after a run that changed nothing. After an erase a save would
+        # capture a half-written flash.
+        "set SAVENEXT YES",
         ":FLASH",
         "if exist \\%s then" % LAST_LOG,
         "  rm -q \\%s" % LAST_LOG,
         "endif",
-        # Save only while there is no good save: a save that failed left no
-        # file (and nothing was erased); a second save after a failed flash
-        # would capture a half-written EC.
-        "if exist \\%SAVE% then",
-        "  %s %s" % (flash, name),
-        "else",
+        "if %SAVENEXT% == YES then",
+        "  set SAVE NONE",
+        "  for %%s in %s" % " ".join(SAVES),
+        "    if %SAVE% == NONE then",
+        "      if not exist \\%s then",
+        "        set SAVE %s",
+        "      endif",
+        "    endif",
+        "  endfor",
+        "  if %SAVE% == NONE then",
+        '    echo "MORVANE: SAVE001.BIN to SAVE099.BIN are all taken: make room on the stick. Nothing was flashed."',
+        "    goto END",
+        "  endif",
+        '  echo "Saving the EC firmware to %SAVE%."',
         "  %s -s %%SAVE%% %s" % (flash, name),
+        "else",
+        "  %s %s" % (flash, name),
         "endif",
     ] + sim_dump + [
-        # The run is judged by the line Morvane wrote: no line, no success.
-        "set RESULT FAILED",
+        # The run is judged by the line Morvane wrote: no line, or no ec=
+        # field, counts as a half-written EC.
+        "set STATUS FAILED",
+        "set EC incomplete",
         "if exist \\%s then" % LAST_LOG,
         # type ends its output with a line end of its own: the run log gets
         # a blank line between runs.
@@ -98,25 +116,54 @@ def startup_script(name, size, crc, sim_settings=None):
         "  type \\%s >v LINE" % LAST_LOG,
         "  for %f in %LINE%",
         "    if \"%f\" == \"status=0x0\" then",
-        "      set RESULT DONE",
+        "      set STATUS OK",
+        "    endif",
+        "    if \"%f\" == \"ec=flashed\" then",
+        "      set EC flashed",
+        "    endif",
+        "    if \"%f\" == \"ec=unchanged\" then",
+        "      set EC unchanged",
         "    endif",
         "  endfor",
         "endif",
-        "if %RESULT% == DONE then",
-        '  echo " "',
-    ] + ["  " + line for line in banner("*", [
+        "set SAVENEXT NO",
+        "if %EC% == unchanged then",
+        "  set SAVENEXT YES",
+        "endif",
+        "if %STATUS% == OK then",
+        "  if %EC% == flashed then",
+        '    echo " "',
+    ] + ["    " + line for line in banner("*", [
         "EC FLASH DONE.",
         "Remove power, then reboot the machine.",
         "Log: %s on the stick; old firmware: %%SAVE%%" % RUN_LOG,
     ])] + [
-        "  goto END",
+        "    goto END",
+        "  endif",
+        "  if %EC% == unchanged then",
+        '    echo " "',
+    ] + ["    " + line for line in banner("*", [
+        "EC ALREADY UP TO DATE. Nothing was changed.",
+        "The machine may be switched off.",
+        "Log: %s on the stick." % RUN_LOG,
+    ])] + [
+        "    goto END",
+        "  endif",
         "endif",
         'echo " "',
-    ] + banner("!", [
+        "if %EC% == unchanged then",
+    ] + ["  " + line for line in banner("!", [
+        "NOTHING WAS CHANGED. The machine may be switched off.",
+        "Press a key to try again (q to stop).",
+        "Log: %s on the stick." % RUN_LOG,
+    ])] + [
+        "else",
+    ] + ["  " + line for line in banner("!", [
         "EC FLASH FAILED. DO NOT REMOVE POWER.",
         "Press a key to flash again (q to stop).",
         "Log: %s on the stick." % RUN_LOG,
-    ]) + [
+    ])] + [
+        "endif",
         "pause",
         "goto FLASH",
         ":END",
@@ -138,7 +185,8 @@ def mtools(*args):
     subprocess.run(list(args), check=True, capture_output=True)
 
 
-def build(build_dir, image, crc, output, sim_settings=None):
+def build(build_dir, image, crc, output, sim_settings=None, model=None):
+    check_model(model)
     name = os.path.basename(image)
     if not re.fullmatch(r"[A-Za-z0-9_.-]{1,64}", name) or name.upper() in RESERVED:
         sys.exit("stick: the image's file name %r cannot go on the stick: use letters, digits, '.', '_' "
@@ -155,7 +203,7 @@ def build(build_dir, image, crc, output, sim_settings=None):
     try:
         files = {
             "EFI/BOOT/BOOTX64.EFI": os.path.join(build_dir, "Shell.efi"),
-            "EFI/BOOT/startup.nsh": startup_script(name, size, crc, sim_settings),
+            "EFI/BOOT/startup.nsh": startup_script(name, size, crc, sim_settings, model),
             "Morvane.efi": os.path.join(build_dir, "Morvane.efi"),
             MARKER: ("Morvane flashing stick\r\nimage=%s\r\nsize=%d\r\ncrc32=%s\r\n" % (name, size, crc)).encode(),
             name: image,
@@ -182,9 +230,12 @@ def main():
     parser.add_argument("image")
     parser.add_argument("crc")
     parser.add_argument("output")
+    parser.add_argument("--model", help="refuse machines whose SMBIOS product name is not this")
     parser.add_argument("--with-sim", dest="sim", help=argparse.SUPPRESS)
     options = parser.parse_args()
-    build(options.build, options.image, options.crc, options.output, options.sim)
+    if options.model is None:
+        print("stick: warning: no MODEL given: this stick will flash any machine it is booted on", file=sys.stderr)
+    build(options.build, options.image, options.crc, options.output, options.sim, options.model)
 
 
 if __name__ == "__main__":

@@ -10,7 +10,7 @@ namespace {
 
 using CommandLineTest = RunTest;
 
-constexpr const char  *USAGE = "Usage: Morvane [-v] [-c CRC32] [-s SAVE] [-l LOG] IMAGE | -s SAVE -n N [-l LOG]";
+constexpr const char  *USAGE = "Usage: Morvane [-v] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] IMAGE | -s SAVE -n N";
 
 TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
   const std::vector<std::vector<std::u16string>>  Refused = {
@@ -37,6 +37,8 @@ TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
     { u"-s", u"\\images\\ec.bin", u"ec.bin" },
     { u"-s", u"a.bin", u"-l", u"A.BIN", u"ec.bin" },    // or over each other
     { u"-s", u"save*.bin", u"ec.bin" },
+    { u"-m", u"   ", u"ec.bin" },                       // a model that is blank or too long
+    { u"-m", std::u16string (65, u'M'), u"ec.bin" },
   };
 
   for (const auto &Args : Refused) {

@@ -10,6 +10,9 @@
 #include "Crc32.h"
 #include "EcFlash.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 constexpr size_t  BLOCK = 0x10000;
@@ -55,7 +58,7 @@ TEST_F (RunLogTest, FlashLogsEveryFieldBeforeItsLastLine) {
     "2026-12-07 09:30:05 mode=flash image=\"FS0:\\images\\ec.bin\" size=131072 crc32=" +
     Hex (Crc32Update (0, Image.data (), Image.size ())) +
     " blocks=2/2 id=0xEF serial=ABC_123 uuid=00112233-4455-6677-8899-AABBCCDDEEFF elapsed=1 status=0x0"
-    " outcome=\"Morvane finished, remove power and reboot.\"\r\n"
+    " product=\"Model\" ec=flashed outcome=\"Morvane finished, remove power and reboot.\"\r\n"
     );
   EXPECT_LT (Fake::Find ("close", LOG), Fake::Find ("print", u"Morvane finished"));
   EXPECT_EQ (Fake::RowText (15), "Morvane finished, remove power and reboot.");
@@ -83,11 +86,93 @@ TEST_F (RunLogTest, FailedRunsAndRefusalsAreLoggedToo) {
   const std::string  Text = Log ();
   EXPECT_EQ (Text.substr (0, 5), "old\r\n") << "the log is appended to";
   EXPECT_NE (Text.find (" blocks=0/1 id=0xEF serial=- uuid=- elapsed="), std::string::npos) << Text;
-  EXPECT_NE (Text.find (" status=0x7 outcome=\"Block 0 never verified. EC flash incomplete: keep power on, flash again.\"\r\n"),
+  EXPECT_NE (Text.find (" status=0x7 product=- ec=incomplete outcome=\"Block 0 never verified. EC flash incomplete: keep power on, flash again.\"\r\n"),
              std::string::npos) << Text;
-  EXPECT_NE (Text.find (" status=0x21 outcome=\"Image CRC-32 is " + Hex (Crc) + ", expected 0BADF00D; nothing was flashed.\"\r\n"),
+  EXPECT_NE (Text.find (" status=0x21 product=- ec=unchanged outcome=\"Image CRC-32 is " + Hex (Crc) + ", expected 0BADF00D; nothing was flashed.\"\r\n"),
              std::string::npos) << Text;
   EXPECT_NE (Text.find ("blocks=0/0 id=- "), std::string::npos) << "the refused run never read the ID";
+}
+
+// What the EC flash holds after a run, as the log tells it: a failure
+// before the first erase leaves it unchanged, and says so on the screen.
+TEST_F (RunLogTest, EcStateSaysWhetherAnEraseWasSent) {
+  struct Case {
+    const char                    *What;
+    std::vector<std::u16string>   Args;
+    BOOLEAN                       NoDevice;
+    UINT32                        StuckAfter;
+    EFI_STATUS                    Status;
+    const char                    *Tail;
+  };
+  const Case  Cases[] = {
+    { "no EC at all", { u"-l", u"run.log", u"ec.bin" }, TRUE, 0, EFI_TIMEOUT,
+      " ec=unchanged outcome=\"EC not answering at block 0. The EC flash was not changed.\"\r\n" },
+    { "an EC that stops in the first erase", { u"-l", u"run.log", u"ec.bin" }, FALSE, 2 + 2, EFI_TIMEOUT,
+      " ec=incomplete outcome=\"EC not answering at block 0. EC flash incomplete: keep power on, flash again.\"\r\n" },
+    { "a verify", { u"-v", u"-l", u"run.log", u"ec.bin" }, FALSE, 0, EFI_CRC_ERROR,
+      " ec=unchanged outcome=\"EC flash differs from the image in 1 of 1 blocks; first at block 0.\"\r\n" },
+    { "a save alone", { u"-s", u"s.bin", u"-n", u"1", u"-l", u"run.log" }, FALSE, 0, EFI_SUCCESS,
+      " ec=unchanged outcome=\"EC flash saved: 1 blocks to FS0:\\images\\s.bin.\"\r\n" },
+  };
+
+  for (const auto &C : Cases) {
+    SetUp ();
+    AddImage (RandomImage (BLOCK));
+    Sim->Faults.NoDevice        = C.NoDevice;
+    if (C.StuckAfter != 0) {
+      Sim->Faults.StuckAfterBytes = C.StuckAfter;
+    }
+
+    EXPECT_EQ (Run (C.Args), C.Status) << C.What;
+
+    const std::string  Text = Log ();
+    ASSERT_GT (Text.size (), strlen (C.Tail)) << C.What;
+    EXPECT_EQ (Text.substr (Text.size () - strlen (C.Tail)), C.Tail) << C.What;
+  }
+}
+
+// -m: only the product the image is for; anything else is refused before
+// any port, in every mode, and logged.
+TEST_F (RunLogTest, ModelMustBeTheMachinesProduct) {
+  struct Case {
+    const char        *Product;     // nullptr: no SMBIOS at all
+    const char16_t    *Model;
+    EFI_STATUS        Status;
+    const char        *Refusal;
+  };
+  const Case  Cases[] = {
+    { "Morv 7 \"Pro\"", u"Morv 7 'Pro'", EFI_SUCCESS, nullptr },
+    { "  MORV 7  ", u"morv 7", EFI_SUCCESS, nullptr },
+    { "Morv 7", u" Morv 7 ", EFI_SUCCESS, nullptr },
+    { "Morv 8", u"Morv 7", EFI_UNSUPPORTED, "This machine is Morv 8; the image is for Morv 7. Nothing was flashed." },
+    { "Morv 7 Pro", u"Morv 7", EFI_UNSUPPORTED, "This machine is Morv 7 Pro; the image is for Morv 7. Nothing was flashed." },
+    { "", u"Morv 7", EFI_UNSUPPORTED, "This machine is -; the image is for Morv 7. Nothing was flashed." },
+    { nullptr, u"Morv 7", EFI_UNSUPPORTED, "This machine is -; the image is for Morv 7. Nothing was flashed." },
+  };
+  const std::vector<std::vector<std::u16string>>  Modes = { { u"ec.bin" }, { u"-v", u"ec.bin" }, { u"-s", u"s.bin", u"-n", u"1" } };
+
+  for (const auto &C : Cases) {
+    for (const auto &Mode : Modes) {
+      SetUp ();
+      auto  Image = RandomImage (BLOCK);
+      AddImage (Image);
+      std::copy (Image.begin (), Image.end (), Flash.begin ());
+      if (C.Product != nullptr) {
+        Fake::PublishSmbios ("S1", UUID, C.Product);
+      }
+
+      std::vector<std::u16string>  Args{ u"-m", C.Model, u"-l", u"run.log" };
+      Args.insert (Args.end (), Mode.begin (), Mode.end ());
+      EXPECT_EQ (Run (Args), C.Status) << (C.Product ? C.Product : "no SMBIOS");
+      if (C.Refusal != nullptr) {
+        EXPECT_TRUE (NoPortTouched ());
+        EXPECT_EQ (Fake::RowText (13), C.Refusal);
+        EXPECT_NE (Log ().find (" ec=unchanged outcome=\"" + std::string (C.Refusal)), std::string::npos) << Log ();
+      }
+    }
+  }
+
+  EXPECT_NE (Log ().find (" product=- ec="), std::string::npos) << "a machine without SMBIOS names no product";
 }
 
 TEST_F (RunLogTest, SaveAloneIsLoggedWithoutAnImage) {

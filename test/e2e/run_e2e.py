@@ -37,7 +37,7 @@ def end(index):
 
 # The machine's identity as QEMU publishes it in SMBIOS; the run log records it.
 SERIAL, UUID = "MORV-E2E-0042", "6A1C2E3F-4B5D-4C6E-8F70-8192A3B4C5D6"
-SMBIOS = ["-smbios", "type=1,serial=%s,uuid=%s" % (SERIAL, UUID)]
+SMBIOS = ["-smbios", "type=1,serial=%s,uuid=%s,product=%s" % (SERIAL, UUID, scenarios.PRODUCT)]
 
 
 def script(entries):

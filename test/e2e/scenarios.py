@@ -11,6 +11,10 @@ from screen import cell
 
 FINISHED = "Morvane finished, remove power and reboot."
 ADVICE = " EC flash incomplete: keep power on, flash again."
+NOT_CHANGED = " The EC flash was not changed."
+
+# The product name QEMU publishes in SMBIOS; -m compares with it.
+PRODUCT = "Morv E2E 7"
 LABELS = {10: " Erase   :", 11: " Program :", 12: " Verify  :"}
 
 # The simulated EC starts each run with old firmware in its first blocks, so
@@ -19,7 +23,7 @@ LABELS = {10: " Erase   :", 11: " Program :", 12: " Verify  :"}
 OLD_BLOCKS = 6
 OLD = "old=%d" % OLD_BLOCKS
 
-EFI_SUCCESS, EFI_INVALID_PARAMETER, EFI_BAD_BUFFER_SIZE = 0x0, 0x2, 0x4
+EFI_SUCCESS, EFI_INVALID_PARAMETER, EFI_UNSUPPORTED, EFI_BAD_BUFFER_SIZE = 0x0, 0x2, 0x3, 0x4
 EFI_DEVICE_ERROR, EFI_NOT_FOUND, EFI_TIMEOUT = 0x7, 0xE, 0x12
 EFI_ACCESS_DENIED, EFI_CRC_ERROR, EFI_COMPROMISED_DATA = 0xF, 0x1B, 0x21
 
@@ -200,11 +204,12 @@ def last_log_line(name, pattern):
     return check
 
 
-def log_pattern(mode, image, data, blocks, status, outcome, serial, uuid):
-    return (r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d mode=%s image=\"%s\" size=%d crc32=%08X blocks=%s id=0xEF"
-            r" serial=%s uuid=%s elapsed=\d+ status=%s outcome=\"%s\"" % (
-                mode, re.escape(image), len(data), zlib.crc32(data), blocks, re.escape(serial), re.escape(uuid),
-                status, re.escape(outcome)))
+def log_pattern(mode, image, data, blocks, status, outcome, serial, uuid, ec="flashed", flash_id="0xEF",
+                product=PRODUCT):
+    return (r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d mode=%s image=\"%s\" size=%d crc32=%08X blocks=%s id=%s"
+            r" serial=%s uuid=%s elapsed=\d+ status=%s product=\"%s\" ec=%s outcome=\"%s\"" % (
+                mode, re.escape(image), len(data), zlib.crc32(data), blocks, flash_id, re.escape(serial),
+                re.escape(uuid), status, re.escape(product), ec, re.escape(outcome)))
 
 
 def within(seconds):
@@ -245,10 +250,14 @@ def all_scenarios(serial="-", uuid="-"):
     one = random_image(BLOCK, 3)
     paged = long_sparse_image(41, data_blocks=(0, 1, 20, 40))
     never_line = "Block 0 never verified." + ADVICE
-    silent_line = "EC not answering at block 0." + ADVICE
+    silent_line = "EC not answering at block 0." + NOT_CHANGED
+    no_ec = log_pattern("flash", "s_noec.bin", one, "0/1", "0x12", silent_line, serial, uuid,
+                        ec="unchanged", flash_id="-")
     return [
         Scenario("no EC at all", ["s_noec.bin"], EFI_TIMEOUT, image=one, sim=None,
                  checks=(labels_drawn, row_is(13, silent_line), within(15))),
+        Scenario("no EC at all, logged", ["-l", "run0.log", "s_noec.bin"], EFI_TIMEOUT, image=one, sim=None,
+                 checks=(row_is(13, silent_line), last_log_line("run0.log", no_ec), within(15))),
         Scenario("EC absent behind the driver", ["s_noec.bin"], EFI_TIMEOUT, image=one, sim="nodevice " + OLD,
                  checks=(row_is(13, silent_line), record_is(["K:AD", "K:AE"]))),
         Scenario("multi-block image, blank block", ["s_multi.bin"], EFI_SUCCESS, image=multi,
@@ -292,9 +301,10 @@ def option_scenarios(serial, uuid):
     other = random_image(BLOCK + 4096, 5)
     one = random_image(BLOCK, 3)
     two = random_image(2 * BLOCK, 12)
-    synopsis = "Morvane [-v] [-c CRC32] [-s SAVEFILE] [-l LOGFILE] IMAGE"
+    synopsis = "Morvane [-v] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] IMAGE"
     finished = log_pattern("flash", "s_log.bin", one, "1/1", "0x0", FINISHED, serial, uuid)
-    silent = log_pattern("flash", "s_log.bin", one, "0/1", "0x12", "EC not answering at block 0." + ADVICE, serial, uuid)
+    silent = log_pattern("flash", "s_log.bin", one, "0/1", "0x12", "EC not answering at block 0." + ADVICE, serial,
+                         uuid, ec="incomplete")
     return [
         Scenario("help: Morvane -?", [], None, sim=None, command="Morvane -?",
                  checks=(shows(synopsis), shows("EXAMPLES:"), not_drawn)),
@@ -338,4 +348,9 @@ def option_scenarios(serial, uuid):
                  checks=(flash_matches(one), last_log_line("run1.log", finished)), boot=1),
         Scenario("log after a failed run", ["-l", "run2.log", "s_log.bin"], EFI_TIMEOUT, image=one, sim="obf=1 " + OLD,
                  checks=(last_log_line("run2.log", silent), shows("EC not answering at block 0." + ADVICE)), boot=1),
+        Scenario("-m this machine", ["-m", '"%s"' % PRODUCT.lower(), "s_model.bin"], EFI_SUCCESS, image=one,
+                 checks=(flash_matches(one), row_is(15, FINISHED)), boot=1),
+        Scenario("-m another machine", ["-m", '"Other 9"', "-v", "s_model.bin"], EFI_UNSUPPORTED, image=one,
+                 checks=(row_is(13, "This machine is %s; the image is for Other 9. Nothing was flashed." % PRODUCT),
+                         nothing_sent)),
     ]

@@ -25,17 +25,18 @@ import qemu  # noqa: E402
 import simrecord as record
 import stick
 from run_e2e import SERIAL, SMBIOS, UUID
-from scenarios import ADVICE, OLD_BLOCKS, log_pattern, old_firmware, random_image
+from scenarios import ADVICE, OLD_BLOCKS, PRODUCT, log_pattern, old_firmware, random_image
 
 BOOT_LIMIT_S = 120
 DONE, FAILED = "EC FLASH DONE.", "EC FLASH FAILED. DO NOT REMOVE POWER."
+UNCHANGED = "NOTHING WAS CHANGED. The machine may be switched off."
 INTERNAL = "INTERNAL DISK SCRIPT RAN"
 
 
 class StickBoot:
     """One machine: the stick built for image, an internal disk, and QEMU."""
 
-    def __init__(self, build, folder, image, sim, damage=False):
+    def __init__(self, build, folder, image, sim, damage=False, model=None):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         self.image = image
@@ -44,7 +45,7 @@ class StickBoot:
         with open(path, "wb") as out:
             out.write(image)
         self.stick = os.path.join(folder, "stick.img")
-        stick.build(build, path, "%08X" % zlib.crc32(image), self.stick, sim)
+        stick.build(build, path, "%08X" % zlib.crc32(image), self.stick, sim, model)
         self.volume = "%s@@%d" % (self.stick, stick.PARTITION_START * stick.SECTOR)
         if damage:
             with open(path, "r+b") as out:
@@ -121,7 +122,7 @@ def figures(machine):
 
 def success(build, folder):
     image = random_image(2 * record.BLOCK, 21)
-    machine = StickBoot(build, folder, image, "old=%d" % OLD_BLOCKS)
+    machine = StickBoot(build, folder, image, "old=%d" % OLD_BLOCKS, model=PRODUCT.upper())
     timed_out = machine.run(lambda boot, text: "old firmware: SAVE001.BIN" in text)
     problems = common_checks(machine, timed_out) + flash_equals(machine, image)
     if DONE not in machine.serial or "Remove power, then reboot the machine." not in machine.serial:
@@ -153,7 +154,8 @@ def never_verifies(build, folder):
         problems.append("SAVE001.BIN is not the EC's old firmware")
     if machine.read("SAVE002.BIN") is not None:
         problems.append("the retry saved again")
-    pattern = log_pattern("flash", machine.name, image, "0/1", "0x7", "Block 0 never verified." + ADVICE, SERIAL, UUID)
+    pattern = log_pattern("flash", machine.name, image, "0/1", "0x7", "Block 0 never verified." + ADVICE, SERIAL, UUID,
+                          ec="incomplete")
     lines = machine.log_lines()
     problems += ["%d log lines, expected 2" % len(lines)] if len(lines) != 2 else \
         log_matches(lines[0], pattern) + log_matches(lines[1], pattern)
@@ -168,10 +170,10 @@ def never_verifies(build, folder):
 def damaged(build, folder):
     image = random_image(record.BLOCK, 23)
     machine = StickBoot(build, folder, image, "old=%d" % OLD_BLOCKS, damage=True)
-    timed_out = machine.run(lambda boot, text: FAILED in text)
+    timed_out = machine.run(lambda boot, text: UNCHANGED in text)
     problems = common_checks(machine, timed_out)
-    if FAILED not in machine.serial:
-        problems.append("no failure banner")
+    if UNCHANGED not in machine.serial or FAILED in machine.serial:
+        problems.append("no nothing-was-changed banner")
     if "nothing was flashed" not in machine.serial:
         problems.append("Morvane did not refuse the damaged image")
     data = machine.read("SIM.REC")
@@ -180,9 +182,77 @@ def damaged(build, folder):
     if machine.read("SAVE001.BIN") is not None:
         problems.append("a save was made")
     lines = machine.log_lines()
-    if len(lines) != 1 or " status=0x21 " not in lines[0]:
+    if len(lines) != 1 or " status=0x21 " not in lines[0] or " ec=unchanged " not in lines[0]:
         problems.append("log is %r" % lines)
     return problems, figures(machine)
+
+
+def wrong_model(build, folder):
+    """A stick made for another product: nothing reaches the EC, and the
+    operator is told the machine may be switched off."""
+    image = random_image(record.BLOCK, 24)
+    machine = StickBoot(build, folder, image, "old=%d" % OLD_BLOCKS, model="Other 9")
+    timed_out = machine.run(lambda boot, text: UNCHANGED in text)
+    problems = common_checks(machine, timed_out)
+    if UNCHANGED not in machine.serial or FAILED in machine.serial:
+        problems.append("no nothing-was-changed banner")
+    data = machine.read("SIM.REC")
+    if not data or record.read_record(data)[1]:
+        problems.append("the EC received bytes")
+    lines = machine.log_lines()
+    refusal = "This machine is %s; the image is for Other 9. Nothing was flashed." % PRODUCT
+    if len(lines) != 1 or not lines[0].endswith(' status=0x3 product="%s" ec=unchanged outcome="%s"' % (PRODUCT, refusal)):
+        problems.append("log is %r" % lines)
+    return problems, figures(machine)
+
+
+def pulled_out(build, folder):
+    """The image's own USB stick is pulled out once the flash has started:
+    the image is in memory by then, so the flash still ends complete and
+    verified."""
+    image = random_image(12 * record.BLOCK, 25)
+    usb_folder = os.path.join(folder, "usb")
+    os.makedirs(usb_folder, exist_ok=True)
+    usb = qemu.make_disk(usb_folder, {"pull.bin": image})
+    internal = qemu.make_disk(folder, {
+        "startup.nsh": "\r\n".join([
+            "@echo -off", "fs0:", "load EcSimDxe.efi", "EcSimCtl.efi reset old=%d" % OLD_BLOCKS,
+            'echo "=== PULL BEGIN ==="', "Morvane.efi -l run.log fs1:\\pull.bin",
+            'echo "=== PULL END %lasterror% ==="', "EcSimCtl.efi dump SIM.FL SIM.REC", "reset -s", ""]).encode(),
+        "EcSimDxe.efi": os.path.join(build, "EcSimDxe.efi"),
+        "EcSimCtl.efi": os.path.join(build, "EcSimCtl.efi"),
+        "Morvane.efi": os.path.join(build, "Morvane.efi"),
+    })
+    drives = ["-drive", "if=none,id=internal,format=raw,file=" + internal,
+              "-device", "ide-hd,drive=internal,bus=ide.0",
+              "-device", "qemu-xhci",
+              "-drive", "if=none,id=img,format=raw,file=" + usb,
+              "-device", "usb-storage,drive=img,id=imgdev"]
+    state = {"pulled": False}
+
+    def watch(boot):
+        text = boot.serial.decode("latin-1")
+        if not state["pulled"] and "Block Number: 2 " in text:
+            boot.monitor("device_del imgdev")
+            state["pulled"] = "Morvane finished" not in boot.serial.decode("latin-1")
+    boot = qemu.Boot(folder, internal, BOOT_LIMIT_S, on_output=watch, extra=SMBIOS, drives=drives)
+    serial = boot.run()
+    with open(os.path.join(folder, "serial.log"), "w", encoding="latin-1") as log:
+        log.write(serial)
+    problems = ["boot time limit reached"] if boot.timed_out else []
+    if not state["pulled"]:
+        problems.append("the stick was not pulled out while Morvane flashed")
+    if "=== PULL END 0x0 ===" not in serial:
+        problems.append("Morvane did not end with 0x0")
+    size = max(len(image) + record.BLOCK, OLD_BLOCKS * record.BLOCK)
+    have = (qemu.read_from_disk(internal, "SIM.FL") or b"")
+    have = have + b"\xff" * (size - len(have))
+    if have[:size] != record.expected_flash(image, size, OLD_BLOCKS):
+        problems.append("the simulated flash is not the image")
+    line = (qemu.read_from_disk(internal, "run.log") or b"").decode("latin-1").strip()
+    problems += log_matches(line, log_pattern("flash", "fs1:\\pull.bin", image, "12/12", "0x0",
+                                              "Morvane finished, remove power and reboot.", SERIAL, UUID))
+    return problems, ""
 
 
 def main():
@@ -192,7 +262,8 @@ def main():
     options = parser.parse_args()
     work = options.keep or tempfile.mkdtemp(prefix="morvane-stick-e2e-")
     cases = [("stick: flash, save, log", success), ("stick: never verifies, retry", never_verifies),
-             ("stick: damaged image", damaged)]
+             ("stick: damaged image", damaged), ("stick: another model", wrong_model),
+             ("image pulled out mid-flash", pulled_out)]
     results = {}
 
     def run(name, case, folder):

@@ -101,6 +101,8 @@ struct State {
   // Pool
   UINTN                            CatSPrintCalls  = 0;
   UINTN                            FailCatSPrintAt = 0;    // 1-based call that fails; 0: none
+  BOOLEAN                          FailAllocatePool = FALSE;
+  UINT64                           SizeExtra = 0;          // a file claims this many bytes more than it holds
   std::map<const void *, size_t>   Live;
   UINTN                            BadFrees = 0;
 
@@ -132,7 +134,7 @@ std::string    Narrow (const std::u16string &Text);
 std::string    RowText (UINTN Row);      // trailing spaces trimmed
 
 // Publish an SMBIOS 3 table with a system information structure.
-void PublishSmbios (const std::string &Serial, const std::vector<UINT8> &Uuid);
+void PublishSmbios (const std::string &Serial, const std::vector<UINT8> &Uuid, const std::string &Product = "Model");
 
 // Index of the first log event matching Kind (and Text, if given) at or
 // after From; npos when none.

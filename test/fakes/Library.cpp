@@ -105,6 +105,15 @@ CatSPrint (
   return Result;
 }
 
+VOID *
+EFIAPI
+AllocatePool (
+  IN UINTN  AllocationSize
+  )
+{
+  return Fake::gState->FailAllocatePool ? nullptr : FakeAllocate (AllocationSize);
+}
+
 VOID
 EFIAPI
 FreePool (

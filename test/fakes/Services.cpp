@@ -288,6 +288,7 @@ Reset (
   mRetryCount    = 0;
   mEcLink        = EcAnswering;
   mLoopCount     = 0;
+  mImage         = {};
   std::memset (mImageLow, 0, sizeof (mImageLow));
   std::memset (mImageHigh, 0, sizeof (mImageHigh));
   std::memset (mReadBackLow, 0, sizeof (mReadBackLow));
@@ -297,11 +298,12 @@ Reset (
 void
 PublishSmbios (
   const std::string           &Serial,
-  const std::vector<UINT8>    &Uuid
+  const std::vector<UINT8>    &Uuid,
+  const std::string           &Product
   )
 {
   // A BIOS information structure first, then system information (type 1,
-  // serial number as string 4, UUID at offset 8), then the end structure.
+  // product name as string 2, serial number as string 4, UUID at offset 8), then the end structure.
   std::vector<UINT8>  &T = gState->Smbios;
 
   T = { 0, 0x12, 0x00, 0x00 };
@@ -312,11 +314,12 @@ PublishSmbios (
   }
 
   T.insert (T.end (), { 0, 0 });
-  T.insert (T.end (), { 1, 0x1B, 0x01, 0x00, 1, 2, 3, static_cast<UINT8>(Serial.empty () ? 0 : 4) });
+  T.insert (T.end (), { 1, 0x1B, 0x01, 0x00, 1, static_cast<UINT8>(Product.empty () ? 0 : 2), 3,
+                        static_cast<UINT8>(Serial.empty () ? 0 : 4) });
   T.insert (T.end (), Uuid.begin (), Uuid.end ());
   T.insert (T.end (), { 6, 0, 0 });
-  for (const char *Text : { "Maker", "Model", "1.0" }) {
-    T.insert (T.end (), Text, Text + std::strlen (Text) + 1);
+  for (const std::string &Text : { std::string ("Maker"), Product.empty () ? std::string ("-") : Product, std::string ("1.0") }) {
+    T.insert (T.end (), Text.c_str (), Text.c_str () + Text.size () + 1);
   }
 
   T.insert (T.end (), Serial.begin (), Serial.end ());

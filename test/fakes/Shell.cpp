@@ -415,7 +415,7 @@ ShellGetFileSize (
   OUT UINT64            *Size
   )
 {
-  *Size = Fake::gState->Files.at (static_cast<OpenFile *>(FileHandle)->Path).Data.size ();
+  *Size = Fake::gState->Files.at (static_cast<OpenFile *>(FileHandle)->Path).Data.size () + Fake::gState->SizeExtra;
   return EFI_SUCCESS;
 }
 

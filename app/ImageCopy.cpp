@@ -1,0 +1,187 @@
+/** @file
+  The image in memory: the whole file is read once, before the EC receives
+  its first byte, and every block is flashed, verified and compared from
+  that copy. A stick that fails or is pulled out half-way through a flash
+  can then no longer leave the EC half-written, and the CRC-32 that was
+  checked is the CRC-32 of the bytes that are flashed.
+
+**/
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/ShellLib.h>
+#include <Library/UefiLib.h>
+}
+
+#include "Crc32.h"
+#include "EcFlash.h"
+#include "Morvane.h"
+#include "Ucs2.h"
+
+IMAGE_COPY  mImage = { NULL, 0, 0, FALSE };
+
+EFI_STATUS
+ReadFull (
+  IN  SHELL_FILE_HANDLE  File,
+  OUT UINT8              *Buffer,
+  IN  UINTN              Size,
+  OUT UINTN              *Count
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Read;
+
+  for (*Count = 0; *Count < Size; *Count += Read) {
+    Read   = Size - *Count;
+    Status = ShellReadFile (File, &Read, Buffer + *Count);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (Read == 0) {
+      break;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
+/**
+  Read the whole open image into pool memory and take its CRC-32.
+
+  @param[in] File   The open image.
+  @param[in] Size   Its size; at most MAX_IMAGE_SIZE.
+
+  @retval EFI_SUCCESS            mImage holds the file.
+  @retval EFI_OUT_OF_RESOURCES   No pool for it.
+  @retval EFI_END_OF_FILE        The file ended before its size.
+  @return                        The status of a failed read.
+**/
+STATIC
+EFI_STATUS
+ReadImageCopy (
+  IN SHELL_FILE_HANDLE  File,
+  IN UINT64             Size
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Offset;
+  UINTN       Asked;
+  UINTN       Count;
+
+  FreeImageCopy ();
+  mImage.Data = static_cast<UINT8 *>(AllocatePool ((Size > 0) ? static_cast<UINTN>(Size) : 1));
+  if (mImage.Data == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  //
+  // A block at a time, so that a read that fails names no more than that.
+  //
+  for (Offset = 0; Offset < Size; Offset += Count) {
+    Asked  = MIN (static_cast<UINTN>(Size) - Offset, static_cast<UINTN>(FLASH_BLOCK_SIZE));
+    Status = ReadFull (File, mImage.Data + Offset, Asked, &Count);
+    if (!EFI_ERROR (Status) && (Count != Asked)) {
+      Status = EFI_END_OF_FILE;
+    }
+
+    if (EFI_ERROR (Status)) {
+      FreeImageCopy ();
+      return Status;
+    }
+  }
+
+  mImage.Size   = Size;
+  mImage.Crc    = Crc32Update (0, mImage.Data, static_cast<UINTN>(Size));
+  mImage.Loaded = TRUE;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+LoadImage (
+  IN  CONST CHAR16       *Path,
+  OUT SHELL_FILE_HANDLE  *File,
+  OUT EC_IMAGE_PLAN      *Plan
+  )
+{
+  EFI_STATUS  Status;
+  UINT64      Size;
+
+  Status = ShellOpenFileByName (Path, File, EFI_FILE_MODE_READ, 0);
+  if (EFI_ERROR (Status)) {
+    *File = NULL;
+    return EndRun (Status, Ucs2 (u"Failed to open ourselves: %lx\n"), Status);
+  }
+
+  Size   = 0;
+  Status = ShellGetFileSize (*File, &Size);
+  EcPlanImage (Size, Plan);
+  if (EFI_ERROR (Status)) {
+    EndRun (Status, Ucs2 (u"Failed to read file: %lx\n"), Status);
+  } else if (Plan->TooLarge) {
+    Status = EndRun (EFI_BAD_BUFFER_SIZE, Ucs2 (u"Image is larger than 16 MiB; nothing was flashed.\r\n"));
+  } else {
+    Status = ReadImageCopy (*File, Size);
+    if (EFI_ERROR (Status)) {
+      EndRun (Status, Ucs2 (u"Image could not be read (%r); nothing was flashed.\r\n"), Status);
+    }
+  }
+
+  if (EFI_ERROR (Status)) {
+    ShellCloseFile (File);
+    *File = NULL;
+    return Status;
+  }
+
+  mRunRecord.ImageKnown = TRUE;
+  mRunRecord.ImageSize  = mImage.Size;
+  mRunRecord.ImageCrc   = mImage.Crc;
+  return EFI_SUCCESS;
+}
+
+BOOLEAN
+LoadImageBlock (
+  IN UINT32  Block
+  )
+{
+  UINT64  Offset;
+  UINTN   Low;
+  UINTN   High;
+
+  SetMem (mImageLow, HALF_BLOCK_SIZE, 0xFF);
+  SetMem (mImageHigh, HALF_BLOCK_SIZE, 0xFF);
+  SetMem (mReadBackLow, HALF_BLOCK_SIZE, 0xFF);
+  SetMem (mReadBackHigh, HALF_BLOCK_SIZE, 0xFF);
+
+  Offset = static_cast<UINT64>(Block) * FLASH_BLOCK_SIZE;
+  Low    = 0;
+  High   = 0;
+  if (Offset < mImage.Size) {
+    Low  = static_cast<UINTN>(MIN (mImage.Size - Offset, static_cast<UINT64>(HALF_BLOCK_SIZE)));
+    CopyMem (mImageLow, mImage.Data + Offset, Low);
+  }
+
+  if (Offset + HALF_BLOCK_SIZE < mImage.Size) {
+    High = static_cast<UINTN>(MIN (mImage.Size - Offset - HALF_BLOCK_SIZE, static_cast<UINT64>(HALF_BLOCK_SIZE)));
+    CopyMem (mImageHigh, mImage.Data + Offset + HALF_BLOCK_SIZE, High);
+  }
+
+  return (Block < MAX_BLOCKS) && EcBlockIsFlashed (Block, Low);
+}
+
+VOID
+FreeImageCopy (
+  VOID
+  )
+{
+  if (mImage.Data != NULL) {
+    FreePool (mImage.Data);
+  }
+
+  mImage.Data   = NULL;
+  mImage.Size   = 0;
+  mImage.Crc    = 0;
+  mImage.Loaded = FALSE;
+}

@@ -1,0 +1,41 @@
+#!/usr/bin/env python3
+"""The stick builder's model rule as `make stick MODEL=...` applies it: what
+the stick's script could misread is refused, and what it takes reaches
+Morvane's command line unchanged.
+
+    stick_tool.py
+"""
+
+import os
+import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+
+import stick  # noqa: E402
+
+
+def refused(model):
+    try:
+        stick.check_model(model)
+    except SystemExit as refusal:
+        return "cannot go on the stick" in str(refusal)
+    return False
+
+
+def main():
+    problems = []
+    for model in ["Morv 7", "Morv-7 (2026) Rev.B/2", "A+B, C: D; E_F"]:
+        script = stick.startup_script("ec.bin", 1, "00000000", model=model).decode()
+        if refused(model) or script.count(' -m "%s" ' % model) != 2:
+            problems.append("%r does not reach Morvane as given" % model)
+    for model in ["Morv #7", "100%", "a^b", 'say "x"', "[7]", "   ", "", "x" * 65, "caf\u00e9"]:
+        if not refused(model):
+            problems.append("%r is not refused" % model)
+    for problem in problems:
+        print("FAIL stick model: %s" % problem)
+    print("stick model: %d passed, %d failed" % (12 - len(problems), len(problems)))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
