@@ -2,7 +2,7 @@
   The command line: Morvane's own options and their refusals, and the image
   path.
 
-    Morvane [-v] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] IMAGE
+    Morvane [-v | -u] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] IMAGE
     Morvane -s SAVEFILE -n BLOCKS [-m MODEL] [-l LOGFILE]
 
   Without Morvane's own options the command line is read as it always was:
@@ -33,14 +33,18 @@ extern "C" {
 #define MODEL_CHARS  64
 
 STATIC CONST char16_t  mUsage[] =
-  u"Usage: Morvane [-v] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] IMAGE | -s SAVE -n N\r\n";
+  u"Usage: Morvane [-v|-u] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] IMAGE\r\n"
+  u"       Morvane -s SAVE -n N [-m MODEL] [-l LOG]\r\n";
 
 STATIC CONST char16_t  mOutOfMemory[] = u"Out of memory for the image path.\r\n";
 
 //
-// Morvane's own options, in the order the usage line gives them.
+// Morvane's own options, in the order the usage line gives them: the flags
+// first, then those that take a value.
 //
-STATIC CONST char16_t  *CONST  mOwnOptions[] = { u"-v", u"-c", u"-m", u"-s", u"-l", u"-n" };
+STATIC CONST char16_t  *CONST  mOwnOptions[] = { u"-v", u"-u", u"-c", u"-m", u"-s", u"-l", u"-n" };
+
+#define FIRST_VALUE_OPTION  2
 
 /**
   The value of an option; the shell library's signature takes the key as
@@ -396,7 +400,7 @@ ReadOwnOptions (
   BOOLEAN       SaveAlone;
   BOOLEAN       Holds;
 
-  for (Index = 1; Index < ARRAY_SIZE (mOwnOptions); Index++) {
+  for (Index = FIRST_VALUE_OPTION; Index < ARRAY_SIZE (mOwnOptions); Index++) {
     if (ShellCommandLineGetFlag (Package, Ucs2 (mOwnOptions[Index])) &&
         (GetValue (Package, mOwnOptions[Index]) == NULL))
     {
@@ -410,7 +414,9 @@ ReadOwnOptions (
   Model     = GetValue (Package, u"-m");
   SaveAlone = ShellCommandLineGetFlag (Package, Ucs2 (u"-n"));
   Options->HasCrc = ShellCommandLineGetFlag (Package, Ucs2 (u"-c"));
+  Options->Update = ShellCommandLineGetFlag (Package, Ucs2 (u"-u"));
   if ((ShellCommandLineGetRawValue (Package, 2) != NULL) ||
+      (Options->Update && (SaveAlone || ShellCommandLineGetFlag (Package, Ucs2 (u"-v")))) ||
       (SaveAlone && ((Save == NULL) || (Name != NULL) || Options->HasCrc ||
                      ShellCommandLineGetFlag (Package, Ucs2 (u"-v")))) ||
       (!SaveAlone && (Name == NULL)) ||
@@ -540,6 +546,7 @@ ReadCommandLine (
 
   SHELL_PARAM_ITEM  Params[] = {
     { const_cast<CHAR16 *>(Ucs2 (u"-v")), TypeFlag  },
+    { const_cast<CHAR16 *>(Ucs2 (u"-u")), TypeFlag  },
     { const_cast<CHAR16 *>(Ucs2 (u"-c")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-m")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-s")), TypeValue },

@@ -42,8 +42,7 @@ PrintMark (
   IN UINTN  Row
   )
 {
-  MoveTo (MARK_COLUMN + mBlockNumber, Row);
-  Print (Ucs2 (u"."));
+  PrintBlockMark (mBlockNumber, Row, u".");
 }
 
 VOID
@@ -75,6 +74,7 @@ FlashBlock (
 {
   PrintMark (ERASE_ROW);
   mRunRecord.EraseSent = TRUE;
+  mRunRecord.BlocksChanged++;
   EraseBlock ();
   if (mEcLink != EcAnswering) {
     return EFI_TIMEOUT;
@@ -151,16 +151,25 @@ FailureAdvice (
 
 VOID
 FlashBlocks (
+  IN  BOOLEAN            Update,
   IN  CONST EFI_TIME     *StartTime,
   OUT RUN_RESULT         *Result
   )
 {
   EFI_STATUS  Status;
+  BOOLEAN     Equal;
 
   mBlockNumber           = 0;
   mRunRecord.BlocksDone  = 0;
   while (LoadImageBlock (mRunRecord.BlocksDone)) {
-    Status = FlashBlock ();
+    Equal  = FALSE;
+    Status = Update ? BlockMatchesImage (&Equal) : EFI_SUCCESS;
+    if (Equal) {
+      PrintBlockMark (mBlockNumber, VERIFY_ROW, u"=");
+    } else if (!EFI_ERROR (Status)) {
+      Status = FlashBlock ();
+    }
+
     if (Status == EFI_TIMEOUT) {
       EndWithFailure (Status, u"EC not answering at block %d.%s", Result);
       return;
@@ -263,9 +272,9 @@ RunModes (
       VerifyBlocks (StartTime, Result);
       break;
     default:
-      FlashBlocks (StartTime, Result);
+      FlashBlocks (Options->Update, StartTime, Result);
       if (!Result->Ended) {
-        Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"Morvane finished, remove power and reboot.\r\n"));
+        FinishFlash (Options, Planned, Result);
       }
 
       break;

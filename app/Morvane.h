@@ -20,6 +20,7 @@ extern "C" {
 //
 #define LOOP_COLUMN        1
 #define LOOP_ROW           5
+#define CHECK_ROW          7
 #define TIME_ROW           8
 #define SAVE_ROW           9
 #define LABEL_COLUMN       1
@@ -57,6 +58,7 @@ typedef struct {
   CHAR16      *SavePath;     ///< -s, as a full path; NULL without it
   CHAR16      *LogPath;      ///< -l, as a full path; NULL without it
   CHAR16      *Model;        ///< -m: the product the image is for; NULL without it
+  BOOLEAN     Update;        ///< -u: rewrite only the blocks that differ
   BOOLEAN     HasCrc;        ///< -c was given
   UINT32      ExpectedCrc;
   UINT32      SaveBlocks;    ///< -n: blocks to save alone
@@ -75,6 +77,7 @@ typedef struct {
   UINT32          BlocksDone;
   UINT32          BlocksPlanned;
   BOOLEAN         EraseSent;      ///< an erase command went to the EC
+  UINT32          BlocksChanged;  ///< distinct blocks an erase was sent for
 } RUN_RECORD;
 
 //
@@ -389,15 +392,63 @@ FailureAdvice (
   );
 
 /**
-  Flash mImage block by block.
+  Flash mImage block by block; with Update, only the blocks whose EC
+  contents differ from the image.
 
+  @param[in]  Update      Compare each block first; rewrite only a difference.
   @param[in]  StartTime   The start time.
   @param[out] Result      How it went; the last line is set unless it completed.
 **/
 VOID
 FlashBlocks (
+  IN  BOOLEAN            Update,
   IN  CONST EFI_TIME     *StartTime,
   OUT RUN_RESULT         *Result
+  );
+
+/**
+  Tell whether the EC's block mBlockNumber already holds the block image:
+  from the save when the run saved it, else read back from the EC. A byte
+  that timed out is a difference.
+
+  @param[out] Equal   TRUE when it does.
+
+  @retval EFI_SUCCESS   Equal is set.
+  @retval EFI_TIMEOUT   The EC stopped answering.
+**/
+EFI_STATUS
+BlockMatchesImage (
+  OUT BOOLEAN  *Equal
+  );
+
+/**
+  End a flash that went through every block: the closing check when the
+  run asked for more than a plain flash and erased something, then the
+  finishing line.
+
+  @param[in]  Options   The options.
+  @param[in]  Planned   Blocks of the image.
+  @param[out] Result    How it went.
+**/
+VOID
+FinishFlash (
+  IN  CONST MORVANE_OPTIONS  *Options,
+  IN  UINT32                 Planned,
+  OUT RUN_RESULT             *Result
+  );
+
+/**
+  Mark a block on a progress row.
+
+  @param[in] Block   The block.
+  @param[in] Row     The row.
+  @param[in] Mark    The mark.
+**/
+VOID
+PrintBlockMark (
+  IN UINT32          Block,
+  IN UINTN           Row,
+  IN CONST char16_t  *Mark
   );
 
 /**
@@ -427,6 +478,26 @@ SaveBlocks (
   IN  CONST CHAR16  *Path,
   IN  UINT32        Blocks,
   OUT RUN_RESULT    *Result
+  );
+
+/**
+  A block of the save, as the EC gave it.
+
+  @param[in] Block   The block.
+
+  @return Its FLASH_BLOCK_SIZE bytes, or NULL when it was not saved.
+**/
+CONST UINT8 *
+SavedBlock (
+  IN UINT32  Block
+  );
+
+/**
+  Release the save kept in memory.
+**/
+VOID
+FreeSaveCopy (
+  VOID
   );
 
 #endif

@@ -153,6 +153,7 @@ RunMorvane (
   }
 
   FreeImageCopy ();
+  FreeSaveCopy ();
   FreeOptions (Options);
   return Status;
 }

@@ -6,7 +6,7 @@
 
     2026-12-07 10:23:45 mode=flash image="FS1:\ec.bin" size=131072
     crc32=1A2B3C4D blocks=2/2 id=0xEF serial=ABC123 uuid=... elapsed=12
-    status=0x0 product="Model 7" ec=flashed
+    status=0x0 product="Model 7" ec=flashed changed=2
     outcome="Morvane finished, remove power and reboot."
 
   (one line in the file). The line is on disk, and the file closed, before
@@ -193,7 +193,7 @@ WriteRunLog (
   UnicodeSPrint (
     Line,
     sizeof (Line),
-    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=0x%x product=%s%s%s ec=%s outcome=\"%s\"\r\n"),
+    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=0x%x product=%s%s%s ec=%s changed=%d outcome=\"%s\"\r\n"),
     R.StartTime.Year,
     R.StartTime.Month,
     R.StartTime.Day,
@@ -215,6 +215,7 @@ WriteRunLog (
     Product,
     Named ? Ucs2 (u"\"") : Ucs2 (u""),
     EcState (Status),
+    R.BlocksChanged,
     Said
     );
 

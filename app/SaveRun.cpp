@@ -9,20 +9,23 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/MemoryAllocationLib.h>
 #include <Library/ShellLib.h>
 #include <Library/UefiLib.h>
 }
 
-#include "Crc32.h"
 #include "EcFlash.h"
 #include "EcImagePlan.h"
 #include "Morvane.h"
 #include "Ucs2.h"
 
 //
-// The CRC-32 of each block as the EC gave it, to check the copy on disk.
+// What the EC gave, kept for the check of the copy on disk and for an
+// update that compares before it erases.
 //
-STATIC UINT32  mSavedCrc[MAX_BLOCKS];
+STATIC UINT8   *mSaveCopy  = NULL;
+STATIC UINT32  mSaveBlocks = 0;
 
 /**
   Write one half block to the save file.
@@ -34,31 +37,19 @@ STATIC
 EFI_STATUS
 WriteHalf (
   IN SHELL_FILE_HANDLE  File,
-  IN UINT8              *Half
+  IN CONST UINT8        *Half
   )
 {
   EFI_STATUS  Status;
   UINTN       Size;
 
   Size   = HALF_BLOCK_SIZE;
-  Status = ShellWriteFile (File, &Size, Half);
+  Status = ShellWriteFile (File, &Size, const_cast<UINT8 *>(Half));
   if (!EFI_ERROR (Status) && (Size != HALF_BLOCK_SIZE)) {
     Status = EFI_VOLUME_FULL;
   }
 
   return Status;
-}
-
-/**
-  The CRC-32 of the block held in the read-back halves.
-**/
-STATIC
-UINT32
-ReadBackCrc (
-  VOID
-  )
-{
-  return Crc32Update (Crc32Update (0, mReadBackLow, HALF_BLOCK_SIZE), mReadBackHigh, HALF_BLOCK_SIZE);
 }
 
 /**
@@ -118,7 +109,10 @@ CheckCopy (
 
   for (Block = 0; Block < Blocks && !EFI_ERROR (Status); Block++) {
     Status = ReadSavedBlock (File);
-    if (!EFI_ERROR (Status) && (ReadBackCrc () != mSavedCrc[Block])) {
+    if (!EFI_ERROR (Status) &&
+        ((CompareMem (mReadBackLow, mSaveCopy + Block * FLASH_BLOCK_SIZE, HALF_BLOCK_SIZE) != 0) ||
+         (CompareMem (mReadBackHigh, mSaveCopy + Block * FLASH_BLOCK_SIZE + HALF_BLOCK_SIZE, HALF_BLOCK_SIZE) != 0)))
+    {
       Status = EFI_CRC_ERROR;
     }
   }
@@ -153,6 +147,7 @@ SaveToFile (
 {
   EFI_STATUS  Status;
   UINT32      Block;
+  UINT8       *Saved;
 
   for (Block = 0; Block < Blocks; Block++) {
     *Failed      = Block;
@@ -161,16 +156,19 @@ SaveToFile (
       return EFI_TIMEOUT;
     }
 
-    Status = WriteHalf (File, mReadBackLow);
+    Saved = mSaveCopy + Block * FLASH_BLOCK_SIZE;
+    CopyMem (Saved, mReadBackLow, HALF_BLOCK_SIZE);
+    CopyMem (Saved + HALF_BLOCK_SIZE, mReadBackHigh, HALF_BLOCK_SIZE);
+    Status = WriteHalf (File, Saved);
     if (!EFI_ERROR (Status)) {
-      Status = WriteHalf (File, mReadBackHigh);
+      Status = WriteHalf (File, Saved + HALF_BLOCK_SIZE);
     }
 
     if (EFI_ERROR (Status)) {
       return Status;
     }
 
-    mSavedCrc[Block] = ReadBackCrc ();
+    mSaveBlocks = Block + 1;
     MoveTo (MARK_COLUMN + Block, SAVE_ROW);
     Print (Ucs2 (u"."));
     mRunRecord.BlocksDone = Block + 1;
@@ -192,6 +190,15 @@ SaveBlocks (
   BOOLEAN            Written;
 
   mRunRecord.BlocksDone = 0;
+  FreeSaveCopy ();
+  mSaveCopy = static_cast<UINT8 *>(AllocatePool (MAX (Blocks, 1U) * FLASH_BLOCK_SIZE));
+  if (mSaveCopy == NULL) {
+    MoveBelowOutput (0);
+    Result->Status = EndRun (EFI_OUT_OF_RESOURCES, Ucs2 (u"Save failed: no memory for %d blocks." NOT_CHANGED), Blocks);
+    Result->Ended  = TRUE;
+    return;
+  }
+
   Status = ShellOpenFileByName (Path, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
   if (EFI_ERROR (Status)) {
     MoveBelowOutput (0);
@@ -215,6 +222,7 @@ SaveBlocks (
   }
 
   ShellDeleteFileByName (Path);
+  mSaveBlocks = 0;
   MoveBelowOutput (0);
   if (Written) {
     Result->Status = EndRun (Status, Ucs2 (u"Save failed: the copy in %s is not what the EC gave (%r)." NOT_CHANGED), Path, Status);
@@ -225,4 +233,25 @@ SaveBlocks (
   }
 
   Result->Ended = TRUE;
+}
+
+CONST UINT8 *
+SavedBlock (
+  IN UINT32  Block
+  )
+{
+  return (Block < mSaveBlocks) ? mSaveCopy + Block * FLASH_BLOCK_SIZE : NULL;
+}
+
+VOID
+FreeSaveCopy (
+  VOID
+  )
+{
+  if (mSaveCopy != NULL) {
+    FreePool (mSaveCopy);
+  }
+
+  mSaveCopy   = NULL;
+  mSaveBlocks = 0;
 }

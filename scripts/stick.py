@@ -6,10 +6,11 @@ its startup.nsh beside it, Morvane.efi, the EC image, and a marker file.
     stick.py BUILD_DIR IMAGE CRC32 OUTPUT [--model MODEL] [--with-sim "EcSimCtl reset settings"]
 
 The startup.nsh moves to the stick's own volume, checks the marker and the
-image, flashes with the expected CRC-32, saves the old EC firmware into the
-next free SAVEnnn.BIN and logs the run; it judges the run by the line Morvane
-wrote to the log and ends with a banner. On failure a key press flashes
-again in place, without a second save.
+image, saves the old EC firmware into the next free SAVEnnn.BIN, rewrites
+only the blocks that differ (-u) after checking the CRC-32 and the model,
+and logs the run; it judges the run by the line Morvane wrote to the log
+and ends with a banner. On failure a key press flashes again in place,
+saving again only after a run that changed nothing.
 
 --with-sim is for the end-to-end tests only: the stick also carries the
 simulated EC, loads it first and dumps it after each run.
@@ -54,7 +55,7 @@ def check_model(model):
 
 def startup_script(name, size, crc, sim_settings=None, model=None):
     """The stick's startup.nsh (CRLF line ends)."""
-    flash = "Morvane.efi -c %s -l %s" % (crc, LAST_LOG)
+    flash = "Morvane.efi -u -c %s -l %s" % (crc, LAST_LOG)
     if model is not None:
         flash += ' -m "%s"' % model
     sim_load, sim_dump = [], []

@@ -43,6 +43,8 @@ EcSimDefaultFaults (
   Faults->OldBlocks       = 0;
   Faults->SkipEvery       = 0;
   Faults->SkipReadBacks   = EC_SIM_NEVER;
+  Faults->SizeBlocks      = 0;
+  Faults->PageBusyReads   = 0;
 }
 
 VOID
@@ -192,13 +194,22 @@ NextReadBack (
   }
 }
 
+//
+// A part smaller than the block number's range ignores the high address
+// bits, as SPI flash does: block numbers wrap.
+//
 STATIC
 UINT32
 BlockAddress (
-  IN UINT8  Block
+  IN CONST EC_SIM  *Sim,
+  IN UINT8         Block
   )
 {
-  return static_cast<UINT32>(Block) * EC_SIM_BLOCK_SIZE;
+  UINT32  Blocks;
+
+  Blocks = ((Sim->Faults.SizeBlocks == 0) || (Sim->Faults.SizeBlocks > EC_SIM_BLOCK_COUNT)) ? EC_SIM_BLOCK_COUNT
+                                                                                             : Sim->Faults.SizeBlocks;
+  return (static_cast<UINT32>(Block) % Blocks) * EC_SIM_BLOCK_SIZE;
 }
 
 STATIC
@@ -215,7 +226,7 @@ Erase (
     return;
   }
 
-  Address = BlockAddress (Sim->Sequence[2]);
+  Address = BlockAddress (Sim, Sim->Sequence[2]);
   for (Index = 0; Index < EC_SIM_BLOCK_SIZE; Index++) {
     Sim->Flash[Address + Index] = 0xFF;
   }
@@ -243,7 +254,7 @@ StartProgram (
                         (Sim->Programs[Block] < Sim->Faults.CorruptAttempts);
   Sim->Programs[Block]++;
   Sim->ProgramLeft    = EC_SIM_BLOCK_SIZE;
-  Sim->ProgramAddress = BlockAddress (Block);
+  Sim->ProgramAddress = BlockAddress (Sim, Block);
 }
 
 STATIC
@@ -253,7 +264,7 @@ StartRead (
   )
 {
   Sim->ReadBacks++;
-  Sim->ReadAddress = BlockAddress (Sim->Sequence[1]);
+  Sim->ReadAddress = BlockAddress (Sim, Sim->Sequence[1]);
   Sim->ReadLeft    = EC_SIM_BLOCK_SIZE - 1;
   PresentReadBack (Sim);
 }
@@ -363,6 +374,9 @@ TakeData (
 
   Sim->Flash[Sim->ProgramAddress++] &= Value;
   Sim->ProgramLeft--;
+  if (((Sim->ProgramLeft % EC_SIM_PAGE_SIZE) == 0) && (Sim->Faults.PageBusyReads > 0)) {
+    Sim->BusyLeft = Sim->Faults.PageBusyReads;
+  }
 }
 
 STATIC

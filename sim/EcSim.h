@@ -57,7 +57,14 @@ typedef struct {
   UINT32     OldBlocks;          ///< blocks from 0 that start out holding old firmware
   UINT32     SkipEvery;          ///< every K-th byte of a read-back is never announced (0: none)
   UINT32     SkipReadBacks;      ///< read-backs, from the first, that skip bytes (EC_SIM_NEVER: all)
+  UINT32     SizeBlocks;         ///< blocks the flash part holds, higher block numbers wrap (0: all)
+  UINT32     PageBusyReads;      ///< status reads that show IBF after each 256th byte programmed
 } EC_SIM_FAULTS;
+
+//
+// Bytes of one program page: a real part is busy after each.
+//
+#define EC_SIM_PAGE_SIZE  256
 
 typedef enum {
   EcSimCommand,   ///< a byte written to the EC command port

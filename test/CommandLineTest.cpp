@@ -10,7 +10,8 @@ namespace {
 
 using CommandLineTest = RunTest;
 
-constexpr const char  *USAGE = "Usage: Morvane [-v] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] IMAGE | -s SAVE -n N";
+constexpr const char  *USAGE      = "Usage: Morvane [-v|-u] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] IMAGE";
+constexpr const char  *USAGE_SAVE = "       Morvane -s SAVE -n N [-m MODEL] [-l LOG]";
 
 TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
   const std::vector<std::vector<std::u16string>>  Refused = {
@@ -37,6 +38,8 @@ TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
     { u"-s", u"\\images\\ec.bin", u"ec.bin" },
     { u"-s", u"a.bin", u"-l", u"A.BIN", u"ec.bin" },    // or over each other
     { u"-s", u"save*.bin", u"ec.bin" },
+    { u"-u", u"-v", u"ec.bin" },                        // -u with -v, or with a save alone
+    { u"-u", u"-s", u"save.bin", u"-n", u"4" },
     { u"-m", u"   ", u"ec.bin" },                       // a model that is blank or too long
     { u"-m", std::u16string (65, u'M'), u"ec.bin" },
   };
@@ -52,7 +55,8 @@ TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
 
     EXPECT_EQ (Run (Args), EFI_INVALID_PARAMETER) << Shown;
     EXPECT_EQ (Fake::RowText (13), USAGE) << Shown;
-    EXPECT_EQ (Fake::RowText (14), "") << Shown;
+    EXPECT_EQ (Fake::RowText (14), USAGE_SAVE) << Shown;
+    EXPECT_EQ (Fake::RowText (15), "") << Shown;
     EXPECT_TRUE (NoPortTouched ()) << Shown;
     EXPECT_EQ (Fake::gState->Files.size (), 1u) << Shown << ": a file was created";
   }

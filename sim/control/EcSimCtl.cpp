@@ -3,7 +3,7 @@
 
     EcSimCtl reset [id=N] [nodevice] [busy=N] [erasebusy=N] [stuck=N]
                    [obf=N] [late=N] [latereads=N] [corrupt=N] [attempts=N]
-                   [old=N] [blocks=N] [skip=K] [skipreads=N]
+                   [old=N] [blocks=N] [skip=K] [skipreads=N] [size=N]
     EcSimCtl newrecord
     EcSimCtl dump <flash file> <record file>
 
@@ -52,6 +52,7 @@ STATIC CONST FAULT_KEY  mFaultKeys[] = {
   { u"blocks",    OFFSET_OF (EC_SIM_FAULTS, CorruptBlocks)   },
   { u"skip",      OFFSET_OF (EC_SIM_FAULTS, SkipEvery)       },
   { u"skipreads", OFFSET_OF (EC_SIM_FAULTS, SkipReadBacks)   },
+  { u"size",      OFFSET_OF (EC_SIM_FAULTS, SizeBlocks)      },
 };
 
 /**

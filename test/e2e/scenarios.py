@@ -204,12 +204,15 @@ def last_log_line(name, pattern):
     return check
 
 
-def log_pattern(mode, image, data, blocks, status, outcome, serial, uuid, ec="flashed", flash_id="0xEF",
-                product=PRODUCT):
+def log_pattern(mode, image, data, blocks, status, outcome, serial, uuid, ec="flashed", changed=None,
+                flash_id="0xEF", product=PRODUCT):
+    """changed defaults to every block planned for a flash, none otherwise."""
+    if changed is None:
+        changed = blocks.split("/")[1] if ec != "unchanged" else 0
     return (r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d mode=%s image=\"%s\" size=%d crc32=%08X blocks=%s id=%s"
-            r" serial=%s uuid=%s elapsed=\d+ status=%s product=\"%s\" ec=%s outcome=\"%s\"" % (
+            r" serial=%s uuid=%s elapsed=\d+ status=%s product=\"%s\" ec=%s changed=%s outcome=\"%s\"" % (
                 mode, re.escape(image), len(data), zlib.crc32(data), blocks, flash_id, re.escape(serial),
-                re.escape(uuid), status, re.escape(product), ec, re.escape(outcome)))
+                re.escape(uuid), status, re.escape(product), ec, changed, re.escape(outcome)))
 
 
 def within(seconds):
@@ -233,6 +236,20 @@ def skipped_once(image, every):
     first = out.index("O:65536")
     out[first] = "O:%d" % (BLOCK - BLOCK // every)
     return out
+
+
+def update_record(image, changed):
+    """The record of -u over an EC that holds image but for the blocks in
+    changed: a compare read per block, the changed ones flashed, then the
+    closing check."""
+    out = ["K:AD", "C:DC", "C:04", "O:1"]
+    for block in range(len(image) // BLOCK):
+        number = "C:%02X" % block
+        out += ["C:03", number, "O:65536"]
+        if block in changed:
+            out += ["C:01", "C:D8", number, "C:00", "C:00", "C:02", "C:02", number, "C:00", "C:00", "I:65536",
+                    "C:03", number, "O:65536"]
+    return out + reads_only(len(image) // BLOCK)[4:]
 
 
 def reads_only(blocks):
@@ -301,10 +318,12 @@ def option_scenarios(serial, uuid):
     other = random_image(BLOCK + 4096, 5)
     one = random_image(BLOCK, 3)
     two = random_image(2 * BLOCK, 12)
-    synopsis = "Morvane [-v] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] IMAGE"
+    three = random_image(3 * BLOCK, 13)
+    three2 = three[:BLOCK + 99] + bytes([three[BLOCK + 99] ^ 0x20]) + three[BLOCK + 100:]
+    synopsis = "Morvane [-v | -u] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] IMAGE"
     finished = log_pattern("flash", "s_log.bin", one, "1/1", "0x0", FINISHED, serial, uuid)
     silent = log_pattern("flash", "s_log.bin", one, "0/1", "0x12", "EC not answering at block 0." + ADVICE, serial,
-                         uuid, ec="incomplete")
+                         uuid, ec="incomplete", changed=1)
     return [
         Scenario("help: Morvane -?", [], None, sim=None, command="Morvane -?",
                  checks=(shows(synopsis), shows("EXAMPLES:"), not_drawn)),
@@ -326,7 +345,7 @@ def option_scenarios(serial, uuid):
                          nothing_sent, file_is("exists.bin", b"keep me"))),
         Scenario("save, then flash", ["-s", "save1.bin", "-c", "%08X" % zlib.crc32(two), "s_save.bin"], EFI_SUCCESS,
                  image=two, checks=(file_is("save1.bin", old_firmware(2)), flash_matches(two),
-                                    record_is(reads_only(2)[:-2] + expected_record(two)[4:]),
+                                    record_is(reads_only(2)[:-2] + expected_record(two)[4:-2] + reads_only(2)[4:]),
                                     row_is(9, " Save    :.."), row_is(15, FINISHED))),
         Scenario("save alone", ["-s", "save2.bin", "-n", "3"], EFI_SUCCESS,
                  checks=(file_is("save2.bin", old_firmware(3)), record_is(reads_only(3)),
@@ -339,6 +358,10 @@ def option_scenarios(serial, uuid):
                  checks=(record_is(reads_only(1)), row_is(12, " Verify  :x"),
                          row_is(15, "EC flash differs from the image in 1 of 1 blocks; first at block 0."),
                          flash_matches(small)), boot=1),
+        Scenario("-u: already up to date", ["-u", "s_small.bin"], EFI_SUCCESS, image=small, sim=KEEP,
+                 checks=(record_is(reads_only(1)), row_is(12, " Verify  :="), row_is(10, " Erase   :"),
+                         row_is(15, "EC flash already matches the image; nothing was erased."), flash_matches(small)),
+                 boot=1),
         # An EC that now and then misses the 5 ms window: the attempt with 43
         # skipped bytes (never 32 in a row) is retried, not taken for silence.
         Scenario("scattered read-back time-outs", ["s_skip.bin"], EFI_SUCCESS, image=one,
@@ -348,6 +371,19 @@ def option_scenarios(serial, uuid):
                  checks=(flash_matches(one), last_log_line("run1.log", finished)), boot=1),
         Scenario("log after a failed run", ["-l", "run2.log", "s_log.bin"], EFI_TIMEOUT, image=one, sim="obf=1 " + OLD,
                  checks=(last_log_line("run2.log", silent), shows("EC not answering at block 0." + ADVICE)), boot=1),
+        Scenario("-u: base image", ["s_three.bin"], EFI_SUCCESS, image=three, checks=flashed(three), boot=1),
+        Scenario("-u: one block differs", ["-u", "s_three2.bin"], EFI_SUCCESS, image=three2, sim=KEEP,
+                 checks=(flash_matches(three2), record_is(update_record(three2, [1])), row_is(12, " Verify  :=o="),
+                         row_is(10, " Erase   : ."), row_is(7, " Check   :ooo"),
+                         row_is(15, "Morvane finished: 1 of 3 blocks rewritten, remove power and reboot.")), boot=1),
+        Scenario("closing check: a flash that wraps", ["-l", "run5.log", "s_wrap.bin"], 0x1C, image=three + one,
+                 sim="size=2 " + OLD,
+                 checks=(row_is(7, " Check   :xxoo"), row_is(12, " Verify  :oooo"),
+                         shows("Block 0 differs from the image after the flash (2 blocks differ)"),
+                         last_log_line("run5.log", log_pattern("flash", "s_wrap.bin", three + one, "4/4", "0x1C",
+                                                               "Block 0 differs from the image after the flash (2 "
+                                                               "blocks differ); the image may be larger than the EC "
+                                                               "flash." + ADVICE, serial, uuid, ec="incomplete")))),
         Scenario("-m this machine", ["-m", '"%s"' % PRODUCT.lower(), "s_model.bin"], EFI_SUCCESS, image=one,
                  checks=(flash_matches(one), row_is(15, FINISHED)), boot=1),
         Scenario("-m another machine", ["-m", '"Other 9"', "-v", "s_model.bin"], EFI_UNSUPPORTED, image=one,

@@ -131,7 +131,7 @@ def success(build, folder):
         problems.append("SAVE001.BIN is not the EC's old firmware")
     lines = machine.log_lines()
     pattern = log_pattern("flash", machine.name, image, "2/2", "0x0",
-                          "Morvane finished, remove power and reboot.", SERIAL, UUID)
+                          "Morvane finished: 2 of 2 blocks rewritten, remove power and reboot.", SERIAL, UUID)
     problems += ["%d log lines" % len(lines)] if len(lines) != 1 else log_matches(lines[0], pattern)
     return problems, figures(machine)
 
@@ -155,15 +155,15 @@ def never_verifies(build, folder):
     if machine.read("SAVE002.BIN") is not None:
         problems.append("the retry saved again")
     pattern = log_pattern("flash", machine.name, image, "0/1", "0x7", "Block 0 never verified." + ADVICE, SERIAL, UUID,
-                          ec="incomplete")
+                          ec="incomplete", changed=1)
     lines = machine.log_lines()
     problems += ["%d log lines, expected 2" % len(lines)] if len(lines) != 2 else \
         log_matches(lines[0], pattern) + log_matches(lines[1], pattern)
     data = machine.read("SIM.REC")
     events = record.text(record.read_record(data)[1]) if data else []
     after_id = [events[index + 1] for index in range(len(events) - 1) if events[index] == "O:1"]
-    if after_id != ["C:03", "C:01"]:
-        problems.append("after each ID read the EC got %s: expected a save read first, then an erase" % after_id)
+    if after_id != ["C:03", "C:03"]:
+        problems.append("after each ID read the EC got %s: expected a save read, then a compare read" % after_id)
     return problems, figures(machine)
 
 
@@ -187,6 +187,34 @@ def damaged(build, folder):
     return problems, figures(machine)
 
 
+def retry_rewrites_what_differs(build, folder):
+    """Block 2 fails its first 8 programs: the first run flashes blocks 0 and
+    1 and fails; the retry finds them equal and rewrites block 2 only."""
+    image = random_image(3 * record.BLOCK, 26)
+    machine = StickBoot(build, folder, image, "corrupt=2 attempts=8 old=%d" % OLD_BLOCKS)
+    state = {"keys": 0}
+
+    def until(boot, text):
+        if state["keys"] == 0 and FAILED in text and "continue" in text[text.rfind(FAILED):]:
+            state["keys"] = 1
+            boot.send(b" ")
+        return "old firmware: SAVE001.BIN" in text
+    timed_out = machine.run(until)
+    problems = common_checks(machine, timed_out) + flash_equals(machine, image)
+    if machine.serial.count(FAILED) != 1 or DONE not in machine.serial:
+        problems.append("expected one failure banner, then the success banner")
+    if machine.read("SAVE001.BIN") != old_firmware(3) or machine.read("SAVE002.BIN") is not None:
+        problems.append("expected one save, of the old firmware")
+    lines = machine.log_lines()
+    first = log_pattern("flash", machine.name, image, "2/3", "0x7", "Block 2 never verified." + ADVICE, SERIAL, UUID,
+                        ec="incomplete", changed=3)
+    second = log_pattern("flash", machine.name, image, "3/3", "0x0",
+                         "Morvane finished: 1 of 3 blocks rewritten, remove power and reboot.", SERIAL, UUID, changed=1)
+    problems += ["%d log lines, expected 2" % len(lines)] if len(lines) != 2 else \
+        log_matches(lines[0], first) + log_matches(lines[1], second)
+    return problems, figures(machine)
+
+
 def wrong_model(build, folder):
     """A stick made for another product: nothing reaches the EC, and the
     operator is told the machine may be switched off."""
@@ -201,7 +229,7 @@ def wrong_model(build, folder):
         problems.append("the EC received bytes")
     lines = machine.log_lines()
     refusal = "This machine is %s; the image is for Other 9. Nothing was flashed." % PRODUCT
-    if len(lines) != 1 or not lines[0].endswith(' status=0x3 product="%s" ec=unchanged outcome="%s"' % (PRODUCT, refusal)):
+    if len(lines) != 1 or not lines[0].endswith(' status=0x3 product="%s" ec=unchanged changed=0 outcome="%s"' % (PRODUCT, refusal)):
         problems.append("log is %r" % lines)
     return problems, figures(machine)
 
@@ -263,6 +291,7 @@ def main():
     work = options.keep or tempfile.mkdtemp(prefix="morvane-stick-e2e-")
     cases = [("stick: flash, save, log", success), ("stick: never verifies, retry", never_verifies),
              ("stick: damaged image", damaged), ("stick: another model", wrong_model),
+             ("stick: retry rewrites what differs", retry_rewrites_what_differs),
              ("image pulled out mid-flash", pulled_out)]
     results = {}
 

@@ -1,0 +1,147 @@
+/** @file
+  An update that rewrites only what differs, and the closing check.
+
+  With -u each block of the image is compared with the EC's block before
+  anything is erased (from the save when the run made one, so the EC is
+  read once); an equal block is neither erased nor programmed, which keeps
+  an update short and the machine out of its can-brick state.
+
+  The closing check reads every block of the image back once the last one
+  is written. A block verifies right after it is written, yet a later write
+  can still change it: a part smaller than the image ignores the high
+  address bits, so block 2 of a 4-block image lands on block 0 of a 2-block
+  part, and reads back fine through the same wrap. Only a pass over the
+  whole image after the flash sees that.
+
+**/
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/UefiLib.h>
+}
+
+#include "EcFlash.h"
+#include "Morvane.h"
+#include "Ucs2.h"
+
+VOID
+PrintBlockMark (
+  IN UINT32          Block,
+  IN UINTN           Row,
+  IN CONST char16_t  *Mark
+  )
+{
+  MoveTo (MARK_COLUMN + Block, Row);
+  Print (Ucs2 (Mark));
+}
+
+EFI_STATUS
+BlockMatchesImage (
+  OUT BOOLEAN  *Equal
+  )
+{
+  CONST UINT8  *Saved;
+  EFI_STATUS   Status;
+
+  Saved = SavedBlock (mBlockNumber);
+  if (Saved != NULL) {
+    *Equal = (CompareMem (mImageLow, Saved, HALF_BLOCK_SIZE) == 0) &&
+             (CompareMem (mImageHigh, Saved + HALF_BLOCK_SIZE, HALF_BLOCK_SIZE) == 0);
+    return EFI_SUCCESS;
+  }
+
+  Status = ReadBackBlock ();
+  if (Status == EFI_TIMEOUT) {
+    return Status;
+  }
+
+  *Equal = (Status == EFI_SUCCESS) && ReadBackMatchesImage ();
+  return EFI_SUCCESS;
+}
+
+/**
+  Read every block of the image back and compare it with the image, with
+  an "o" or "x" per block on the Check row.
+
+  @param[in]  Planned   Blocks of the image.
+  @param[out] Result    Ended, with its line, when a block differs or the
+                        EC stops answering.
+**/
+STATIC
+VOID
+CheckWholeFlash (
+  IN  UINT32      Planned,
+  OUT RUN_RESULT  *Result
+  )
+{
+  UINT32      Block;
+  UINT32      Differing;
+  UINT32      First;
+  BOOLEAN     Equal;
+  EFI_STATUS  Status;
+
+  MoveTo (LABEL_COLUMN, CHECK_ROW);
+  Print (Ucs2 (u"Check   :"));
+  Differing = 0;
+  First     = 0;
+  for (Block = 0; Block < Planned; Block++) {
+    LoadImageBlock (Block);
+    mBlockNumber = static_cast<UINT8>(Block);
+    Status = ReadBackBlock ();
+    if (Status == EFI_TIMEOUT) {
+      MoveBelowOutput (mRunRecord.BlocksDone);
+      Result->Status = EndRun (EFI_TIMEOUT, Ucs2 (u"EC not answering at block %d.%s"), Block, FailureAdvice ());
+      Result->Ended  = TRUE;
+      return;
+    }
+
+    Equal = (Status == EFI_SUCCESS) && ReadBackMatchesImage ();
+    PrintBlockMark (Block, CHECK_ROW, Equal ? u"o" : u"x");
+    if (!Equal && (Differing++ == 0)) {
+      First = Block;
+    }
+  }
+
+  if (Differing > 0) {
+    MoveBelowOutput (mRunRecord.BlocksDone);
+    Result->Status = EndRun (
+                       EFI_END_OF_MEDIA,
+                       Ucs2 (u"Block %d differs from the image after the flash (%d blocks differ); the image may be larger than the EC flash." FAILURE_ADVICE),
+                       First,
+                       Differing
+                       );
+    Result->Ended = TRUE;
+  }
+}
+
+VOID
+FinishFlash (
+  IN  CONST MORVANE_OPTIONS  *Options,
+  IN  UINT32                 Planned,
+  OUT RUN_RESULT             *Result
+  )
+{
+  if (Options->OwnOptions && (mRunRecord.BlocksChanged > 0)) {
+    CheckWholeFlash (Planned, Result);
+    if (Result->Ended) {
+      return;
+    }
+
+    MoveBelowOutput (mRunRecord.BlocksDone);
+  }
+
+  Result->Ended = TRUE;
+  if (!Options->Update) {
+    Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"Morvane finished, remove power and reboot.\r\n"));
+  } else if (mRunRecord.BlocksChanged == 0) {
+    Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash already matches the image; nothing was erased.\r\n"));
+  } else {
+    Result->Status = EndRun (
+                       EFI_SUCCESS,
+                       Ucs2 (u"Morvane finished: %d of %d blocks rewritten, remove power and reboot.\r\n"),
+                       mRunRecord.BlocksChanged,
+                       Planned
+                       );
+  }
+}
