@@ -29,8 +29,10 @@ extern "C" {
 #define DEPOT_DHCP_LIMIT_US  (20 * DEPOT_SECOND_US)
 
 //
-// What HttpDxe does with a connection beyond this is its own affair; this
-// bounds each of our waits (HttpDxe's own, for the TCP connect, is 60 s).
+// HttpDxe keeps this value but waits by its own clocks inside its calls:
+// for an answer's headers up to PcdHttpIoTimeout (5 s) inside Response(),
+// for the TCP connect inside Request() as long as TCP retries. Our own
+// deadlines bound every wait outside those calls.
 //
 #define DEPOT_HTTP_TIMEOUT_MS  10000
 
