@@ -2,9 +2,7 @@
   The depot's transfers: PUT and GET of one file under the base URL, on
   EFI_HTTP_PROTOCOL directly.
 
-  Every token is polled against a deadline counted in our own stalls and
-  cancelled when it passes, so a server or driver that stops answering
-  ends the call instead of the run. Each request asks for "Connection:
+  Each request asks for "Connection:
   close": a run can sit for minutes between two transfers, long past a
   server's keep-alive, and HttpDxe then connects afresh rather than write
   into a connection the server has dropped. Whatever the server answers is
@@ -18,17 +16,9 @@ extern "C" {
 #include <Library/BaseLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PrintLib.h>
-#include <Library/UefiBootServicesTableLib.h>
 }
 
 #include "DepotInternal.h"
-
-//
-// A token that shows no progress for this long is cancelled; a transfer
-// also gets its size at the slowest rate worth waiting for.
-//
-#define DEPOT_IDLE_US         (10 * DEPOT_SECOND_US)
-#define DEPOT_MIN_RATE        (256 * 1024)
 
 //
 // Content-Length digits we accept (above any size a buffer can have).
@@ -39,211 +29,6 @@ STATIC CHAR8  mFieldHost[]       = "Host";
 STATIC CHAR8  mFieldConnection[] = "Connection";
 STATIC CHAR8  mValueClose[]      = "close";
 STATIC CHAR8  mFieldLength[]     = "Content-Length";
-
-//
-// One request or response in flight: the token, its message and the flag
-// its event's notification sets.
-//
-typedef struct {
-  EFI_HTTP_TOKEN            Token;
-  EFI_HTTP_MESSAGE          Message;
-  EFI_HTTP_REQUEST_DATA     Request;
-  EFI_HTTP_RESPONSE_DATA    Response;
-  volatile BOOLEAN          Done;
-} DEPOT_TOKEN;
-
-BOOLEAN
-DepotUrlIsValid (
-  IN CONST CHAR16  *Url
-  )
-{
-  STATIC CONST char16_t  mScheme[] = u"http://";
-  UINTN                  Length;
-  UINTN                  Index;
-  UINTN                  Start;
-  UINT32                 Port;
-
-  if (Url == NULL) {
-    return FALSE;
-  }
-
-  //
-  // A query, a fragment or user information would swallow the names put
-  // after the base; a backslash is no separator to a server.
-  //
-  for (Length = 0; Url[Length] != 0; Length++) {
-    if ((Length >= DEPOT_URL_CHARS) || (Url[Length] <= 0x20) || (Url[Length] >= 0x7F) ||
-        (Url[Length] == u'?') || (Url[Length] == u'#') || (Url[Length] == u'@') || (Url[Length] == u'\\'))
-    {
-      return FALSE;
-    }
-  }
-
-  for (Index = 0; mScheme[Index] != 0; Index++) {
-    if (Url[Index] != mScheme[Index]) {
-      return FALSE;
-    }
-  }
-
-  for (Start = Index; (Url[Index] >= u'a' && Url[Index] <= u'z') || (Url[Index] >= u'A' && Url[Index] <= u'Z') ||
-                      (Url[Index] >= u'0' && Url[Index] <= u'9') || Url[Index] == u'.' || Url[Index] == u'-'; Index++) {
-  }
-
-  if (Index == Start) {
-    return FALSE;
-  }
-
-  if (Url[Index] == u':') {
-    Port = 0;
-    for (Start = ++Index; Url[Index] >= u'0' && Url[Index] <= u'9' && Index - Start < 5; Index++) {
-      Port = Port * 10 + (Url[Index] - u'0');
-    }
-
-    if ((Index == Start) || (Port == 0) || (Port > 0xFFFF)) {
-      return FALSE;
-    }
-  }
-
-  return Url[Index] == u'/' && Url[Length - 1] == u'/';
-}
-
-/**
-  Check a file name and append it to the base URL.
-
-  @param[in]  Name   The name.
-  @param[out] Url    Receives base and name.
-
-  @retval TRUE    The name is one the depot takes.
-  @retval FALSE   It is not; Url is undefined.
-**/
-STATIC
-BOOLEAN
-FileUrl (
-  IN  CONST CHAR8  *Name,
-  OUT CHAR16       *Url
-  )
-{
-  UINTN  Base;
-  UINTN  Index;
-  CHAR8  C;
-
-  if ((Name == NULL) || (Name[0] == '.')) {
-    return FALSE;
-  }
-
-  for (Base = 0; mDepot.BaseUrl[Base] != 0; Base++) {
-    Url[Base] = mDepot.BaseUrl[Base];
-  }
-
-  for (Index = 0; Name[Index] != 0; Index++) {
-    C = Name[Index];
-    if ((Index >= DEPOT_NAME_CHARS) ||
-        !((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '.' || C == '_' || C == '-'))
-    {
-      return FALSE;
-    }
-
-    Url[Base + Index] = static_cast<CHAR16>(C);
-  }
-
-  Url[Base + Index] = 0;
-  return Index > 0;
-}
-
-/**
-  Note that a token completed.
-
-  @param[in] Event     The token's event.
-  @param[in] Context   The token's Done flag.
-**/
-STATIC
-VOID
-EFIAPI
-TokenDone (
-  IN EFI_EVENT  Event,
-  IN VOID       *Context
-  )
-{
-  *static_cast<volatile BOOLEAN *>(Context) = TRUE;
-}
-
-/**
-  Poll the HTTP child until a token completes or its time is up; a token
-  whose time is up is cancelled.
-
-  @param[in, out] T       The token, queued.
-  @param[in]      Limit   Microseconds it may take.
-  @param[in, out] Spent   Microseconds waited so far; this wait's are added.
-
-  @retval EFI_TIMEOUT   It did not complete in time.
-  @return The token's own status.
-**/
-STATIC
-EFI_STATUS
-WaitToken (
-  IN OUT DEPOT_TOKEN  *T,
-  IN     UINT64       Limit,
-  IN OUT UINT64       *Spent
-  )
-{
-  UINT64  Waited;
-
-  for (Waited = 0; ; Waited += DEPOT_POLL_US) {
-    mDepot.Http->Poll (mDepot.Http);
-    if (T->Done) {
-      break;
-    }
-
-    if (Waited >= Limit) {
-      mDepot.Http->Cancel (mDepot.Http, &T->Token);
-      *Spent += Waited;
-      return EFI_TIMEOUT;
-    }
-
-    gBS->Stall (DEPOT_POLL_US);
-  }
-
-  *Spent += Waited;
-  return T->Token.Status;
-}
-
-/**
-  Hand a token to Request (IsRequest) or Response and wait for it.
-
-  @param[in, out] T           The token; its message filled in.
-  @param[in]      IsRequest   TRUE for Request.
-  @param[in]      Limit       Microseconds it may take.
-  @param[in, out] Spent       Microseconds waited so far.
-
-  @return The status of the call, the wait or the token.
-**/
-STATIC
-EFI_STATUS
-RunToken (
-  IN OUT DEPOT_TOKEN  *T,
-  IN     BOOLEAN      IsRequest,
-  IN     UINT64       Limit,
-  IN OUT UINT64       *Spent
-  )
-{
-  EFI_STATUS  Status;
-
-  T->Done            = FALSE;
-  T->Token.Message   = &T->Message;
-  T->Token.Status    = EFI_NOT_READY;
-  Status             = gBS->CreateEvent (EVT_NOTIFY_SIGNAL, TPL_CALLBACK, TokenDone, const_cast<BOOLEAN *>(&T->Done), &T->Token.Event);
-  if (EFI_ERROR (Status)) {
-    return Status;
-  }
-
-  Status = IsRequest ? mDepot.Http->Request (mDepot.Http, &T->Token) : mDepot.Http->Response (mDepot.Http, &T->Token);
-  if (!EFI_ERROR (Status)) {
-    Status = WaitToken (T, Limit, Spent);
-  }
-
-  gBS->CloseEvent (T->Token.Event);
-  return Status;
-}
 
 /**
   Read a Content-Length value strictly: digits only, with blanks around.
@@ -313,7 +98,7 @@ ReceiveHeaders (
   T                       = {};
   T.Response.StatusCode   = HTTP_STATUS_UNSUPPORTED_STATUS;
   T.Message.Data.Response = &T.Response;
-  Status                  = RunToken (&T, FALSE, DEPOT_IDLE_US, Spent);
+  Status                  = DepotRunToken (&T, FALSE, DEPOT_IDLE_US, Spent);
 
   //
   // HttpDxe completes a 3xx to 5xx answer with EFI_HTTP_ERROR: the headers
@@ -387,7 +172,7 @@ ReceiveBody (
     T                    = {};
     T.Message.Body       = Buffer + Got;
     T.Message.BodyLength = Length - Got;
-    Status               = RunToken (&T, FALSE, DEPOT_IDLE_US, Spent);
+    Status               = DepotRunToken (&T, FALSE, DEPOT_IDLE_US, Spent);
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -440,7 +225,7 @@ SendRequest (
   T.Message.HeaderCount = (Method == HttpMethodPut) ? 3 : 2;
   T.Message.Body        = (Method == HttpMethodPut) ? const_cast<VOID *>(Data) : NULL;
   T.Message.BodyLength  = (Method == HttpMethodPut) ? Size : 0;
-  return RunToken (&T, TRUE, DEPOT_IDLE_US + (Size / DEPOT_MIN_RATE) * DEPOT_SECOND_US, Spent);
+  return DepotRunToken (&T, TRUE, DEPOT_IDLE_US + (Size / DEPOT_MIN_RATE) * DEPOT_SECOND_US, Spent);
 }
 
 EFI_STATUS
@@ -460,7 +245,7 @@ DepotPut (
     return EFI_NOT_READY;
   }
 
-  if (!FileUrl (Name, Url) || ((Data == NULL) && (Size > 0))) {
+  if (!DepotFileUrl (Name, Url) || ((Data == NULL) && (Size > 0))) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -502,7 +287,7 @@ DepotGet (
     return EFI_NOT_READY;
   }
 
-  if (!FileUrl (Name, Url) || (Got == NULL) || ((Buffer == NULL) && (Size > 0))) {
+  if (!DepotFileUrl (Name, Url) || (Got == NULL) || ((Buffer == NULL) && (Size > 0))) {
     return EFI_INVALID_PARAMETER;
   }
 

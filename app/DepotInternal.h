@@ -36,6 +36,13 @@ extern "C" {
 //
 #define DEPOT_HTTP_TIMEOUT_MS  10000
 
+//
+// A token that shows no progress for this long is cancelled; a transfer
+// also gets its size at the slowest rate worth waiting for.
+//
+#define DEPOT_IDLE_US        (10 * DEPOT_SECOND_US)
+#define DEPOT_MIN_RATE       (256 * 1024)
+
 typedef struct {
   BOOLEAN                          Connected;
   EFI_HANDLE                       Nic;
@@ -52,6 +59,52 @@ typedef struct {
 } DEPOT_STATE;
 
 extern DEPOT_STATE  mDepot;
+
+//
+// One request or response in flight: the token, its message and the flag
+// its event's notification sets.
+//
+typedef struct {
+  EFI_HTTP_TOKEN            Token;
+  EFI_HTTP_MESSAGE          Message;
+  EFI_HTTP_REQUEST_DATA     Request;
+  EFI_HTTP_RESPONSE_DATA    Response;
+  volatile BOOLEAN          Done;
+} DEPOT_TOKEN;
+
+/**
+  Check a file name and append it to the base URL.
+
+  @param[in]  Name   The name.
+  @param[out] Url    Receives base and name; DEPOT_URL_CHARS +
+                     DEPOT_NAME_CHARS + 1 characters.
+
+  @retval TRUE    The name is one the depot takes.
+  @retval FALSE   It is not; Url is undefined.
+**/
+BOOLEAN
+DepotFileUrl (
+  IN  CONST CHAR8  *Name,
+  OUT CHAR16       *Url
+  );
+
+/**
+  Hand a token to Request (IsRequest) or Response and wait for it.
+
+  @param[in, out] T           The token; its message filled in.
+  @param[in]      IsRequest   TRUE for Request.
+  @param[in]      Limit       Microseconds it may take.
+  @param[in, out] Spent       Microseconds waited so far.
+
+  @return The status of the call, the wait or the token.
+**/
+EFI_STATUS
+DepotRunToken (
+  IN OUT DEPOT_TOKEN  *T,
+  IN     BOOLEAN      IsRequest,
+  IN     UINT64       Limit,
+  IN OUT UINT64       *Spent
+  );
 
 /**
   Configure the HTTP child afresh, dropping its connection and whatever
