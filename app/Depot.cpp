@@ -249,8 +249,10 @@ DepotPut (
     return EFI_INVALID_PARAMETER;
   }
 
-  Spent  = 0;
-  Status = SendRequest (HttpMethodPut, Url, Data, Size, &Spent);
+  Spent     = 0;
+  Length    = 0;
+  HasLength = FALSE;
+  Status    = SendRequest (HttpMethodPut, Url, Data, Size, &Spent);
   if (!EFI_ERROR (Status)) {
     Status = ReceiveHeaders (&Length, &HasLength, &Spent);
   }
@@ -291,8 +293,10 @@ DepotGet (
     return EFI_INVALID_PARAMETER;
   }
 
-  Spent  = 0;
-  Status = SendRequest (HttpMethodGet, Url, NULL, 0, &Spent);
+  Spent     = 0;
+  Length    = 0;
+  HasLength = FALSE;
+  Status    = SendRequest (HttpMethodGet, Url, NULL, 0, &Spent);
   if (!EFI_ERROR (Status)) {
     Status = ReceiveHeaders (&Length, &HasLength, &Spent);
   }
