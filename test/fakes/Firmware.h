@@ -16,6 +16,8 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <Protocol/Http.h>
+#include <Protocol/Ip4Config2.h>
 }
 
 #include "EcSim.h"
@@ -44,6 +46,53 @@ struct BudgetSpent : std::runtime_error {
 
 struct File {
   std::vector<UINT8> Data;
+};
+
+//
+// One network card with HTTP and IPv4 configuration, and the web server
+// behind it: files by path, answers and faults scripted.
+//
+struct Network {
+  // The card
+  BOOLEAN                          HasNic        = TRUE;   // a handle with the HTTP service binding
+  BOOLEAN                          HasIp4Config  = TRUE;
+  std::vector<UINT8>               Mac{ 0x52, 0x54, 0x00, 0x12, 0x34, 0x56 };
+  BOOLEAN                          HasAddress    = FALSE;
+  EFI_IP4_CONFIG2_POLICY           Policy        = Ip4Config2PolicyStatic;
+  UINT64                           DhcpAfterUs   = 3000000;   // ~0: DHCP never answers
+  BOOLEAN                          DhcpRunning   = FALSE;
+  UINT64                           DhcpStartUs   = 0;
+  std::vector<EFI_IP4_CONFIG2_POLICY>  PolicySets;            // every SetData of the policy
+  EFI_STATUS                       CreateChildStatus = EFI_SUCCESS;
+  EFI_STATUS                       ConfigureStatus   = EFI_SUCCESS;
+  EFI_STATUS                       RequestStatus     = EFI_SUCCESS;   // what Request() returns
+
+  // The server
+  std::map<std::string, std::vector<UINT8>>  Files;           // by path: "/results/x.bin"
+  UINTN                            AnswerCode    = 0;         // 0: the server's own answer
+  BOOLEAN                          RequestHangs  = FALSE;     // the request token never completes
+  BOOLEAN                          ResponseHangs = FALSE;     // the answer's headers never come
+  UINTN                            BodyHangsAt   = SIZE_MAX;  // body bytes after which nothing comes
+  std::vector<std::string>         Lengths;                   // Content-Length values to send instead of the true one
+  BOOLEAN                          NoLength      = FALSE;     // a 200 without Content-Length
+  UINTN                            ExtraLength   = 0;         // the length claimed beyond the body
+  UINTN                            Fragment      = 65536;     // most body bytes per Response
+  EFI_STATUS                       EarlyEnd      = EFI_CONNECTION_FIN;   // a body that ends short
+
+  // What the product did
+  struct Request {
+    std::string                          Method;
+    std::string                          Url;
+    std::map<std::string, std::string>   Headers;
+    UINTN                                BodyLength = 0;
+  };
+  std::vector<Request>             Requests;
+  UINTN                            Cancels       = 0;
+  UINTN                            Polls         = 0;
+  UINTN                            Configures    = 0;
+  BOOLEAN                          Configured    = FALSE;
+  INTN                             Children      = 0;
+  std::map<EFI_EVENT, std::pair<EFI_EVENT_NOTIFY, VOID *>>  Events;   // open events
 };
 
 struct State {
@@ -117,6 +166,8 @@ struct State {
   std::vector<UINT8>               Smbios;
 
   std::vector<Event>               Log;
+
+  Fake::Network                    Net;
 };
 
 extern State  *gState;
@@ -126,6 +177,9 @@ extern State  *gState;
   fresh simulated EC.
 **/
 void Reset (EC_SIM *Sim);
+
+// Wire the fake network into fresh boot services (called by Reset).
+void ResetNetwork (EFI_BOOT_SERVICES *Bs);
 
 // Console helpers.
 std::u16string Row (UINTN Row);

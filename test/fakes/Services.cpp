@@ -268,6 +268,7 @@ Reset (
   mBootServices.LocateProtocol = LocateProtocol;
   mBootServices.Stall          = Stall;
   mBootServices.SetWatchdogTimer = SetWatchdogTimer;
+  Fake::ResetNetwork (&mBootServices);
   mRuntimeServices             = {};
   mRuntimeServices.GetTime     = GetTime;
   mSystemTable                 = {};
