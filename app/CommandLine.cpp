@@ -2,8 +2,8 @@
   The command line: Morvane's own options and their refusals, and the image
   path.
 
-    Morvane [-v | -u] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] IMAGE
-    Morvane -s SAVEFILE -n BLOCKS [-m MODEL] [-l LOGFILE]
+    Morvane [-v | -u] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] [-p URL] IMAGE
+    Morvane -s SAVEFILE -n BLOCKS [-m MODEL] [-l LOGFILE] [-p URL]
 
   Without Morvane's own options the command line is read as it always was:
   one image name, the shell's "-?" and "-b", and the silent exits. With any
@@ -21,6 +21,7 @@ extern "C" {
 #include <Library/UefiLib.h>
 }
 
+#include "Depot.h"
 #include "EcImagePlan.h"
 #include "Morvane.h"
 #include "Ucs2.h"
@@ -33,8 +34,8 @@ extern "C" {
 #define MODEL_CHARS  64
 
 STATIC CONST char16_t  mUsage[] =
-  u"Usage: Morvane [-v|-u] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] IMAGE\r\n"
-  u"       Morvane -s SAVE -n N [-m MODEL] [-l LOG]\r\n";
+  u"Usage: Morvane [-v|-u] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] [-p URL] IMAGE\r\n"
+  u"       Morvane -s SAVE -n N [-m MODEL] [-l LOG] [-p URL]\r\n";
 
 STATIC CONST char16_t  mOutOfMemory[] = u"Out of memory for the image path.\r\n";
 
@@ -42,7 +43,7 @@ STATIC CONST char16_t  mOutOfMemory[] = u"Out of memory for the image path.\r\n"
 // Morvane's own options, in the order the usage line gives them: the flags
 // first, then those that take a value.
 //
-STATIC CONST char16_t  *CONST  mOwnOptions[] = { u"-v", u"-u", u"-c", u"-m", u"-s", u"-l", u"-n" };
+STATIC CONST char16_t  *CONST  mOwnOptions[] = { u"-v", u"-u", u"-c", u"-m", u"-s", u"-l", u"-p", u"-n" };
 
 #define FIRST_VALUE_OPTION  2
 
@@ -396,6 +397,7 @@ ReadOwnOptions (
   CONST CHAR16  *Save;
   CONST CHAR16  *Log;
   CONST CHAR16  *Model;
+  CONST CHAR16  *Url;
   CHAR16        *ImageFull;
   BOOLEAN       SaveAlone;
   BOOLEAN       Holds;
@@ -412,6 +414,7 @@ ReadOwnOptions (
   Save      = GetValue (Package, u"-s");
   Log       = GetValue (Package, u"-l");
   Model     = GetValue (Package, u"-m");
+  Url       = GetValue (Package, u"-p");
   SaveAlone = ShellCommandLineGetFlag (Package, Ucs2 (u"-n"));
   Options->HasCrc = ShellCommandLineGetFlag (Package, Ucs2 (u"-c"));
   Options->Update = ShellCommandLineGetFlag (Package, Ucs2 (u"-u"));
@@ -424,7 +427,8 @@ ReadOwnOptions (
       (Options->HasCrc && !ReadCrc (GetValue (Package, u"-c"), &Options->ExpectedCrc)) ||
       ((Save != NULL) && HasWildcard (Save)) ||
       ((Log != NULL) && HasWildcard (Log)) ||
-      ((Model != NULL) && !IsModelText (Model)))
+      ((Model != NULL) && !IsModelText (Model)) ||
+      ((Url != NULL) && !DepotUrlIsValid (Url)))
   {
     return FALSE;
   }
@@ -442,6 +446,7 @@ ReadOwnOptions (
   }
 
   Options->Model    = (Model != NULL) ? CatSPrint (NULL, Ucs2 (u"%s"), Model) : NULL;
+  Options->DepotUrl = (Url != NULL) ? CatSPrint (NULL, Ucs2 (u"%s"), Url) : NULL;
   Options->SavePath = (Save != NULL) ? FullPath (CurDir, Save) : NULL;
   Options->LogPath  = (Log != NULL) ? FullPath (CurDir, Log) : NULL;
 
@@ -471,7 +476,8 @@ OptionsAllocated (
   return ((Options->ImageName != NULL) || (ShellCommandLineGetRawValue (Package, 1) == NULL)) &&
          ((Options->SavePath != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-s"))) &&
          ((Options->LogPath != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-l"))) &&
-         ((Options->Model != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-m")));
+         ((Options->Model != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-m"))) &&
+         ((Options->DepotUrl != NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-p")));
 }
 
 /**
@@ -551,6 +557,7 @@ ReadCommandLine (
     { const_cast<CHAR16 *>(Ucs2 (u"-m")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-s")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-l")), TypeValue },
+    { const_cast<CHAR16 *>(Ucs2 (u"-p")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-n")), TypeValue },
     { NULL,                                TypeMax   }
   };
@@ -595,7 +602,7 @@ FreeOptions (
   IN OUT MORVANE_OPTIONS  *Options
   )
 {
-  CHAR16  **CONST  Strings[] = { &Options->ImageName, &Options->ImagePath, &Options->SavePath, &Options->LogPath, &Options->Model };
+  CHAR16  **CONST  Strings[] = { &Options->ImageName, &Options->ImagePath, &Options->SavePath, &Options->LogPath, &Options->Model, &Options->DepotUrl };
   UINTN            Index;
 
   for (Index = 0; Index < ARRAY_SIZE (Strings); Index++) {

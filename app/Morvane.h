@@ -34,6 +34,11 @@ extern "C" {
 #define PRODUCT_CHARS      80
 
 //
+// The longest line of the run log.
+//
+#define RUN_LOG_LINE_CHARS  640
+
+//
 // How a failure line ends: after anything was erased, the operator must not
 // remove power; before that, the EC is as it was.
 //
@@ -58,6 +63,7 @@ typedef struct {
   CHAR16      *SavePath;     ///< -s, as a full path; NULL without it
   CHAR16      *LogPath;      ///< -l, as a full path; NULL without it
   CHAR16      *Model;        ///< -m: the product the image is for; NULL without it
+  CHAR16      *DepotUrl;     ///< -p: where the run's results go; NULL without it
   BOOLEAN     Update;        ///< -u: rewrite only the blocks that differ
   BOOLEAN     HasCrc;        ///< -c was given
   UINT32      ExpectedCrc;
@@ -237,6 +243,81 @@ VOID
 WriteRunLog (
   IN EFI_STATUS    Status,
   IN CONST CHAR16  *Outcome
+  );
+
+/**
+  Format the run's log line as ASCII.
+
+  @param[in]  Status      The run's status.
+  @param[in]  Running     The run has not ended: status=running.
+  @param[in]  Outcome     The run's last screen line.
+  @param[out] Ascii       Receives the line with its line end.
+  @param[in]  AsciiSize   Its size in bytes.
+
+  @return The line's length.
+**/
+UINTN
+FormatRunLogLine (
+  IN  EFI_STATUS    Status,
+  IN  BOOLEAN       Running,
+  IN  CONST CHAR16  *Outcome,
+  OUT CHAR8         *Ascii,
+  IN  UINTN         AsciiSize
+  );
+
+//
+// The depot (-p): DepotRun.cpp.
+//
+
+/**
+  Reach the depot and put the run's first log line there, marked running.
+  A failure ends the run with its line.
+
+  @param[in] Url   The depot's URL.
+
+  @retval EFI_SUCCESS       The depot holds the running line.
+  @retval EFI_NO_RESPONSE   It cannot be reached (the line says why).
+**/
+EFI_STATUS
+StartDepot (
+  IN CONST CHAR16  *Url
+  );
+
+/**
+  Replace the run's line at the depot; nothing without a depot. A failure
+  is said on the screen; the run's status stays as it is.
+
+  @param[in] Line     The line.
+  @param[in] Length   Its length.
+**/
+VOID
+SendRunLogToDepot (
+  IN CONST CHAR8  *Line,
+  IN UINTN        Length
+  );
+
+/**
+  Put the save at the depot and read it back; nothing without a depot.
+
+  @param[in] Data   The save.
+  @param[in] Size   Its size.
+
+  @retval EFI_SUCCESS     The depot holds the save, read back equal.
+  @retval EFI_CRC_ERROR   What came back differs.
+  @return                 The failure of the transfer.
+**/
+EFI_STATUS
+SendSaveToDepot (
+  IN CONST UINT8  *Data,
+  IN UINTN        Size
+  );
+
+/**
+  Close the network as the run found it.
+**/
+VOID
+EndDepot (
+  VOID
   );
 
 /**

@@ -140,6 +140,10 @@ RunMorvane (
     }
   }
 
+  if (!EFI_ERROR (Status) && (Options->DepotUrl != NULL)) {
+    Status = StartDepot (Options->DepotUrl);
+  }
+
   if (!EFI_ERROR (Status)) {
     Status = PreFlight (Options);
   }
@@ -152,6 +156,7 @@ RunMorvane (
     Status = RunSession (Options, StartTime);
   }
 
+  EndDepot ();
   FreeImageCopy ();
   FreeSaveCopy ();
   FreeOptions (Options);

@@ -29,7 +29,6 @@ extern "C" {
 // As many characters as one Print call writes.
 //
 #define LINE_CHARS      320
-#define LOG_LINE_CHARS  (2 * LINE_CHARS)
 #define FIELD_CHARS     80
 
 RUN_RECORD  mRunRecord;
@@ -130,70 +129,68 @@ OutcomeText (
 }
 
 /**
-  Write a line of UCS-2 text to the log as ASCII.
+  Write the run's line to the local log and close it.
 
-  @param[in] Line   The line.
-
-  @return The status of the write; EFI_VOLUME_FULL for a short one.
+  @param[in] Ascii    The line.
+  @param[in] Length   Its length.
 **/
 STATIC
-EFI_STATUS
-WriteAscii (
-  IN CONST CHAR16  *Line
+VOID
+WriteLocalLog (
+  IN CONST CHAR8  *Ascii,
+  IN UINTN        Length
   )
 {
-  CHAR8       Ascii[LOG_LINE_CHARS + 1];
-  UINTN       Length;
   UINTN       Written;
   EFI_STATUS  Status;
-
-  for (Length = 0; Line[Length] != 0 && Length < LOG_LINE_CHARS; Length++) {
-    Ascii[Length] = ((Line[Length] >= 0x20 && Line[Length] < 0x7F) || Line[Length] == u'\r' || Line[Length] == u'\n')
-                    ? static_cast<CHAR8>(Line[Length]) : '?';
-  }
+  EFI_STATUS  Closed;
 
   Written = Length;
-  Status  = ShellWriteFile (mLogFile, &Written, Ascii);
+  Status  = ShellWriteFile (mLogFile, &Written, const_cast<CHAR8 *>(Ascii));
   if (!EFI_ERROR (Status) && (Written != Length)) {
     Status = EFI_VOLUME_FULL;
   }
 
-  return Status;
+  Closed   = ShellCloseFile (&mLogFile);
+  mLogFile = NULL;
+  if (EFI_ERROR (Status) || EFI_ERROR (Closed)) {
+    Print (Ucs2 (u"The run log could not be written (%r).\r\n"), EFI_ERROR (Status) ? Status : Closed);
+  }
 }
 
-VOID
-WriteRunLog (
-  IN EFI_STATUS    Status,
-  IN CONST CHAR16  *Outcome
+UINTN
+FormatRunLogLine (
+  IN  EFI_STATUS    Status,
+  IN  BOOLEAN       Running,
+  IN  CONST CHAR16  *Outcome,
+  OUT CHAR8         *Ascii,
+  IN  UINTN         AsciiSize
   )
 {
-  CHAR16      Line[LOG_LINE_CHARS + 1];
-  CHAR16      Size[FIELD_CHARS];
-  CHAR16      Crc[FIELD_CHARS];
-  CHAR16      Id[FIELD_CHARS];
-  CHAR16      Serial[FIELD_CHARS];
-  CHAR16      Uuid[FIELD_CHARS];
-  CHAR16      Product[PRODUCT_CHARS];
-  CHAR16      Said[2 * FIELD_CHARS];
-  EFI_STATUS  Written;
-  EFI_STATUS  Closed;
-
-  if (mLogFile == NULL) {
-    return;
-  }
+  CHAR16  Line[RUN_LOG_LINE_CHARS + 1];
+  CHAR16  Size[FIELD_CHARS];
+  CHAR16  Crc[FIELD_CHARS];
+  CHAR16  Id[FIELD_CHARS];
+  CHAR16  Serial[FIELD_CHARS];
+  CHAR16  Uuid[FIELD_CHARS];
+  CHAR16  Product[PRODUCT_CHARS];
+  CHAR16  Said[2 * FIELD_CHARS];
+  CHAR16  Ended[FIELD_CHARS];
+  UINTN   Length;
 
   CONST RUN_RECORD  &R = mRunRecord;
 
   UnicodeSPrint (Size, sizeof (Size), R.ImageKnown ? Ucs2 (u"%Lu") : Ucs2 (u"-"), R.ImageSize);
   UnicodeSPrint (Crc, sizeof (Crc), R.ImageKnown ? Ucs2 (u"%08X") : Ucs2 (u"-"), R.ImageCrc);
   UnicodeSPrint (Id, sizeof (Id), mFlashIdRead ? Ucs2 (u"0x%02X") : Ucs2 (u"-"), mFlashId);
+  UnicodeSPrint (Ended, sizeof (Ended), Running ? Ucs2 (u"running") : Ucs2 (u"0x%x"), static_cast<UINT32>(Status));
   ReadMachineIdentity (Serial, ARRAY_SIZE (Serial), Uuid, ARRAY_SIZE (Uuid));
   BOOLEAN  Named = ReadMachineProduct (Product, ARRAY_SIZE (Product));
   OutcomeText (Outcome, Said);
   UnicodeSPrint (
     Line,
     sizeof (Line),
-    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=0x%x product=%s%s%s ec=%s changed=%d outcome=\"%s\"\r\n"),
+    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=%s product=%s%s%s ec=%s changed=%d outcome=\"%s\"\r\n"),
     R.StartTime.Year,
     R.StartTime.Month,
     R.StartTime.Day,
@@ -210,7 +207,7 @@ WriteRunLog (
     Serial,
     Uuid,
     SecondsSince (&R.StartTime),
-    static_cast<UINT32>(Status),
+    Ended,
     Named ? Ucs2 (u"\"") : Ucs2 (u""),
     Product,
     Named ? Ucs2 (u"\"") : Ucs2 (u""),
@@ -219,10 +216,31 @@ WriteRunLog (
     Said
     );
 
-  Written = WriteAscii (Line);
-  Closed  = ShellCloseFile (&mLogFile);
-  mLogFile = NULL;
-  if (EFI_ERROR (Written) || EFI_ERROR (Closed)) {
-    Print (Ucs2 (u"The run log could not be written (%r).\r\n"), EFI_ERROR (Written) ? Written : Closed);
+  //
+  // The log is ASCII: whatever the firmware's strings hold beyond it is '?'.
+  //
+  for (Length = 0; Line[Length] != 0 && Length + 1 < AsciiSize; Length++) {
+    Ascii[Length] = ((Line[Length] >= 0x20 && Line[Length] < 0x7F) || Line[Length] == u'\r' || Line[Length] == u'\n')
+                    ? static_cast<CHAR8>(Line[Length]) : '?';
   }
+
+  Ascii[Length] = 0;
+  return Length;
+}
+
+VOID
+WriteRunLog (
+  IN EFI_STATUS    Status,
+  IN CONST CHAR16  *Outcome
+  )
+{
+  CHAR8  Ascii[RUN_LOG_LINE_CHARS + 1];
+  UINTN  Length;
+
+  Length = FormatRunLogLine (Status, FALSE, Outcome, Ascii, sizeof (Ascii));
+  if (mLogFile != NULL) {
+    WriteLocalLog (Ascii, Length);
+  }
+
+  SendRunLogToDepot (Ascii, Length);
 }

@@ -177,6 +177,30 @@ SaveToFile (
   return EFI_SUCCESS;
 }
 
+/**
+  Put the save at the depot, when the run has one, before anything is
+  erased; the local copy stays, as it is good.
+
+  @param[in]  Blocks   Blocks saved.
+  @param[out] Result   Ended, with its line, when the depot did not keep it.
+**/
+STATIC
+VOID
+SendSave (
+  IN  UINT32      Blocks,
+  OUT RUN_RESULT  *Result
+  )
+{
+  EFI_STATUS  Status;
+
+  Status = SendSaveToDepot (mSaveCopy, Blocks * FLASH_BLOCK_SIZE);
+  if (EFI_ERROR (Status)) {
+    MoveBelowOutput (0);
+    Result->Status = EndRun (EFI_NO_RESPONSE, Ucs2 (u"Save failed: the depot did not keep the save (%r)." NOT_CHANGED), Status);
+    Result->Ended  = TRUE;
+  }
+}
+
 VOID
 SaveBlocks (
   IN  CONST CHAR16  *Path,
@@ -217,6 +241,7 @@ SaveBlocks (
   if (Written) {
     Status = CheckCopy (Path, Blocks);
     if (!EFI_ERROR (Status)) {
+      SendSave (Blocks, Result);
       return;
     }
   }

@@ -10,8 +10,8 @@ namespace {
 
 using CommandLineTest = RunTest;
 
-constexpr const char  *USAGE      = "Usage: Morvane [-v|-u] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] IMAGE";
-constexpr const char  *USAGE_SAVE = "       Morvane -s SAVE -n N [-m MODEL] [-l LOG]";
+constexpr const char  *USAGE      = "Usage: Morvane [-v|-u] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] [-p URL] IMAGE";
+constexpr const char  *USAGE_SAVE = "       Morvane -s SAVE -n N [-m MODEL] [-l LOG] [-p URL]";
 
 TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
   const std::vector<std::vector<std::u16string>>  Refused = {
@@ -40,6 +40,8 @@ TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
     { u"-s", u"save*.bin", u"ec.bin" },
     { u"-u", u"-v", u"ec.bin" },                        // -u with -v, or with a save alone
     { u"-u", u"-s", u"save.bin", u"-n", u"4" },
+    { u"-p", u"https://depot/r/", u"ec.bin" },          // a depot that is not http://, or no folder
+    { u"-p", u"http://depot/results", u"ec.bin" },
     { u"-m", u"   ", u"ec.bin" },                       // a model that is blank or too long
     { u"-m", std::u16string (65, u'M'), u"ec.bin" },
   };

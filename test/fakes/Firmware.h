@@ -66,6 +66,7 @@ struct Network {
   EFI_STATUS                       CreateChildStatus = EFI_SUCCESS;
   EFI_STATUS                       ConfigureStatus   = EFI_SUCCESS;
   EFI_STATUS                       RequestStatus     = EFI_SUCCESS;   // what Request() returns
+  UINTN                            GoneAfter     = SIZE_MAX;  // requests after which the server is gone
 
   // The server
   std::map<std::string, std::vector<UINT8>>  Files;           // by path: "/results/x.bin"

@@ -249,6 +249,10 @@ Request (
     return N.RequestStatus;
   }
 
+  if (N.Requests.size () >= N.GoneAfter) {
+    return EFI_CONNECTION_RESET;
+  }
+
   EFI_HTTP_MESSAGE    *M = Token->Message;
   Fake::Network::Request  R;
 
@@ -263,6 +267,8 @@ Request (
 
   R.BodyLength = M->BodyLength;
   N.Requests.push_back (R);
+  Fake::gState->Log.push_back ({ "net", std::u16string (R.Method.begin (), R.Method.end ()) + u" " +
+                                         std::u16string (R.Url.begin (), R.Url.end ()) });
 
   mMethod = R.Method;
   mPath   = R.Url.substr (std::min (R.Url.size (), R.Url.find ('/', 7)));
