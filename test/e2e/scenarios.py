@@ -320,7 +320,7 @@ def option_scenarios(serial, uuid):
     two = random_image(2 * BLOCK, 12)
     three = random_image(3 * BLOCK, 13)
     three2 = three[:BLOCK + 99] + bytes([three[BLOCK + 99] ^ 0x20]) + three[BLOCK + 100:]
-    synopsis = "Morvane [-v | -u] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] IMAGE"
+    synopsis = "Morvane [-v | -u] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] [-p URL]"
     finished = log_pattern("flash", "s_log.bin", one, "1/1", "0x0", FINISHED, serial, uuid)
     silent = log_pattern("flash", "s_log.bin", one, "0/1", "0x12", "EC not answering at block 0." + ADVICE, serial,
                          uuid, ec="incomplete", changed=1)
