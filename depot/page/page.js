@@ -159,7 +159,7 @@ function rowFor(entry, text, note) {
   };
   const fields = text === null ? null : parseLine(text);
   if (fields === null) {
-    if (text !== null) row.outcome = "not a Morvane log line: " + text;
+    if (text !== null) row.outcome = "not a Morvane log line: " + shown(text, 120);
     return row;
   }
   const get = (key) => fields.get(key) || "";
@@ -258,14 +258,14 @@ function render(result) {
     const tr = document.createElement("tr");
     tr.setAttribute("data-state", row.state);
     cell(tr, row.start, "mono");
-    cell(tr, row.serial, "mono");
+    cell(tr, row.serial, "text serial");
     cell(tr, row.mac, "mono");
-    cell(tr, row.product);
-    cell(tr, row.image);
+    cell(tr, row.product, "text");
+    cell(tr, row.image, "text");
     cell(tr, row.crc, "mono");
     cell(tr, STATE_WORDS[row.state], "state");
     cell(tr, row.status === "" ? "" : statusWords(row.status), "status");
-    cell(tr, row.state === "running" ? "log written " + minutesAgo(row.mtime) : row.outcome, "outcome");
+    cell(tr, row.state === "running" ? "log written " + minutesAgo(row.mtime) : row.outcome, "text outcome");
     cell(tr, row.ec, "ec");
     cell(tr, row.changed, "num");
     cell(tr, row.elapsed, "num");
