@@ -1,0 +1,124 @@
+#!/usr/bin/env bash
+# make depot IMAGE=path/to/ec.bin [MODEL="..."] [ADDRESS=host:port]
+#            [SIGN_KEY=key.pem SIGN_CERT=cert.pem]
+# Checks the image as Morvane will read it, builds Morvane.efi (signed when a
+# key and certificate are given), prepares the depot's folder and serves it
+# with nginx until Ctrl-C: Morvane.efi for HTTP boot, MORVANE.CFG, the
+# image, results/ for the machines' logs and saves, and the page that shows
+# them. Its variables come through the environment (make exports its
+# command-line variables), so a MODEL with spaces or quotes arrives as given.
+#
+#   depot.sh IMAGE           prepares the depot and serves it in the foreground
+#   depot.sh --start IMAGE   prepares it, starts nginx in the background, prints its PID
+#                            (stop it with scripts/depot-server.sh stop PID)
+#
+#   DEPOT_DIR    the depot's folder (default build/depot); its results/ is
+#                kept from one depot to the next
+#   MORVANE_EFI  an already built Morvane.efi to serve instead of building one
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# Byte ranges in the checks below mean ASCII, whatever the user's locale.
+export LC_ALL=C
+DEPOT=${DEPOT_DIR:-$ROOT/build/depot}
+ADDRESS=${ADDRESS:-127.0.0.1:8080}
+# What the depot holds besides the image; the image may not take these names.
+OWN_NAMES=(Morvane.efi MORVANE.CFG results index.html page.js page.css)
+
+refuse() { echo "depot: $*; nothing is served." >&2; exit 1; }
+
+MODE=run
+if [ "${1:-}" = --start ]; then MODE=start; shift; fi
+IMAGE=${1:-}
+[ $# -le 1 ] && [ -n "$IMAGE" ] || {
+  echo "depot: name the EC image: make depot IMAGE=path/to/ec.bin [MODEL=...] [ADDRESS=host:port]" >&2
+  exit 2
+}
+
+# Everything that needs no build is checked first, so a typo costs nothing.
+host=${ADDRESS%:*} port=${ADDRESS##*:}
+octet='(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])'
+label='[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?'
+[[ $ADDRESS == *:* ]] && [[ $port =~ ^[1-9][0-9]{0,4}$ ]] && [ "$port" -le 65535 ] &&
+  { [[ $host =~ ^$octet(\.$octet){3}$ ]] ||
+    { [[ $host =~ ^$label(\.$label)*$ ]] && [[ ! $host =~ ^[0-9.]+$ ]] && [ ${#host} -le 253 ]; }; } ||
+  refuse "ADDRESS must be host:port (an IPv4 address or a host name, and a port from 1 to 65535), not '$ADDRESS'"
+
+NAME=$(basename -- "$IMAGE")
+[[ $NAME =~ ^[A-Za-z0-9_.-]{1,64}$ ]] && [[ $NAME != .* ]] ||
+  refuse "the image's file name '$NAME' cannot be served: use letters, digits, '.', '_' and '-' only (at most 64)"
+# The folder is replaced on every start: it must be a depot already, or new.
+if [ -d "$DEPOT" ] && [ -n "$(ls -A "$DEPOT")" ] && [ ! -f "$DEPOT/MORVANE.CFG" ]; then
+  refuse "$DEPOT holds files but no MORVANE.CFG: it is no depot folder to replace"
+fi
+for own in "${OWN_NAMES[@]}"; do
+  [ "${NAME,,}" != "${own,,}" ] || refuse "the image may not be named $NAME: the depot has a file of its own by that name"
+done
+
+# Morvane refuses a model that is blank, longer than 64 characters or not
+# printable ASCII; the configuration file holds printable ASCII only.
+if [ -n "${MODEL+set}" ]; then
+  [[ $MODEL =~ ^[\ -~]{1,64}$ ]] && [[ $MODEL =~ [^\ ] ]] ||
+    refuse "the model '$MODEL' cannot go in MORVANE.CFG: printable ASCII only, 1 to 64 characters, not blank"
+fi
+
+if [ -n "${SIGN_KEY:-}${SIGN_CERT:-}" ]; then
+  [ -n "${SIGN_KEY:-}" ] && [ -n "${SIGN_CERT:-}" ] || refuse "signing needs both SIGN_KEY and SIGN_CERT"
+  [ -r "$SIGN_KEY" ] && [ -f "$SIGN_KEY" ] || refuse "the signing key $SIGN_KEY cannot be read"
+  [ -r "$SIGN_CERT" ] && [ -f "$SIGN_CERT" ] || refuse "the signing certificate $SIGN_CERT cannot be read"
+  command -v sbsign >/dev/null && command -v sbverify >/dev/null ||
+    refuse "signing needs sbsign and sbverify (Debian's sbsigntool: bash scripts/setup.sh installs it)"
+fi
+
+# The pre-flight check refuses a missing, empty or over-16-MiB image.
+bash "$ROOT/scripts/plan.sh" "$IMAGE"
+CRC=$(bash "$ROOT/scripts/plan.sh" --crc "$IMAGE")
+[[ $CRC =~ ^[0-9A-F]{8}$ ]] || refuse "the planner gave no CRC-32 for $IMAGE"
+
+if [ -n "${MORVANE_EFI:-}" ]; then
+  EFI=$MORVANE_EFI
+  [ -f "$EFI" ] || refuse "MORVANE_EFI=$EFI is no file"
+else
+  bash "$ROOT/scripts/build.sh"
+  EFI=$ROOT/build/Morvane.efi
+fi
+
+# The new depot is put together beside the old one and replaces it only
+# when complete: a refusal leaves nothing half-made to serve.
+NEXT=$DEPOT.next
+rm -rf "$NEXT"
+mkdir -p "$NEXT"
+trap 'rm -rf "$NEXT"' EXIT
+if [ -n "${SIGN_KEY:-}" ]; then
+  sbsign --key "$SIGN_KEY" --cert "$SIGN_CERT" --output "$NEXT/Morvane.efi" "$EFI" >"$NEXT/sign.log" 2>&1 ||
+    { cat "$NEXT/sign.log" >&2; refuse "Morvane.efi could not be signed with $SIGN_KEY and $SIGN_CERT"; }
+  sbverify --cert "$SIGN_CERT" "$NEXT/Morvane.efi" >"$NEXT/sign.log" 2>&1 ||
+    { cat "$NEXT/sign.log" >&2; refuse "the signed Morvane.efi does not verify with $SIGN_CERT (do the key and certificate belong together?)"; }
+  rm -f "$NEXT/sign.log"
+else
+  cp "$EFI" "$NEXT/Morvane.efi"
+fi
+cp "$IMAGE" "$NEXT/$NAME"
+{
+  printf 'image=%s\r\n' "$NAME"
+  printf 'crc32=%s\r\n' "$CRC"
+  printf 'update=yes\r\n'
+  printf 'save=yes\r\n'
+  if [ -n "${MODEL+set}" ]; then printf 'model=%s\r\n' "$MODEL"; fi
+} >"$NEXT/MORVANE.CFG"
+cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/page.css" "$NEXT/"
+if [ -d "$DEPOT/results" ]; then mv "$DEPOT/results" "$NEXT/results"; else mkdir "$NEXT/results"; fi
+rm -rf "$DEPOT"
+mv "$NEXT" "$DEPOT"
+trap - EXIT
+
+[ -n "${MODEL+set}" ] || echo "depot: warning: no MODEL given: Morvane will flash any machine that boots from this depot" >&2
+[ "$host" != 0.0.0.0 ] || echo "depot: listening on every address: give DHCP this machine's own address in the boot URL" >&2
+echo "depot: $DEPOT"
+echo "depot: boot URL for DHCP: http://$ADDRESS/Morvane.efi"
+echo "depot: page:              http://$ADDRESS/"
+if [ "$MODE" = start ]; then
+  exec bash "$ROOT/scripts/depot-server.sh" start "$DEPOT" "$ADDRESS"
+fi
+echo "depot: serving until Ctrl-C"
+exec bash "$ROOT/scripts/depot-server.sh" run "$DEPOT" "$ADDRESS"

@@ -1,0 +1,303 @@
+#!/usr/bin/env python3
+"""The depot as `make depot` serves it, and its page as a browser shows it.
+
+    page_test.py
+
+scripts/depot.sh refuses what it cannot serve (and then serves nothing);
+a depot started on a free 127.0.0.1 port serves Morvane.efi signed, its
+MORVANE.CFG and the image, takes PUT in results/ only; with logs planted in
+results/ as machines leave them (hostile ones too), Debian's headless
+chromium runs the page and the rendered DOM is checked: counts, one row per
+run newest first, the link to a saved firmware, machine text as text only.
+The page's picture is left in build/depot-page.png.
+"""
+
+import html.parser
+import os
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import urllib.error
+import urllib.request
+import zlib
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+DEPOT_SH = os.path.join(ROOT, "scripts", "depot.sh")
+SERVER_SH = os.path.join(ROOT, "scripts", "depot-server.sh")
+HOSTILE = "<img src=x onerror=\"document.title='XSS'\">"
+CLEANED = HOSTILE.replace('"', "'")
+
+problems = []
+checks = 0
+
+
+def expect(what, condition):
+    global checks
+    checks += 1
+    if not condition:
+        problems.append(what)
+
+
+def tiny_efi(path):
+    """The smallest PE32+ EFI application sbsign takes: one section that returns 0."""
+    dos = b"MZ" + bytes(58) + struct.pack("<I", 0x40)
+    coff = struct.pack("<HHIIIHH", 0x8664, 1, 0, 0, 0, 240, 0x22)
+    optional = struct.pack("<HBBIIIIIQIIHHHHHHIIIIHHQQQQII", 0x20B, 0, 0, 0x200, 0, 0, 0x1000, 0x1000,
+                           0x10000000, 0x1000, 0x200, 0, 0, 0, 0, 0, 0, 0, 0x2000, 0x200, 0, 10, 0,
+                           0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(16 * 8)
+    section = struct.pack("<8sIIIIIIHHI", b".text", 0x10, 0x1000, 0x200, 0x200, 0, 0, 0, 0, 0x60000020)
+    head = dos + b"PE\0\0" + coff + optional + section
+    with open(path, "wb") as out:
+        out.write(head + bytes(0x200 - len(head)) + b"\x31\xc0\xc3" + bytes(0x200 - 3))
+
+
+def key_pair(folder, name):
+    key, cert = os.path.join(folder, name + ".key"), os.path.join(folder, name + ".crt")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name,
+                    "-days", "2", "-keyout", key, "-out", cert], check=True, capture_output=True)
+    return key, cert
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def depot(image, env, start=False):
+    command = ["bash", DEPOT_SH] + (["--start"] if start else []) + [image]
+    return subprocess.run(command, env=env, capture_output=True, text=True, timeout=60)
+
+
+def refusals(work, env, cert):
+    """Each refusal exits non-zero, says why and leaves no depot folder."""
+    image = os.path.join(work, "ec.bin")
+    odd = {name: os.path.join(work, name) for name in ["my ec.bin", "index.html", "empty.bin"]}
+    for path in odd.values():
+        open(path, "wb").write(b"" if path.endswith("empty.bin") else b"\x01" * 4096)
+    wrong_key, _ = key_pair(work, "other")
+    cases = [
+        ("ADDRESS without a port", {"ADDRESS": "127.0.0.1"}, image, "ADDRESS must be host:port"),
+        ("ADDRESS port 0", {"ADDRESS": "127.0.0.1:0"}, image, "ADDRESS must be host:port"),
+        ("ADDRESS port 65536", {"ADDRESS": "127.0.0.1:65536"}, image, "ADDRESS must be host:port"),
+        ("ADDRESS octet 256", {"ADDRESS": "256.1.1.1:80"}, image, "ADDRESS must be host:port"),
+        ("ADDRESS with a space", {"ADDRESS": "a b:80"}, image, "ADDRESS must be host:port"),
+        ("ADDRESS ending the listen line", {"ADDRESS": "x;y:80"}, image, "ADDRESS must be host:port"),
+        ("MODEL not ASCII", {"MODEL": "Morv caf\u00e9"}, image, "cannot go in MORVANE.CFG"),
+        ("MODEL with a tab", {"MODEL": "Morv\t7"}, image, "cannot go in MORVANE.CFG"),
+        ("MODEL blank", {"MODEL": "  "}, image, "cannot go in MORVANE.CFG"),
+        ("MODEL of 65", {"MODEL": "M" * 65}, image, "cannot go in MORVANE.CFG"),
+        ("image name with a space", {}, odd["my ec.bin"], "cannot be served"),
+        ("image named like the page", {}, odd["index.html"], "a file of its own"),
+        ("key without certificate", {"SIGN_KEY": wrong_key}, image, "both SIGN_KEY and SIGN_CERT"),
+        ("key and certificate apart", {"SIGN_KEY": wrong_key, "SIGN_CERT": cert}, image,
+         "could not be signed"),
+        ("missing image", {}, image + ".missing", "no such file"),
+        ("empty image", {}, odd["empty.bin"], "the image is empty"),
+    ]
+    for what, extra, path, reason in cases:
+        result = depot(path, dict(env, **extra))
+        said = result.stdout + result.stderr
+        expect("%s: exit 0" % what, result.returncode != 0)
+        expect("%s: %r not in %r" % (what, reason, said[-300:]), reason in said)
+        expect("%s: a depot was made" % what, not os.path.exists(env["DEPOT_DIR"]))
+
+
+def request(url, method="GET", data=None):
+    try:
+        with urllib.request.urlopen(urllib.request.Request(url, data=data, method=method), timeout=5) as answer:
+            return answer.status, answer.read()
+    except urllib.error.HTTPError as error:
+        return error.code, b""
+
+
+def log_line(start, serial, status, ec, outcome, product="Morv 7", extra=""):
+    return ('%s mode=flash image="ec.bin" size=150000 crc32=C674A181 blocks=3/3 id=0xEF serial=%s '
+            'uuid=6A1C2E3F-4B5D-4C6E-8F70-8192A3B4C5D6 elapsed=41 status=%s product="%s" %schanged=2 '
+            'secureboot=off outcome="%s"' % (start, serial, status, product, ("ec=%s " % ec) if ec else "",
+                                               outcome)) + extra
+
+
+# name: (contents, expected state, serial shown), newest first.
+RUNS = [
+    ("HOST2-0011223344AA-20261207-101000", log_line("2026-12-07 10:10:00", "HOST2", "0x0", "flashed",
+                                                      "finished " + HOSTILE), "flashed", "HOST2"),
+    ("RUN1-0011223344A9-20261207-100900", log_line("2026-12-07 10:09:00", "RUN1", "running", "unchanged",
+                                                     "running"), "running", "RUN1"),
+    ("HOST1-0011223344A8-20261207-100800", log_line("2026-12-07 10:08:00", CLEANED.replace(" ", "_"), "0x12",
+                                                      "unchanged", "EC not answering at block 0.", product=CLEANED),
+     "failed-unchanged", CLEANED.replace(" ", "_")),
+    ("RAW1-0011223344A7-20261207-100700", "2026-12-07 10:07:00 serial=%s status=0x0 ec=flashed outcome=\"x\""
+     % HOSTILE, "unreadable", "RAW1"),
+    ("OLD1-0011223344A6-20261207-100600", log_line("2026-12-07 10:06:00", "OLD1", "0x0", None, "finished"),
+     "failed-incomplete", "OLD1"),
+    ("FAIL2-0011223344A5-20261207-100500", log_line("2026-12-07 10:05:00", "FAIL2", "0x7", "incomplete",
+                                                      "Block 1 never verified."), "failed-incomplete", "FAIL2"),
+    ("FAIL1-0011223344A4-20261207-100400", log_line("2026-12-07 10:04:00", "FAIL1", "0x3", "unchanged",
+                                                      "This machine is X."), "failed-unchanged", "FAIL1"),
+    ("SAME1-0011223344A3-20261207-100300", log_line("2026-12-07 10:03:00", "SAME1", "0x0", "unchanged",
+                                                      "EC flash already matches the image."), "uptodate", "SAME1"),
+    ("FLASH1-0011223344A2-20261207-100200", log_line("2026-12-07 10:02:00", "FLASH1", "0x0", "flashed",
+                                                       "Morvane finished: 2 of 3 blocks rewritten."), "flashed",
+     "FLASH1"),
+    ("HUGE1-0011223344A1-20261207-100100", "2026-12-07 10:01:00 " + "x" * 5000, "unreadable", "HUGE1"),
+    ("JUNK1-0011223344A0-20261207-100000", "\x01\x02garbage <b>bold</b>\xff", "unreadable", "JUNK1"),
+]
+SAVED = "FLASH1-0011223344A2-20261207-100200.bin"
+
+
+class Dom(html.parser.HTMLParser):
+    """What the test reads from the dumped DOM: title, counts, rows, links, img tags."""
+
+    def __init__(self):
+        super().__init__()
+        self.title, self.counts, self.rows, self.imgs = "", {}, [], 0
+        self.where = None
+        self.in_body = False
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        if tag == "img":
+            self.imgs += 1
+        elif tag == "title":
+            self.where = ("title",)
+        elif tag == "tbody":
+            self.in_body = True
+        elif tag == "tr" and self.in_body:
+            self.rows.append({"state": attrs.get("data-state"), "cells": [], "href": None})
+        elif tag == "td" and self.in_body:
+            self.rows[-1]["cells"].append("")
+            self.where = ("td",)
+        elif tag == "a" and self.in_body:
+            self.rows[-1]["href"] = attrs.get("href")
+        elif tag == "span" and (attrs.get("id") or "").startswith("count-"):
+            self.where = ("count", attrs["id"][len("count-"):])
+
+    def handle_endtag(self, tag):
+        if tag == "tbody":
+            self.in_body = False
+        if tag in ("title", "td", "span"):
+            self.where = None
+
+    def handle_data(self, data):
+        if self.where == ("title",):
+            self.title += data
+        elif self.where == ("td",):
+            self.rows[-1]["cells"][-1] += data
+        elif self.where and self.where[0] == "count":
+            self.counts[self.where[1]] = data
+
+
+CHROMIUM = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+            "--disable-background-networking", "--disable-component-update", "--disable-sync",
+            "--virtual-time-budget=5000"]
+
+
+def chromium(work, *arguments):
+    profile = tempfile.mkdtemp(dir=work)
+    try:
+        return subprocess.run(CHROMIUM + ["--user-data-dir=" + profile] + list(arguments),
+                              capture_output=True, text=True, timeout=60).stdout
+    finally:
+        shutil.rmtree(profile, ignore_errors=True)
+
+
+def served(work, env, image_bytes):
+    base = "http://%s/" % env["ADDRESS"]
+    status, body = request(base + "Morvane.efi")
+    efi = os.path.join(work, "served.efi")
+    open(efi, "wb").write(body)
+    verified = subprocess.run(["sbverify", "--cert", env["SIGN_CERT"], efi], capture_output=True)
+    expect("Morvane.efi served signed (%d)" % status, status == 200 and verified.returncode == 0)
+    status, body = request(base + "MORVANE.CFG")
+    expect("MORVANE.CFG is %r" % body, body == ("image=ec.bin\r\ncrc32=%08X\r\nupdate=yes\r\nsave=yes\r\n"
+                                                "model=%s\r\n" % (zlib.crc32(image_bytes), env["MODEL"])).encode())
+    expect("the image served as it is", request(base + "ec.bin") == (200, image_bytes))
+    for what, path, method, wanted in [("PUT beside the image", "Morvane.efi", "PUT", 403),
+                                       ("PUT at the top", "new.log", "PUT", 403),
+                                       ("PUT climbing out", "results/../x.log", "PUT", 403),
+                                       ("DELETE in results", "results/p.log", "DELETE", 403),
+                                       ("PUT in results", "results/p.log", "PUT", 201)]:
+        status, _ = request(base + path, method, b"x" if method == "PUT" else None)
+        expect("%s answered %d, not %d" % (what, status, wanted), status == wanted)
+    os.unlink(os.path.join(env["DEPOT_DIR"], "results", "p.log"))
+
+
+def page(work, env):
+    results = os.path.join(env["DEPOT_DIR"], "results")
+    for name, contents, _, _ in RUNS:
+        open(os.path.join(results, name + ".log"), "wb").write(contents.encode("latin-1"))
+    open(os.path.join(results, SAVED), "wb").write(b"\xee" * 3000)
+    open(os.path.join(results, 'x"><img src=x>.log'), "w").write(log_line("2027-01-01 00:00:00", "NAME",
+                                                                           "0x0", "flashed", "x"))
+    url = "http://%s/" % env["ADDRESS"]
+    dump = chromium(work, "--dump-dom", url)
+    dom = Dom()
+    dom.feed(dump)
+    expect("title is %r" % dom.title, dom.title == "Morvane depot")
+    expect("%d img elements in the page" % dom.imgs, dom.imgs == 0)
+    expect("machine text not shown as text", "&lt;img src=x onerror=" in dump)
+    wanted = {"flashed": 2, "uptodate": 1, "failed-unchanged": 2, "failed-incomplete": 2, "running": 1,
+              "unreadable": 3}
+    expect("counts %r, not %r" % (dom.counts, wanted), dom.counts == {k: str(v) for k, v in wanted.items()})
+    expect("rows %r" % [(r["state"], r["cells"][1:2]) for r in dom.rows],
+           [(r["state"], r["cells"][1]) for r in dom.rows] == [(state, serial) for _, _, state, serial in RUNS])
+    words = {"flashed": ("flashed", "succeeded"), "uptodate": ("up to date", "0x0 succeeded"),
+             "failed-unchanged": ("failed, EC unchanged", "failed"),
+             "failed-incomplete": ("failed, EC incomplete", ""), "running": ("running", "running"),
+             "unreadable": ("unreadable log", "")}
+    for row, (name, _, state, _) in zip(dom.rows, RUNS):
+        expect("%s has %d cells" % (name, len(row["cells"])), len(row["cells"]) == 13)
+        if len(row["cells"]) != 13:
+            continue
+        expect("%s says %r, %r" % (name, row["cells"][6], row["cells"][7]),
+               row["cells"][6] == words[state][0] and words[state][1] in row["cells"][7])
+        expect("%s links %r" % (name, row["href"]),
+               row["href"] == ("results/" + SAVED if name + ".bin" == SAVED else None))
+    by_name = dict(zip([name for name, _, _, _ in RUNS], dom.rows))
+    expect("a failure names its status", by_name["FAIL1-0011223344A4-20261207-100400"]["cells"][7] ==
+           "0x3 failed: wrong model")
+    expect("the flashed run's figures", by_name["FLASH1-0011223344A2-20261207-100200"]["cells"][9:12] ==
+           ["flashed", "2", "41"])
+    expect("the raw hostile line shown", HOSTILE in by_name["RAW1-0011223344A7-20261207-100700"]["cells"][8])
+    expect("the file with a name of its own not counted as ignored", "1 files with other names ignored" in dump)
+    chromium(work, "--screenshot=" + os.path.join(ROOT, "build", "depot-page.png"), "--window-size=1200,700",
+             url)
+
+
+def main():
+    work = tempfile.mkdtemp(prefix="morvane-page-")
+    pid = None
+    try:
+        image_bytes = bytes(range(256)) * 586
+        image = os.path.join(work, "ec.bin")
+        open(image, "wb").write(image_bytes)
+        tiny_efi(os.path.join(work, "Morvane.efi"))
+        key, cert = key_pair(work, "depot")
+        env = dict(os.environ, DEPOT_DIR=os.path.join(work, "depot"), MORVANE_EFI=os.path.join(work, "Morvane.efi"),
+                   ADDRESS="127.0.0.1:%d" % free_port(), MODEL='Morv "7" (2026)', SIGN_KEY=key, SIGN_CERT=cert)
+        refusals(work, {k: v for k, v in env.items() if k not in ("MODEL", "SIGN_KEY", "SIGN_CERT")}, cert)
+        started = depot(image, env, start=True)
+        if started.returncode != 0:
+            expect("depot did not start: " + started.stderr[-500:], False)
+        else:
+            pid = started.stdout.split()[-1]
+            expect("boot URL not printed", "http://%s/Morvane.efi" % env["ADDRESS"] in started.stdout)
+            served(work, env, image_bytes)
+            page(work, env)
+    finally:
+        if pid is not None:
+            subprocess.run(["bash", SERVER_SH, "stop", pid], check=False)
+            shutil.rmtree(os.path.join(ROOT, "build", "depot-" + env["ADDRESS"].split(":")[1]), ignore_errors=True)
+        shutil.rmtree(work, ignore_errors=True)
+    for problem in problems:
+        print("FAIL page: %s" % problem)
+    print("page: %d passed, %d failed" % (checks - len(problems), len(problems)))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
