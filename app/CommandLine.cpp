@@ -595,7 +595,7 @@ FreeOptions (
   IN OUT MORVANE_OPTIONS  *Options
   )
 {
-  CHAR16  **CONST  Strings[] = { &Options->ImageName, &Options->ImagePath, &Options->SavePath, &Options->LogPath, &Options->Model };
+  CHAR16  **CONST  Strings[] = { &Options->ImageName, &Options->ImagePath, &Options->SavePath, &Options->LogPath, &Options->Model, &Options->DepotUrl };
   UINTN            Index;
 
   for (Index = 0; Index < ARRAY_SIZE (Strings); Index++) {

@@ -10,10 +10,10 @@
 
 extern "C" {
 #include <Uefi.h>
-#include <Library/ShellLib.h>
 }
 
 #include "EcImagePlan.h"
+#include "VolumeFile.h"
 
 //
 // Rows and columns of the progress screen.
@@ -58,6 +58,7 @@ typedef struct {
   CHAR16      *SavePath;     ///< -s, as a full path; NULL without it
   CHAR16      *LogPath;      ///< -l, as a full path; NULL without it
   CHAR16      *Model;        ///< -m: the product the image is for; NULL without it
+  CHAR16      *DepotUrl;     ///< the depot's base URL (MORVANE.CFG's depot=); NULL without one
   BOOLEAN     Update;        ///< -u: rewrite only the blocks that differ
   BOOLEAN     HasCrc;        ///< -c was given
   UINT32      ExpectedCrc;
@@ -287,7 +288,7 @@ ReadMachineProduct (
 EFI_STATUS
 LoadImage (
   IN  CONST CHAR16       *Path,
-  OUT SHELL_FILE_HANDLE  *File,
+  OUT VOLUME_FILE  *File,
   OUT EC_IMAGE_PLAN      *Plan
   );
 
@@ -352,7 +353,7 @@ RunSession (
 **/
 EFI_STATUS
 ReadFull (
-  IN  SHELL_FILE_HANDLE  File,
+  IN  VOLUME_FILE  File,
   OUT UINT8              *Buffer,
   IN  UINTN              Size,
   OUT UINTN              *Count
