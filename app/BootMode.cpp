@@ -248,28 +248,24 @@ BuildOptions (
 }
 
 /**
-  One attempt: the screen, what it will do, the save's name, the run.
+  One attempt: the screen, what it will do, the run.
 
-  @param[in]  Settings    The settings.
-  @param[in]  ImagePath   The image.
-  @param[in]  ImageSize   Its size.
-  @param[in]  Attempt     1 for the first.
-  @param[in]  Save        This attempt saves first.
-  @param[out] SavePath    Receives the save's path, or an empty string.
-  @param[in]  SaveSize    Its size in bytes.
+  @param[in] Settings    The settings.
+  @param[in] ImagePath   The image.
+  @param[in] ImageSize   Its size.
+  @param[in] Attempt     1 for the first.
+  @param[in] SavePath    The save this attempt makes first, or NULL.
 
   @return The run's status.
 **/
 STATIC
 EFI_STATUS
 FlashOnce (
-  IN  CONST MORVANE_SETTINGS  *Settings,
-  IN  CONST CHAR16            *ImagePath,
-  IN  UINT64                  ImageSize,
-  IN  UINTN                   Attempt,
-  IN  BOOLEAN                 Save,
-  OUT CHAR16                  *SavePath,
-  IN  UINTN                   SaveSize
+  IN CONST MORVANE_SETTINGS  *Settings,
+  IN CONST CHAR16            *ImagePath,
+  IN UINT64                  ImageSize,
+  IN UINTN                   Attempt,
+  IN CONST CHAR16            *SavePath
   )
 {
   EFI_TIME         StartTime;
@@ -283,16 +279,8 @@ FlashOnce (
 
   MoveTo (LABEL_COLUMN, ANNOUNCE_ROW);
   Print (Ucs2 (u"Morvane will flash %s (%Lu bytes, CRC-32 %08X) onto this machine's EC.\r\n"), Settings->Image, ImageSize, Settings->Crc);
-  SavePath[0] = 0;
-  if (Save && !FindFreeSave (SavePath, SaveSize)) {
-    SavePath[0] = 0;
-    MoveTo (0, MESSAGE_ROW);
-    Print (Ucs2 (u"SAVE001.BIN to SAVE099.BIN are all taken: make room on the stick. Nothing was flashed.\r\n"));
-    return EFI_VOLUME_FULL;
-  }
-
   MoveTo (LABEL_COLUMN, ANNOUNCE_ROW + 1);
-  if (Save) {
+  if (SavePath != NULL) {
     Print (Ucs2 (u"The EC firmware it replaces is saved to %s first. Do not remove power.\r\n"), SavePath + 1);
   } else if (Settings->Save) {
     Print (Ucs2 (u"No new save: the EC may be half-written. Do not remove power.\r\n"));
@@ -301,13 +289,13 @@ FlashOnce (
   }
 
   MoveTo (0, MESSAGE_ROW);
-  if (!BuildOptions (Settings, ImagePath, Save ? SavePath : NULL, &Options)) {
+  if (!BuildOptions (Settings, ImagePath, SavePath, &Options)) {
     FreeOptions (&Options);
     Print (Ucs2 (u"Out of memory for the run. Nothing was flashed.\r\n"));
     return EFI_OUT_OF_RESOURCES;
   }
 
-  if (Save) {
+  if (SavePath != NULL) {
     DrawSaveLabel ();
   }
 
@@ -392,6 +380,7 @@ RunBootMode (
   BOOLEAN           Erased;
   BOOT_BANNER       Banner;
   UINTN             Attempt;
+  BOOLEAN           Save;
 
   //
   // The boot manager arms a five-minute watchdog for every boot option; an
@@ -409,8 +398,19 @@ RunBootMode (
   Erased      = FALSE;
   LastSave[0] = 0;
   for (Attempt = 1; ; Attempt++) {
-    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, BootSaves (Settings.Save, Erased), SavePath, sizeof (SavePath));
-    if ((SavePath[0] != 0) && !EFI_ERROR (VolumeExists (SavePath))) {
+    Save = BootSaves (Settings.Save, Erased);
+    if (Save && !FindFreeSave (SavePath, sizeof (SavePath))) {
+      //
+      // Saves are only taken while nothing was erased: the EC is as it was.
+      //
+      Print (Ucs2 (u"SAVE001.BIN to SAVE099.BIN are all taken: make room on the stick. Nothing was flashed.\r\n"));
+      WaitForOperator (Ucs2 (u"Nothing was changed. Press a key to return to the firmware.\r\n"));
+      Status = EFI_VOLUME_FULL;
+      break;
+    }
+
+    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL);
+    if (Save && !EFI_ERROR (VolumeExists (SavePath))) {
       StrCpyS (LastSave, ARRAY_SIZE (LastSave), SavePath);
     }
 
