@@ -12,7 +12,6 @@
 extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
-#include <Library/ShellLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
@@ -21,6 +20,7 @@ extern "C" {
 #include "EcFlash.h"
 #include "EcImagePlan.h"
 #include "Morvane.h"
+#include "VolumeFile.h"
 #include "Ucs2.h"
 
 #define START_PAUSE_US  1000000
@@ -287,7 +287,7 @@ RunSession (
   IN CONST EFI_TIME         *StartTime
   )
 {
-  SHELL_FILE_HANDLE  File;
+  VOLUME_FILE  File;
   EC_IMAGE_PLAN      Plan;
   RUN_RESULT         Result;
 
@@ -331,7 +331,7 @@ RunSession (
   }
 
   if (File != NULL) {
-    ShellCloseFile (&File);
+    VolumeClose (&File);
   }
 
   ExitFlashMode ();

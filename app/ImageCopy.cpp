@@ -11,20 +11,20 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/MemoryAllocationLib.h>
-#include <Library/ShellLib.h>
 #include <Library/UefiLib.h>
 }
 
 #include "Crc32.h"
 #include "EcFlash.h"
 #include "Morvane.h"
+#include "VolumeFile.h"
 #include "Ucs2.h"
 
 IMAGE_COPY  mImage = { NULL, 0, 0, FALSE };
 
 EFI_STATUS
 ReadFull (
-  IN  SHELL_FILE_HANDLE  File,
+  IN  VOLUME_FILE  File,
   OUT UINT8              *Buffer,
   IN  UINTN              Size,
   OUT UINTN              *Count
@@ -35,7 +35,7 @@ ReadFull (
 
   for (*Count = 0; *Count < Size; *Count += Read) {
     Read   = Size - *Count;
-    Status = ShellReadFile (File, &Read, Buffer + *Count);
+    Status = VolumeRead (File, &Read, Buffer + *Count);
     if (EFI_ERROR (Status)) {
       return Status;
     }
@@ -62,7 +62,7 @@ ReadFull (
 STATIC
 EFI_STATUS
 ReadImageCopy (
-  IN SHELL_FILE_HANDLE  File,
+  IN VOLUME_FILE  File,
   IN UINT64             Size
   )
 {
@@ -102,21 +102,21 @@ ReadImageCopy (
 EFI_STATUS
 LoadImage (
   IN  CONST CHAR16       *Path,
-  OUT SHELL_FILE_HANDLE  *File,
+  OUT VOLUME_FILE  *File,
   OUT EC_IMAGE_PLAN      *Plan
   )
 {
   EFI_STATUS  Status;
   UINT64      Size;
 
-  Status = ShellOpenFileByName (Path, File, EFI_FILE_MODE_READ, 0);
+  Status = VolumeOpen (Path, File, EFI_FILE_MODE_READ);
   if (EFI_ERROR (Status)) {
     *File = NULL;
     return EndRun (Status, Ucs2 (u"Failed to open ourselves: %lx\n"), Status);
   }
 
   Size   = 0;
-  Status = ShellGetFileSize (*File, &Size);
+  Status = VolumeGetSize (*File, &Size);
   EcPlanImage (Size, Plan);
   if (EFI_ERROR (Status)) {
     EndRun (Status, Ucs2 (u"Failed to read file: %lx\n"), Status);
@@ -130,7 +130,7 @@ LoadImage (
   }
 
   if (EFI_ERROR (Status)) {
-    ShellCloseFile (File);
+    VolumeClose (File);
     *File = NULL;
     return Status;
   }

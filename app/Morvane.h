@@ -10,10 +10,10 @@
 
 extern "C" {
 #include <Uefi.h>
-#include <Library/ShellLib.h>
 }
 
 #include "EcImagePlan.h"
+#include "VolumeFile.h"
 
 //
 // Rows and columns of the progress screen.
@@ -63,7 +63,7 @@ typedef struct {
   CHAR16      *SavePath;     ///< -s, as a full path; NULL without it
   CHAR16      *LogPath;      ///< -l, as a full path; NULL without it
   CHAR16      *Model;        ///< -m: the product the image is for; NULL without it
-  CHAR16      *DepotUrl;     ///< -p: where the run's results go; NULL without it
+  CHAR16      *DepotUrl;     ///< -p, or MORVANE.CFG's depot=: where the run's results go; NULL without one
   BOOLEAN     Update;        ///< -u: rewrite only the blocks that differ
   BOOLEAN     HasCrc;        ///< -c was given
   UINT32      ExpectedCrc;
@@ -368,7 +368,7 @@ ReadMachineProduct (
 EFI_STATUS
 LoadImage (
   IN  CONST CHAR16       *Path,
-  OUT SHELL_FILE_HANDLE  *File,
+  OUT VOLUME_FILE  *File,
   OUT EC_IMAGE_PLAN      *Plan
   );
 
@@ -433,7 +433,7 @@ RunSession (
 **/
 EFI_STATUS
 ReadFull (
-  IN  SHELL_FILE_HANDLE  File,
+  IN  VOLUME_FILE  File,
   OUT UINT8              *Buffer,
   IN  UINTN              Size,
   OUT UINTN              *Count

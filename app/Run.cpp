@@ -9,13 +9,13 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
-#include <Library/ShellLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }
 
 #include "EcFlash.h"
 #include "Morvane.h"
+#include "VolumeFile.h"
 #include "Ucs2.h"
 
 /**
@@ -70,7 +70,7 @@ PreFlight (
   )
 {
   EFI_STATUS         Status;
-  SHELL_FILE_HANDLE  File;
+  VOLUME_FILE  File;
   EC_IMAGE_PLAN      Plan;
   CHAR16             Product[PRODUCT_CHARS];
   BOOLEAN            Known;
@@ -93,7 +93,7 @@ PreFlight (
     mRunRecord.Image = Options->ImagePath;
   }
 
-  if ((Options->SavePath != NULL) && !EFI_ERROR (ShellFileExists (Options->SavePath))) {
+  if ((Options->SavePath != NULL) && !EFI_ERROR (VolumeExists (Options->SavePath))) {
     return EndRun (EFI_ACCESS_DENIED, Ucs2 (u"%s already exists; a save never overwrites a file. Nothing was done.\r\n"), Options->SavePath);
   }
 
@@ -106,7 +106,7 @@ PreFlight (
     return Status;
   }
 
-  ShellCloseFile (&File);
+  VolumeClose (&File);
   if (Options->HasCrc && (mRunRecord.ImageCrc != Options->ExpectedCrc)) {
     return EndRun (
              EFI_COMPROMISED_DATA,

@@ -6,7 +6,7 @@
 
     2026-12-07 10:23:45 mode=flash image="FS1:\ec.bin" size=131072
     crc32=1A2B3C4D blocks=2/2 id=0xEF serial=ABC123 uuid=... elapsed=12
-    status=0x0 product="Model 7" ec=flashed changed=2
+    status=0x0 product="Model 7" ec=flashed changed=2 secureboot=off
     outcome="Morvane finished, remove power and reboot."
 
   (one line in the file). The line is on disk, and the file closed, before
@@ -17,12 +17,14 @@
 extern "C" {
 #include <Uefi.h>
 #include <Library/PrintLib.h>
-#include <Library/ShellLib.h>
 #include <Library/UefiLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
+#include <Guid/GlobalVariable.h>
 }
 
 #include "EcFlash.h"
 #include "Morvane.h"
+#include "VolumeFile.h"
 #include "Ucs2.h"
 
 //
@@ -33,7 +35,7 @@ extern "C" {
 
 RUN_RECORD  mRunRecord;
 
-STATIC SHELL_FILE_HANDLE  mLogFile = NULL;
+STATIC VOLUME_FILE  mLogFile = NULL;
 STATIC CHAR16             mLastLine[LINE_CHARS + 1];
 
 STATIC CONST char16_t  *CONST  mModeNames[] = { u"flash", u"verify", u"save" };
@@ -57,6 +59,28 @@ EcState (
   }
 
   return EFI_ERROR (Status) ? Ucs2 (u"incomplete") : Ucs2 (u"flashed");
+}
+
+/**
+  Whether the firmware enforces Secure Boot: its SecureBoot variable is 1.
+  A firmware without the variable has no Secure Boot.
+
+  @return "on" or "off".
+**/
+STATIC
+CONST CHAR16 *
+SecureBootState (
+  VOID
+  )
+{
+  UINT8       Value;
+  UINTN       Size;
+  EFI_STATUS  Status;
+
+  Value  = 0;
+  Size   = sizeof (Value);
+  Status = gRT->GetVariable (const_cast<CHAR16 *>(Ucs2 (u"SecureBoot")), &gEfiGlobalVariableGuid, NULL, &Size, &Value);
+  return (!EFI_ERROR (Status) && (Size == sizeof (Value)) && (Value == 1)) ? Ucs2 (u"on") : Ucs2 (u"off");
 }
 
 EFI_STATUS
@@ -86,19 +110,19 @@ OpenRunLog (
   EFI_STATUS  Status;
   UINT64      Size;
 
-  Status = ShellOpenFileByName (Path, &mLogFile, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  Status = VolumeOpen (Path, &mLogFile, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE);
   if (EFI_ERROR (Status)) {
     mLogFile = NULL;
     return Status;
   }
 
-  Status = ShellGetFileSize (mLogFile, &Size);
+  Status = VolumeGetSize (mLogFile, &Size);
   if (!EFI_ERROR (Status)) {
-    Status = ShellSetFilePosition (mLogFile, Size);
+    Status = VolumeSetPosition (mLogFile, Size);
   }
 
   if (EFI_ERROR (Status)) {
-    ShellCloseFile (&mLogFile);
+    VolumeClose (&mLogFile);
     mLogFile = NULL;
   }
 
@@ -146,12 +170,12 @@ WriteLocalLog (
   EFI_STATUS  Closed;
 
   Written = Length;
-  Status  = ShellWriteFile (mLogFile, &Written, const_cast<CHAR8 *>(Ascii));
+  Status  = VolumeWrite (mLogFile, &Written, Ascii);
   if (!EFI_ERROR (Status) && (Written != Length)) {
     Status = EFI_VOLUME_FULL;
   }
 
-  Closed   = ShellCloseFile (&mLogFile);
+  Closed   = VolumeClose (&mLogFile);
   mLogFile = NULL;
   if (EFI_ERROR (Status) || EFI_ERROR (Closed)) {
     Print (Ucs2 (u"The run log could not be written (%r).\r\n"), EFI_ERROR (Status) ? Status : Closed);
@@ -190,7 +214,7 @@ FormatRunLogLine (
   UnicodeSPrint (
     Line,
     sizeof (Line),
-    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=%s product=%s%s%s ec=%s changed=%d outcome=\"%s\"\r\n"),
+    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=%s product=%s%s%s ec=%s changed=%d secureboot=%s outcome=\"%s\"\r\n"),
     R.StartTime.Year,
     R.StartTime.Month,
     R.StartTime.Day,
@@ -213,6 +237,7 @@ FormatRunLogLine (
     Named ? Ucs2 (u"\"") : Ucs2 (u""),
     EcState (Status),
     R.BlocksChanged,
+    SecureBootState (),
     Said
     );
 

@@ -11,13 +11,13 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/MemoryAllocationLib.h>
-#include <Library/ShellLib.h>
 #include <Library/UefiLib.h>
 }
 
 #include "EcFlash.h"
 #include "EcImagePlan.h"
 #include "Morvane.h"
+#include "VolumeFile.h"
 #include "Ucs2.h"
 
 //
@@ -36,7 +36,7 @@ STATIC UINT32  mSaveBlocks = 0;
 STATIC
 EFI_STATUS
 WriteHalf (
-  IN SHELL_FILE_HANDLE  File,
+  IN VOLUME_FILE  File,
   IN CONST UINT8        *Half
   )
 {
@@ -44,7 +44,7 @@ WriteHalf (
   UINTN       Size;
 
   Size   = HALF_BLOCK_SIZE;
-  Status = ShellWriteFile (File, &Size, const_cast<UINT8 *>(Half));
+  Status = VolumeWrite (File, &Size, const_cast<UINT8 *>(Half));
   if (!EFI_ERROR (Status) && (Size != HALF_BLOCK_SIZE)) {
     Status = EFI_VOLUME_FULL;
   }
@@ -61,7 +61,7 @@ WriteHalf (
 STATIC
 EFI_STATUS
 ReadSavedBlock (
-  IN SHELL_FILE_HANDLE  File
+  IN VOLUME_FILE  File
   )
 {
   EFI_STATUS  Status;
@@ -97,12 +97,12 @@ CheckCopy (
   )
 {
   EFI_STATUS         Status;
-  SHELL_FILE_HANDLE  File;
+  VOLUME_FILE  File;
   UINT32             Block;
   UINTN              Extra;
   UINT8              Byte;
 
-  Status = ShellOpenFileByName (Path, &File, EFI_FILE_MODE_READ, 0);
+  Status = VolumeOpen (Path, &File, EFI_FILE_MODE_READ);
   if (EFI_ERROR (Status)) {
     return Status;
   }
@@ -118,11 +118,11 @@ CheckCopy (
   }
 
   Extra = sizeof (Byte);
-  if (!EFI_ERROR (Status) && !EFI_ERROR (ShellReadFile (File, &Extra, &Byte)) && (Extra != 0)) {
+  if (!EFI_ERROR (Status) && !EFI_ERROR (VolumeRead (File, &Extra, &Byte)) && (Extra != 0)) {
     Status = EFI_CRC_ERROR;
   }
 
-  ShellCloseFile (&File);
+  VolumeClose (&File);
   return (Status == EFI_END_OF_FILE) ? EFI_CRC_ERROR : Status;
 }
 
@@ -140,7 +140,7 @@ CheckCopy (
 STATIC
 EFI_STATUS
 SaveToFile (
-  IN  SHELL_FILE_HANDLE  File,
+  IN  VOLUME_FILE  File,
   IN  UINT32             Blocks,
   OUT UINT32             *Failed
   )
@@ -209,7 +209,7 @@ SaveBlocks (
   )
 {
   EFI_STATUS         Status;
-  SHELL_FILE_HANDLE  File;
+  VOLUME_FILE  File;
   UINT32             Failed;
   BOOLEAN            Written;
 
@@ -223,7 +223,7 @@ SaveBlocks (
     return;
   }
 
-  Status = ShellOpenFileByName (Path, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE, 0);
+  Status = VolumeOpen (Path, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE);
   if (EFI_ERROR (Status)) {
     MoveBelowOutput (0);
     Result->Status = EndRun (Status, Ucs2 (u"Save failed: %s cannot be created (%r)." NOT_CHANGED), Path, Status);
@@ -233,7 +233,7 @@ SaveBlocks (
 
   Failed = 0;
   Status = SaveToFile (File, Blocks, &Failed);
-  if (EFI_ERROR (ShellCloseFile (&File)) && !EFI_ERROR (Status)) {
+  if (EFI_ERROR (VolumeClose (&File)) && !EFI_ERROR (Status)) {
     Status = EFI_DEVICE_ERROR;
   }
 
@@ -246,7 +246,7 @@ SaveBlocks (
     }
   }
 
-  ShellDeleteFileByName (Path);
+  VolumeDelete (Path);
   mSaveBlocks = 0;
   MoveBelowOutput (0);
   if (Written) {

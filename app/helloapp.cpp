@@ -1,5 +1,6 @@
 /** @file
-  Morvane: rewrites the embedded controller's firmware from the UEFI Shell.
+  Morvane: rewrites the embedded controller's firmware, from the UEFI Shell
+  or started by the firmware itself from a stick (see BootMode.h).
 
   Usage: Morvane [-v] [-c CRC32] [-s SAVEFILE] [-l LOGFILE] IMAGE
          Morvane -s SAVEFILE -n BLOCKS [-l LOGFILE]
@@ -11,12 +12,13 @@ extern "C" {
 #include <Library/BaseMemoryLib.h>
 }
 
+#include "BootMode.h"
 #include "Morvane.h"
 
 /**
   The application's entry point.
 
-  @param[in] ImageHandle   The image handle (unused).
+  @param[in] ImageHandle   The image handle: where a boot without a shell finds its volume.
   @param[in] SystemTable   The system table (unused; reached through gST).
 
   @retval EFI_SUCCESS   The image was flashed and verified (or verified
@@ -36,6 +38,10 @@ UefiMain (
   EFI_TIME         StartTime;
   MORVANE_OPTIONS  Options;
   BOOLEAN          Go;
+
+  if (StartedByFirmware (ImageHandle)) {
+    return RunBootMode (ImageHandle);
+  }
 
   ZeroMem (&StartTime, sizeof (StartTime));
   DrawProgressScreen (&StartTime);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds Morvane, the simulated-EC driver and the stick's UEFI Shell, then
 # runs the end-to-end scenarios in OVMF's UEFI Shell under QEMU, and the
-# flashing stick booted from USB storage, and -p against a depot on this
+# flashing sticks booted from USB storage (the shell stick, and the stick
+# without a shell, Secure Boot included), and -p against a depot on this
 # machine's 127.0.0.1. Logs, disks and sticks: build/e2e.
 set -euo pipefail
 
@@ -13,4 +14,5 @@ status=0
 /usr/bin/python3 "$ROOT/test/e2e/run_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/shell" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/stick_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/stick" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/depot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/depot" || status=1
+/usr/bin/python3 "$ROOT/test/e2e/boot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/boot" || status=1
 exit $status

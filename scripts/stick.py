@@ -1,9 +1,14 @@
 #!/usr/bin/env python3
 """Builds the operator's flashing stick: a disk image with an MBR and one FAT32
-partition (type 0x0C, at 1 MiB) holding the UEFI Shell as EFI/BOOT/BOOTX64.EFI,
-its startup.nsh beside it, Morvane.efi, the EC image, and a marker file.
+partition (type 0x0C, at 1 MiB). By default Morvane.efi itself is
+EFI/BOOT/BOOTX64.EFI, with MORVANE.CFG and the EC image beside it: the
+firmware starts Morvane with no shell, so the stick can stay under Secure
+Boot when Morvane.efi is signed. With --shell it holds the UEFI Shell as
+EFI/BOOT/BOOTX64.EFI, its startup.nsh beside it, Morvane.efi, the EC image
+and a marker file.
 
-    stick.py BUILD_DIR IMAGE CRC32 OUTPUT [--model MODEL] [--with-sim "EcSimCtl reset settings"]
+    stick.py BUILD_DIR IMAGE CRC32 OUTPUT [--model MODEL] [--efi MORVANE.EFI]
+    stick.py BUILD_DIR IMAGE CRC32 OUTPUT --shell [--model MODEL] [--with-sim "EcSimCtl reset settings"]
 
 The startup.nsh moves to the stick's own volume, checks the marker and the
 image, saves the old EC firmware into the next free SAVEnnn.BIN, rewrites
@@ -30,9 +35,10 @@ PARTITION_START = 2048          # sectors: 1 MiB
 SECTOR = 512
 MARKER = "MORVANE.STK"
 RUN_LOG = "MORVANE.LOG"
+SETTINGS = "MORVANE.CFG"
 LAST_LOG = "LAST.LOG"
 SAVES = ["SAVE%03d.BIN" % number for number in range(1, 100)]
-RESERVED = {MARKER, RUN_LOG, LAST_LOG, "MORVANE.EFI", "STARTUP.NSH", "ECSIMDXE.EFI", "ECSIMCTL.EFI"} | set(SAVES)
+RESERVED = {MARKER, RUN_LOG, LAST_LOG, SETTINGS, "MORVANE.EFI", "STARTUP.NSH", "ECSIMDXE.EFI", "ECSIMCTL.EFI"} | set(SAVES)
 
 
 def banner(char, lines):
@@ -51,6 +57,23 @@ def check_model(model):
     if model is not None and (not re.fullmatch(MODEL_TEXT, model) or not model.strip()):
         sys.exit("stick: the model %r cannot go on the stick: use letters, digits, spaces and . _ , : ; ( ) / + - "
                  "only, at most 64 characters" % model)
+
+
+def check_boot_model(model):
+    """Morvane reads MORVANE.CFG itself: any printable ASCII will do, but
+    nothing around the '=' (spaces at either end are dropped)."""
+    if model is not None and (not re.fullmatch(r"[ -~]{1,64}", model) or not model.strip()):
+        sys.exit("stick: the model %r cannot go on the stick: use printable ASCII, at most 64 characters" % model)
+
+
+def settings_file(name, crc, model=None):
+    """MORVANE.CFG for a stick that flashes name (CRLF line ends)."""
+    lines = ["# Morvane flashing stick: flashes %s onto the EC of the machine it boots." % name,
+             "image=%s" % name, "crc32=%s" % crc]
+    if model is not None:
+        lines.append("model=%s" % model.strip())
+    lines += ["update=yes", "save=yes"]
+    return ("\r\n".join(lines) + "\r\n").encode()
 
 
 def startup_script(name, size, crc, sim_settings=None, model=None):
@@ -186,13 +209,16 @@ def mtools(*args):
     subprocess.run(list(args), check=True, capture_output=True)
 
 
-def build(build_dir, image, crc, output, sim_settings=None, model=None):
-    check_model(model)
+def check_name(image):
     name = os.path.basename(image)
-    if not re.fullmatch(r"[A-Za-z0-9_.-]{1,64}", name) or name.upper() in RESERVED:
+    if not re.fullmatch(r"[A-Za-z0-9_.-]{1,64}", name) or name.upper() in RESERVED or not re.search(r"[A-Za-z0-9]", name):
         sys.exit("stick: the image's file name %r cannot go on the stick: use letters, digits, '.', '_' "
                  "and '-' only, and none of the stick's own names" % name)
-    size = os.path.getsize(image)
+    return name
+
+
+def write_stick(files, output):
+    """The stick image: files is {path on the stick: host path or bytes}."""
     partial = output + ".partial"
     with open(partial, "wb") as out:
         out.truncate(STICK_MB * 1024 * 1024)
@@ -202,16 +228,6 @@ def build(build_dir, image, crc, output, sim_settings=None, model=None):
     mtools("mmd", "-i", volume, "::/EFI", "::/EFI/BOOT")
     staging = tempfile.mkdtemp(prefix="morvane-stick-")
     try:
-        files = {
-            "EFI/BOOT/BOOTX64.EFI": os.path.join(build_dir, "Shell.efi"),
-            "EFI/BOOT/startup.nsh": startup_script(name, size, crc, sim_settings, model),
-            "Morvane.efi": os.path.join(build_dir, "Morvane.efi"),
-            MARKER: ("Morvane flashing stick\r\nimage=%s\r\nsize=%d\r\ncrc32=%s\r\n" % (name, size, crc)).encode(),
-            name: image,
-        }
-        if sim_settings is not None:
-            files["EcSimDxe.efi"] = os.path.join(build_dir, "EcSimDxe.efi")
-            files["EcSimCtl.efi"] = os.path.join(build_dir, "EcSimCtl.efi")
         for target, source in files.items():
             local = os.path.join(staging, os.path.basename(target))
             if isinstance(source, bytes):
@@ -225,6 +241,35 @@ def build(build_dir, image, crc, output, sim_settings=None, model=None):
     os.replace(partial, output)
 
 
+def build(build_dir, image, crc, output, sim_settings=None, model=None):
+    """The shell stick."""
+    check_model(model)
+    name = check_name(image)
+    size = os.path.getsize(image)
+    files = {
+        "EFI/BOOT/BOOTX64.EFI": os.path.join(build_dir, "Shell.efi"),
+        "EFI/BOOT/startup.nsh": startup_script(name, size, crc, sim_settings, model),
+        "Morvane.efi": os.path.join(build_dir, "Morvane.efi"),
+        MARKER: ("Morvane flashing stick\r\nimage=%s\r\nsize=%d\r\ncrc32=%s\r\n" % (name, size, crc)).encode(),
+        name: image,
+    }
+    if sim_settings is not None:
+        files["EcSimDxe.efi"] = os.path.join(build_dir, "EcSimDxe.efi")
+        files["EcSimCtl.efi"] = os.path.join(build_dir, "EcSimCtl.efi")
+    write_stick(files, output)
+
+
+def build_boot(build_dir, image, crc, output, model=None, efi=None):
+    """The stick without a shell: Morvane.efi (signed or not) boots by itself."""
+    check_boot_model(model)
+    name = check_name(image)
+    write_stick({
+        "EFI/BOOT/BOOTX64.EFI": efi or os.path.join(build_dir, "Morvane.efi"),
+        SETTINGS: settings_file(name, crc, model),
+        name: image,
+    }, output)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
@@ -232,11 +277,16 @@ def main():
     parser.add_argument("crc")
     parser.add_argument("output")
     parser.add_argument("--model", help="refuse machines whose SMBIOS product name is not this")
+    parser.add_argument("--shell", action="store_true", help="the stick with the UEFI Shell and its startup.nsh")
+    parser.add_argument("--efi", help="the Morvane.efi to boot (a signed copy); the build's by default")
     parser.add_argument("--with-sim", dest="sim", help=argparse.SUPPRESS)
     options = parser.parse_args()
     if options.model is None:
         print("stick: warning: no MODEL given: this stick will flash any machine it is booted on", file=sys.stderr)
-    build(options.build, options.image, options.crc, options.output, options.sim, options.model)
+    if options.shell:
+        build(options.build, options.image, options.crc, options.output, options.sim, options.model)
+    else:
+        build_boot(options.build, options.image, options.crc, options.output, options.model, options.efi)
 
 
 if __name__ == "__main__":

@@ -1,25 +1,72 @@
 #!/usr/bin/env bash
-# make stick IMAGE=path/to/ec.bin [MODEL="..."]: checks the image as Morvane
-# will read it, builds Morvane.efi and the UEFI Shell, and writes
-# build/morvane-stick.img. MODEL comes through the environment (make exports
-# its command-line variables), so that no quoting of make or of this script
-# can change it on its way.
+# make stick IMAGE=path/to/ec.bin [MODEL="..."] [SIGN_KEY=key.pem SIGN_CERT=cert.pem] [SHELL_STICK=1]:
+# checks the image as Morvane will read it, builds Morvane.efi and writes
+# build/morvane-stick.img. By default Morvane.efi boots by itself and reads
+# MORVANE.CFG; SIGN_KEY and SIGN_CERT sign it for Secure Boot (checked with
+# sbverify before the stick is written). SHELL_STICK=1 builds the stick
+# with the UEFI Shell and its startup.nsh instead. MODEL, SIGN_KEY,
+# SIGN_CERT and SHELL_STICK come through the environment (make exports its
+# command-line variables), so that no quoting of make or of this script can
+# change them on their way.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 IMAGE=${1:-}
+KEY=${SIGN_KEY:-}
+CERT=${SIGN_CERT:-}
 if [ -z "$IMAGE" ]; then
   echo "stick: name the EC image: make stick IMAGE=path/to/ec.bin" >&2
   exit 2
 fi
 
+refuse() {
+  echo "stick: $*; nothing was built" >&2
+  exit 1
+}
+
+# Everything about the key is checked before anything is built: a stick
+# that the machines' firmware would refuse must not come out at all.
+check_signing() {
+  [ -n "${SHELL_STICK:-}" ] && refuse "SIGN_KEY and SIGN_CERT sign the stick without a shell only (a signed shell would let anything past Secure Boot)"
+  [ -n "$KEY" ] && [ -n "$CERT" ] || refuse "give both SIGN_KEY and SIGN_CERT"
+  [ -f "$KEY" ] && [ -r "$KEY" ] || refuse "the key $KEY cannot be read"
+  [ -f "$CERT" ] && [ -r "$CERT" ] || refuse "the certificate $CERT cannot be read"
+  openssl pkey -in "$KEY" -passin pass: -noout 2>/dev/null ||
+    refuse "the key $KEY is not a private key in PEM, or it has a passphrase (decrypt it first: openssl pkey -in $KEY -out plain.key)"
+  openssl x509 -in "$CERT" -noout 2>/dev/null || refuse "the certificate $CERT is not an X.509 certificate in PEM"
+  [ "$(openssl pkey -in "$KEY" -passin pass: -pubout 2>/dev/null)" = "$(openssl x509 -in "$CERT" -noout -pubkey 2>/dev/null)" ] ||
+    refuse "the key $KEY does not belong to the certificate $CERT"
+}
+
+SIGNING=
+if [ -n "$KEY$CERT" ]; then
+  check_signing
+  SIGNING=yes
+fi
+
 # The pre-flight check refuses a missing, empty or over-16-MiB image.
 bash "$ROOT/scripts/plan.sh" "$IMAGE"
 CRC=$(bash "$ROOT/scripts/plan.sh" --crc "$IMAGE")
-bash "$ROOT/scripts/build.sh" shell >/dev/null
 MODEL_ARGS=()
 if [ -n "${MODEL+set}" ]; then
   MODEL_ARGS=(--model "$MODEL")
 fi
-/usr/bin/python3 "$ROOT/scripts/stick.py" "$ROOT/build" "$IMAGE" "$CRC" "$ROOT/build/morvane-stick.img" "${MODEL_ARGS[@]}"
+
+if [ -n "${SHELL_STICK:-}" ]; then
+  bash "$ROOT/scripts/build.sh" shell >/dev/null
+  /usr/bin/python3 "$ROOT/scripts/stick.py" "$ROOT/build" "$IMAGE" "$CRC" "$ROOT/build/morvane-stick.img" --shell "${MODEL_ARGS[@]}"
+else
+  bash "$ROOT/scripts/build.sh" >/dev/null
+  EFI_ARGS=()
+  if [ -n "$SIGNING" ]; then
+    SIGNED=$ROOT/build/Morvane-signed.efi
+    rm -f "$SIGNED"
+    sbsign --key "$KEY" --cert "$CERT" --output "$SIGNED" "$ROOT/build/Morvane.efi" >/dev/null 2>&1 ||
+      refuse "sbsign could not sign Morvane.efi with $KEY"
+    sbverify --cert "$CERT" "$SIGNED" >/dev/null 2>&1 || refuse "the signed Morvane.efi does not verify against $CERT"
+    echo "stick: Morvane.efi signed with $KEY and verified against $CERT"
+    EFI_ARGS=(--efi "$SIGNED")
+  fi
+  /usr/bin/python3 "$ROOT/scripts/stick.py" "$ROOT/build" "$IMAGE" "$CRC" "$ROOT/build/morvane-stick.img" "${EFI_ARGS[@]}" "${MODEL_ARGS[@]}"
+fi
 echo "stick: $ROOT/build/morvane-stick.img (write it to a USB stick; see README, Flashing a real machine)"

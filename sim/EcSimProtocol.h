@@ -34,4 +34,42 @@ struct _MORVANE_EC_SIM_PROTOCOL {
 
 extern EFI_GUID  gMorvaneEcSimProtocolGuid;
 
+//
+// The record file of a dump: this header, then the command record.
+//
+#define EC_SIM_RECORD_MAGIC  0x52534345   // "ECSR"
+
+typedef struct {
+  UINT32             Magic;
+  UINT32             Count;
+  UINT32             Overflow;
+  UINT32             FlashBytes;
+  EC_SIM_COUNTERS    Counters;
+} EC_SIM_RECORD_HEADER;
+
+/**
+  Bytes of the flash up to the end of its last block that is not erased:
+  what a dump writes of it.
+
+  @param[in] Sim   The simulated EC.
+
+  @return The byte count, a whole number of blocks.
+**/
+inline
+UINT32
+EcSimUsedFlashBytes (
+  IN CONST EC_SIM  *Sim
+  )
+{
+  UINT32  End;
+
+  for (End = EC_SIM_FLASH_SIZE; End > 0; End--) {
+    if (Sim->Flash[End - 1] != 0xFF) {
+      break;
+    }
+  }
+
+  return ALIGN_VALUE (End, EC_SIM_BLOCK_SIZE);
+}
+
 #endif

@@ -31,9 +31,20 @@ def main():
     for model in ["Morv #7", "100%", "a^b", 'say "x"', "[7]", "   ", "", "x" * 65, "caf\u00e9"]:
         if not refused(model):
             problems.append("%r is not refused" % model)
+    # Without a shell Morvane reads MORVANE.CFG itself: any printable ASCII.
+    for model in ["Morv #7", '100% "x" ^', " Morv 7 "]:
+        settings = stick.settings_file("ec.bin", "00000000", model).decode()
+        if ("\r\nmodel=%s\r\n" % model.strip()) not in settings:
+            problems.append("%r does not reach MORVANE.CFG as given" % model)
+    for model in ["   ", "", "x" * 65, "caf\u00e9", "a\tb"]:
+        try:
+            stick.check_boot_model(model)
+            problems.append("%r is not refused for MORVANE.CFG" % model)
+        except SystemExit:
+            pass
     for problem in problems:
         print("FAIL stick model: %s" % problem)
-    print("stick model: %d passed, %d failed" % (12 - len(problems), len(problems)))
+    print("stick model: %d passed, %d failed" % (20 - len(problems), len(problems)))
     return 1 if problems else 0
 
 

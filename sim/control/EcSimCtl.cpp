@@ -24,16 +24,6 @@ extern "C" {
 #include "EcSimProtocol.h"
 #include "Ucs2.h"
 
-#define RECORD_MAGIC  0x52534345   // "ECSR"
-
-typedef struct {
-  UINT32             Magic;
-  UINT32             Count;
-  UINT32             Overflow;
-  UINT32             FlashBytes;
-  EC_SIM_COUNTERS    Counters;
-} RECORD_HEADER;
-
 typedef struct {
   const char16_t    *Key;
   UINTN             Offset;     ///< of the UINT32 field in EC_SIM_FAULTS
@@ -149,26 +139,6 @@ WriteNewFile (
 }
 
 /**
-  Bytes of the flash up to the end of its last block that is not erased.
-**/
-STATIC
-UINT32
-UsedFlashBytes (
-  IN CONST EC_SIM  *Sim
-  )
-{
-  UINT32  End;
-
-  for (End = EC_SIM_FLASH_SIZE; End > 0; End--) {
-    if (Sim->Flash[End - 1] != 0xFF) {
-      break;
-    }
-  }
-
-  return ALIGN_VALUE (End, EC_SIM_BLOCK_SIZE);
-}
-
-/**
   Write the flash (up to its last programmed block) and the record.
 
   @return The status of the first failing write, or EFI_SUCCESS.
@@ -182,12 +152,12 @@ Dump (
   )
 {
   EFI_STATUS     Status;
-  RECORD_HEADER  Header;
+  EC_SIM_RECORD_HEADER  Header;
 
-  Header.Magic      = RECORD_MAGIC;
+  Header.Magic      = EC_SIM_RECORD_MAGIC;
   Header.Count      = Sim->RecordLength;
   Header.Overflow   = Sim->RecordOverflow;
-  Header.FlashBytes = UsedFlashBytes (Sim);
+  Header.FlashBytes = EcSimUsedFlashBytes (Sim);
   Header.Counters   = Sim->Counters;
 
   CONST FILE_PART  FlashParts[]  = {

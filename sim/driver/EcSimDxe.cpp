@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include "EcSimProtocol.h"
+#include "EcSimVolume.h"
 
 STATIC EFI_CPU_IO2_PROTOCOL     *mFirmwareCpuIo;
 STATIC EFI_CPU_IO2_PROTOCOL     mInterposer;
@@ -53,6 +54,7 @@ InterposedIoRead (
     return mFirmwareCpuIo->Io.Read (mFirmwareCpuIo, Width, Address, Count, Buffer);
   }
 
+  EcSimTakeVolumeSettings (&mSim);
   *static_cast<UINT8 *>(Buffer) = EcSimRead (&mSim, Address);
   return EFI_SUCCESS;
 }
@@ -76,7 +78,13 @@ InterposedIoWrite (
     return mFirmwareCpuIo->Io.Write (mFirmwareCpuIo, Width, Address, Count, Buffer);
   }
 
+  EcSimTakeVolumeSettings (&mSim);
+  BOOLEAN  WasFlashing = mSim.FlashMode;
   EcSimWrite (&mSim, Address, *static_cast<UINT8 *>(Buffer));
+  if (WasFlashing && !mSim.FlashMode) {
+    EcSimDumpToVolume (&mSim);
+  }
+
   return EFI_SUCCESS;
 }
 

@@ -166,6 +166,14 @@ struct State {
   // SMBIOS structure table published in the system table, if any.
   std::vector<UINT8>               Smbios;
 
+  // Started by the firmware: the loaded image, its volume (files in Files
+  // by their path on it, "\\MORVANE.CFG"), the keyboard, the variables.
+  BOOLEAN                          HasLoadedImage = FALSE;
+  BOOLEAN                          HasVolume      = TRUE;
+  std::deque<CHAR16>               Keys;                   // one is typed at each wait for a key
+  UINTN                            KeyWaits = 0;
+  INT32                            SecureBoot = -1;        // the SecureBoot variable; -1: none
+
   std::vector<Event>               Log;
 
   Fake::Network                    Net;
@@ -181,6 +189,15 @@ void Reset (EC_SIM *Sim);
 
 // Wire the fake network into fresh boot services (called by Reset).
 void ResetNetwork (EFI_BOOT_SERVICES *Bs);
+
+// Wire the loaded image, the volume, the keyboard and the variables into
+// fresh services (called by Reset); HandleProtocol asks the first for
+// handles that are not the network's.
+void ResetBootEdge (EFI_BOOT_SERVICES *Bs, EFI_RUNTIME_SERVICES *Rt, EFI_SYSTEM_TABLE *St);
+EFI_STATUS BootEdgeHandleProtocol (EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface);
+
+// The image handle of a program the firmware started.
+EFI_HANDLE ImageHandle ();
 
 // Console helpers.
 std::u16string Row (UINTN Row);

@@ -123,7 +123,7 @@ HandleProtocol (
   } else if ((Handle == &mChild) && (Net ().Children > 0) && CompareGuid (Protocol, &gEfiHttpProtocolGuid)) {
     *Interface = &mHttp;
   } else {
-    return EFI_UNSUPPORTED;
+    return Fake::BootEdgeHandleProtocol (Handle, Protocol, Interface);
   }
 
   return EFI_SUCCESS;

@@ -275,6 +275,7 @@ Reset (
   mSystemTable.ConOut          = &mFakeConOut;
   mSystemTable.BootServices    = &mBootServices;
   mSystemTable.RuntimeServices = &mRuntimeServices;
+  Fake::ResetBootEdge (&mBootServices, &mRuntimeServices, &mSystemTable);
   mCpuIo                       = {};
   mCpuIo.Io.Read               = IoRead;
   mCpuIo.Io.Write              = IoWrite;

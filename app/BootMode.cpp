@@ -1,0 +1,427 @@
+/** @file
+  Morvane started by the firmware (EFI\BOOT\BOOTX64.EFI on a stick, or a
+  boot option) rather than from a shell: a stick that needs no shell can
+  stay under Secure Boot, since a signed shell would open the machine to
+  anything.
+
+  Everything comes from MORVANE.CFG beside Morvane.efi on its own volume.
+  Each attempt is a run with options (closing check and log), logged to
+  MORVANE.LOG; the banner then tells the operator what the EC holds, and a
+  key either flashes again in place or returns to the firmware. The
+  firmware only gets the machine back with a finished EC: it would boot the
+  operating system on a half-written one.
+
+**/
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/BaseLib.h>
+#include <Library/BaseMemoryLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/PrintLib.h>
+#include <Library/ShellLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Library/UefiLib.h>
+#include <Protocol/LoadedImage.h>
+}
+
+#include "BootMode.h"
+#include "Morvane.h"
+#include "Settings.h"
+#include "Ucs2.h"
+#include "VolumeFile.h"
+
+#define ANNOUNCE_ROW      1
+#define SETTINGS_PATH     u"\\MORVANE.CFG"
+
+//
+// Keys typed while the run had the keyboard are dropped before the
+// operator is asked; a key held down cannot keep the loop going for ever.
+//
+#define STALE_KEYS_MAX    64
+
+#define BANNER_RULE  u"**************************************************************\r\n"
+
+STATIC CONST char16_t  *CONST  mPrompts[] = {
+  u"Press a key to return to the firmware.\r\n",     // BannerDone
+  u"Press a key to return to the firmware.\r\n",     // BannerUpToDate
+  u"Press a key to try again.\r\n",                  // BannerNothingChanged
+  u"Press a key to flash again.\r\n"                 // BannerFailed
+};
+
+BOOLEAN
+StartedByFirmware (
+  IN EFI_HANDLE  ImageHandle
+  )
+{
+  EFI_LOADED_IMAGE_PROTOCOL  *Loaded;
+
+  if (!EFI_ERROR (ShellInitialize ())) {
+    return FALSE;
+  }
+
+  return !EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&Loaded)));
+}
+
+/**
+  Wait for the operator's key. The watchdog is off: waiting is the point.
+
+  @param[in] Prompt   What the key will do.
+**/
+STATIC
+VOID
+WaitForOperator (
+  IN CONST CHAR16  *Prompt
+  )
+{
+  EFI_INPUT_KEY  Key;
+  UINTN          Index;
+
+  Print (Ucs2 (u"%s"), Prompt);
+  for (Index = 0; Index < STALE_KEYS_MAX && !EFI_ERROR (gST->ConIn->ReadKeyStroke (gST->ConIn, &Key)); Index++) {
+  }
+
+  gBS->WaitForEvent (1, &gST->ConIn->WaitForKey, &Index);
+  gST->ConIn->ReadKeyStroke (gST->ConIn, &Key);
+}
+
+/**
+  Read and check MORVANE.CFG from the volume's root.
+
+  @param[out] Settings   The settings.
+
+  @retval EFI_SUCCESS   Settings holds the file.
+  @return               The file was refused; the screen says why.
+**/
+STATIC
+EFI_STATUS
+LoadSettings (
+  OUT MORVANE_SETTINGS  *Settings
+  )
+{
+  EFI_STATUS   Status;
+  VOLUME_FILE  File;
+  UINT8        Text[SETTINGS_MAX_BYTES + 1];
+  UINTN        Size;
+  CHAR16       Refusal[SETTINGS_REFUSAL_CHARS];
+
+  Status = VolumeOpen (Ucs2 (SETTINGS_PATH), &File, EFI_FILE_MODE_READ);
+  if (Status == EFI_NOT_FOUND) {
+    Print (Ucs2 (u"MORVANE.CFG not found beside Morvane.efi; nothing was done.\r\n"));
+    return Status;
+  }
+
+  if (!EFI_ERROR (Status)) {
+    //
+    // One byte past the bound tells a file that is too large.
+    //
+    Status = ReadFull (File, Text, sizeof (Text), &Size);
+    VolumeClose (&File);
+  }
+
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"MORVANE.CFG cannot be read (%r); nothing was done.\r\n"), Status);
+    return Status;
+  }
+
+  Status = SettingsParse (Text, Size, FALSE, Settings, Refusal, sizeof (Refusal));
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"%s"), Refusal);
+  }
+
+  return Status;
+}
+
+/**
+  The size of the image the settings name, which must be a file beside
+  Morvane.efi.
+
+  @param[in]  Settings   The settings.
+  @param[out] Path       Receives "\NAME".
+  @param[in]  PathSize   Its size in bytes.
+  @param[out] Size       The image's size.
+
+  @return The status of the open or of the size; the screen says why.
+**/
+STATIC
+EFI_STATUS
+FindImage (
+  IN  CONST MORVANE_SETTINGS  *Settings,
+  OUT CHAR16                  *Path,
+  IN  UINTN                   PathSize,
+  OUT UINT64                  *Size
+  )
+{
+  EFI_STATUS   Status;
+  VOLUME_FILE  File;
+
+  UnicodeSPrint (Path, PathSize, Ucs2 (u"\\%s"), Settings->Image);
+  Status = VolumeOpen (Path, &File, EFI_FILE_MODE_READ);
+  if (!EFI_ERROR (Status)) {
+    Status = VolumeGetSize (File, Size);
+    VolumeClose (&File);
+  }
+
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"MORVANE.CFG names the image %s, which is not a file beside Morvane.efi (%r); nothing was done.\r\n"), Settings->Image, Status);
+  }
+
+  return Status;
+}
+
+/**
+  The first free save, from SAVE001.BIN on.
+
+  @param[out] Path   Receives its path.
+  @param[in]  Size   Its size in bytes.
+
+  @retval TRUE   Path names a file that does not exist.
+**/
+STATIC
+BOOLEAN
+FindFreeSave (
+  OUT CHAR16  *Path,
+  IN  UINTN   Size
+  )
+{
+  UINTN  Number;
+
+  for (Number = BOOT_FIRST_SAVE; Number <= BOOT_LAST_SAVE; Number++) {
+    BootSavePath (Number, Path, Size);
+    if (VolumeExists (Path) == EFI_NOT_FOUND) {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
+
+/**
+  A pool copy of a string, or NULL for none.
+**/
+STATIC
+CHAR16 *
+CopyOf (
+  IN CONST CHAR16  *Text
+  )
+{
+  return (Text == NULL) ? NULL : CatSPrint (NULL, Ucs2 (u"%s"), Text);
+}
+
+/**
+  The options of one attempt, as the stick's command line once gave them:
+  -u, -c, -m, -s, -l, and the depot when the settings name one.
+
+  @param[in]  Settings    The settings.
+  @param[in]  ImagePath   The image.
+  @param[in]  SavePath    The save, or NULL.
+  @param[out] Options     The options.
+
+  @retval TRUE   Every string was allocated.
+**/
+STATIC
+BOOLEAN
+BuildOptions (
+  IN  CONST MORVANE_SETTINGS  *Settings,
+  IN  CONST CHAR16            *ImagePath,
+  IN  CONST CHAR16            *SavePath,
+  OUT MORVANE_OPTIONS         *Options
+  )
+{
+  ZeroMem (Options, sizeof (*Options));
+  Options->Mode        = ModeFlash;
+  Options->OwnOptions  = TRUE;
+  Options->Update      = Settings->Update;
+  Options->HasCrc      = TRUE;
+  Options->ExpectedCrc = Settings->Crc;
+  Options->ImageName   = CopyOf (Settings->Image);
+  Options->ImagePath   = CopyOf (ImagePath);
+  Options->LogPath     = CopyOf (Ucs2 (BOOT_LOG_PATH));
+  Options->SavePath    = CopyOf (SavePath);
+  Options->Model       = CopyOf (Settings->HasModel ? Settings->Model : NULL);
+  Options->DepotUrl    = CopyOf (Settings->HasDepot ? Settings->Depot : NULL);
+
+  return (Options->ImageName != NULL) && (Options->ImagePath != NULL) && (Options->LogPath != NULL) &&
+         ((Options->SavePath != NULL) || (SavePath == NULL)) &&
+         ((Options->Model != NULL) || !Settings->HasModel) &&
+         ((Options->DepotUrl != NULL) || !Settings->HasDepot);
+}
+
+/**
+  One attempt: the screen, what it will do, the run.
+
+  @param[in] Settings    The settings.
+  @param[in] ImagePath   The image.
+  @param[in] ImageSize   Its size.
+  @param[in] Attempt     1 for the first.
+  @param[in] SavePath    The save this attempt makes first, or NULL.
+
+  @return The run's status.
+**/
+STATIC
+EFI_STATUS
+FlashOnce (
+  IN CONST MORVANE_SETTINGS  *Settings,
+  IN CONST CHAR16            *ImagePath,
+  IN UINT64                  ImageSize,
+  IN UINTN                   Attempt,
+  IN CONST CHAR16            *SavePath
+  )
+{
+  EFI_TIME         StartTime;
+  MORVANE_OPTIONS  Options;
+
+  ZeroMem (&mRunRecord, sizeof (mRunRecord));
+  ZeroMem (&StartTime, sizeof (StartTime));
+  DrawProgressScreen (&StartTime);
+  MoveTo (LOOP_COLUMN, LOOP_ROW);
+  Print (Ucs2 (u"Loop : %d "), Attempt);
+
+  MoveTo (LABEL_COLUMN, ANNOUNCE_ROW);
+  Print (Ucs2 (u"Morvane will flash %s (%Lu bytes, CRC-32 %08X) onto this machine's EC.\r\n"), Settings->Image, ImageSize, Settings->Crc);
+  MoveTo (LABEL_COLUMN, ANNOUNCE_ROW + 1);
+  if (SavePath != NULL) {
+    Print (Ucs2 (u"The EC firmware it replaces is saved to %s first. Do not remove power.\r\n"), SavePath + 1);
+  } else if (Settings->Save) {
+    Print (Ucs2 (u"No new save: the EC may be half-written. Do not remove power.\r\n"));
+  } else {
+    Print (Ucs2 (u"No save (save=no). Do not remove power.\r\n"));
+  }
+
+  MoveTo (0, MESSAGE_ROW);
+  if (!BuildOptions (Settings, ImagePath, SavePath, &Options)) {
+    FreeOptions (&Options);
+    Print (Ucs2 (u"Out of memory for the run. Nothing was flashed.\r\n"));
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  if (SavePath != NULL) {
+    DrawSaveLabel ();
+  }
+
+  return RunMorvane (&Options, &StartTime);
+}
+
+/**
+  The banner, where the log and the save are, and what a key will do.
+
+  @param[in] Banner     The banner.
+  @param[in] SavePath   The save this boot made, or an empty string.
+**/
+STATIC
+VOID
+ShowBanner (
+  IN BOOT_BANNER   Banner,
+  IN CONST CHAR16  *SavePath
+  )
+{
+  Print (Ucs2 (u"\r\n" BANNER_RULE u"  %s\r\n" BANNER_RULE), BootBannerText (Banner));
+  if (SavePath[0] != 0) {
+    Print (Ucs2 (u"Log: MORVANE.LOG on the stick; old firmware: %s.\r\n"), SavePath + 1);
+  } else {
+    Print (Ucs2 (u"Log: MORVANE.LOG on the stick.\r\n"));
+  }
+
+  WaitForOperator (Ucs2 (mPrompts[Banner]));
+}
+
+/**
+  The settings and the image, checked before any attempt. A refusal waits
+  for a key and returns to the firmware: nothing was touched.
+
+  @param[in]  ImageHandle   Morvane's image handle.
+  @param[out] Settings      The settings.
+  @param[out] ImagePath     The image's path.
+  @param[in]  PathSize      Its size in bytes.
+  @param[out] ImageSize     The image's size.
+
+  @return EFI_SUCCESS, or the refusal's status.
+**/
+STATIC
+EFI_STATUS
+Prepare (
+  IN  EFI_HANDLE        ImageHandle,
+  OUT MORVANE_SETTINGS  *Settings,
+  OUT CHAR16            *ImagePath,
+  IN  UINTN             PathSize,
+  OUT UINT64            *ImageSize
+  )
+{
+  EFI_STATUS  Status;
+  EFI_TIME    StartTime;
+
+  ZeroMem (&StartTime, sizeof (StartTime));
+  DrawProgressScreen (&StartTime);
+  Status = VolumeUseImageVolume (ImageHandle);
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"MORVANE.CFG not found beside Morvane.efi; nothing was done.\r\n"));
+    return Status;
+  }
+
+  Status = LoadSettings (Settings);
+  if (!EFI_ERROR (Status)) {
+    Status = FindImage (Settings, ImagePath, PathSize, ImageSize);
+  }
+
+  return Status;
+}
+
+EFI_STATUS
+RunBootMode (
+  IN EFI_HANDLE  ImageHandle
+  )
+{
+  EFI_STATUS        Status;
+  MORVANE_SETTINGS  Settings;
+  CHAR16            ImagePath[SETTINGS_NAME_CHARS + 2];
+  CHAR16            SavePath[BOOT_NAME_CHARS];
+  CHAR16            LastSave[BOOT_NAME_CHARS];
+  UINT64            ImageSize;
+  BOOLEAN           Erased;
+  BOOT_BANNER       Banner;
+  UINTN             Attempt;
+  BOOLEAN           Save;
+
+  //
+  // The boot manager arms a five-minute watchdog for every boot option; an
+  // operator reading the banner must not have the machine reset under him.
+  //
+  gBS->SetWatchdogTimer (0, 0, 0, NULL);
+
+  Status = Prepare (ImageHandle, &Settings, ImagePath, sizeof (ImagePath), &ImageSize);
+  if (EFI_ERROR (Status)) {
+    WaitForOperator (Ucs2 (u"Nothing was changed. Press a key to return to the firmware.\r\n"));
+    VolumeRelease ();
+    return Status;
+  }
+
+  Erased      = FALSE;
+  LastSave[0] = 0;
+  for (Attempt = 1; ; Attempt++) {
+    Save = BootSaves (Settings.Save, Erased);
+    if (Save && !FindFreeSave (SavePath, sizeof (SavePath))) {
+      //
+      // Saves are only taken while nothing was erased: the EC is as it was.
+      //
+      Print (Ucs2 (u"SAVE001.BIN to SAVE099.BIN are all taken: make room on the stick. Nothing was flashed.\r\n"));
+      WaitForOperator (Ucs2 (u"Nothing was changed. Press a key to return to the firmware.\r\n"));
+      Status = EFI_VOLUME_FULL;
+      break;
+    }
+
+    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL);
+    if (Save && !EFI_ERROR (VolumeExists (SavePath))) {
+      StrCpyS (LastSave, ARRAY_SIZE (LastSave), SavePath);
+    }
+
+    Banner = BootBanner (Status, mRunRecord.EraseSent, Erased);
+    Erased = Erased || mRunRecord.EraseSent;
+    ShowBanner (Banner, LastSave);
+    if (!BootRetries (Banner)) {
+      break;
+    }
+  }
+
+  VolumeRelease ();
+  return Status;
+}

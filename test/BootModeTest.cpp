@@ -1,0 +1,268 @@
+/** @file
+  Morvane started by the firmware without a shell: MORVANE.CFG on its own
+  volume, the save, the flash, MORVANE.LOG, the banner and the operator's
+  key; and the rules those follow.
+
+**/
+
+#include "RunTest.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "BootMode.h"
+
+namespace {
+
+constexpr size_t  BLOCK = 0x10000;
+
+class BootModeTest : public RunTest {
+public:
+  void
+  SetUp (
+    ) override
+  {
+    RunTest::SetUp ();
+    Fake::gState->InitializeStatus = EFI_NOT_FOUND;   // no shell
+    Fake::gState->HasLoadedImage   = TRUE;
+    Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Morv 7");
+  }
+
+  // A stick: MORVANE.CFG and the image beside Morvane.efi.
+  std::vector<UINT8>
+  Stick (
+    size_t              Blocks,
+    const std::string  &Extra = "model=MORV 7\r\n"
+    )
+  {
+    auto  Image = RandomImage (Blocks * BLOCK, 7);
+    char  Crc[16];
+
+    snprintf (Crc, sizeof (Crc), "%08X", Crc32 (Image));
+    File (u"\\ec.bin") = Image;
+    File (u"\\MORVANE.CFG") = Bytes ("image=ec.bin\r\ncrc32=" + std::string (Crc) + "\r\n" + Extra);
+    return Image;
+  }
+
+  static UINT32
+  Crc32 (
+    const std::vector<UINT8>  &Data
+    )
+  {
+    UINT32  Crc = 0xFFFFFFFF;
+
+    for (UINT8 Byte : Data) {
+      Crc ^= Byte;
+      for (int Bit = 0; Bit < 8; Bit++) {
+        Crc = (Crc >> 1) ^ (0xEDB88320 & (0 - (Crc & 1)));
+      }
+    }
+
+    return ~Crc;
+  }
+
+  static std::vector<UINT8>
+  Bytes (
+    const std::string  &Text
+    )
+  {
+    return std::vector<UINT8>(Text.begin (), Text.end ());
+  }
+
+  std::vector<UINT8> &
+  File (
+    const std::u16string  &Path
+    )
+  {
+    return Fake::gState->Files[Path].Data;
+  }
+
+  bool
+  Has (
+    const std::u16string  &Path
+    ) const
+  {
+    return Fake::gState->Files.count (Path) != 0;
+  }
+
+  std::vector<std::string>
+  LogLines (
+    )
+  {
+    std::vector<std::string>  Lines;
+    std::string               Text (File (u"\\MORVANE.LOG").begin (), File (u"\\MORVANE.LOG").end ());
+
+    for (size_t At = 0, End; (End = Text.find ("\r\n", At)) != std::string::npos; At = End + 2) {
+      Lines.push_back (Text.substr (At, End - At));
+    }
+
+    return Lines;
+  }
+
+  EFI_STATUS
+  Boot (
+    const std::u16string  &Keys = u" "
+    )
+  {
+    Fake::gState->Keys.assign (Keys.begin (), Keys.end ());
+    EFI_STATUS  Status = UefiMain (Fake::ImageHandle (), gST);
+
+    EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked on this path";
+    EXPECT_EQ (Fake::gState->OpenHandles, 0u) << "file left open";
+    EXPECT_EQ (Fake::gState->WatchdogTimeout, 0) << "the watchdog must be off while the operator reads";
+    EXPECT_TRUE (Fake::gState->Keys.empty ()) << "a key was left untyped";
+    return Status;
+  }
+
+  std::vector<UINT8>
+  OldFirmware (
+    size_t  Blocks
+    )
+  {
+    return std::vector<UINT8>(Flash.begin (), Flash.begin () + Blocks * BLOCK);
+  }
+};
+
+TEST_F (BootModeTest, FlashesSavesLogsAndReturnsToTheFirmwareOnAKey) {
+  std::fill (Flash.begin (), Flash.end (), 0x5A);
+  auto  Old   = OldFirmware (2);
+  auto  Image = Stick (2);
+
+  File (u"\\SAVE001.BIN") = Bytes ("kept");
+  Fake::gState->SecureBoot = 1;
+
+  EXPECT_EQ (Boot (), EFI_SUCCESS);
+
+  EXPECT_TRUE (std::equal (Image.begin (), Image.end (), Flash.begin ()));
+  EXPECT_EQ (File (u"\\SAVE001.BIN"), Bytes ("kept")) << "a save is never overwritten";
+  EXPECT_EQ (File (u"\\SAVE002.BIN"), Old);
+  auto  Lines = LogLines ();
+  ASSERT_EQ (Lines.size (), 1u);
+  EXPECT_NE (Lines[0].find (" mode=flash image=\"\\ec.bin\" size=131072 "), std::string::npos) << Lines[0];
+  EXPECT_NE (Lines[0].find (" status=0x0 product=\"Morv 7\" ec=flashed changed=2 secureboot=on outcome=\"Morvane finished: 2 of 2 blocks rewritten"),
+             std::string::npos) << Lines[0];
+  const std::string  Screen = Printed ();
+  EXPECT_NE (Screen.find ("Morvane will flash ec.bin (131072 bytes, CRC-32 "), std::string::npos);
+  EXPECT_NE (Screen.find ("saved to SAVE002.BIN first"), std::string::npos);
+  EXPECT_NE (Screen.find ("EC FLASH DONE. Remove power, then reboot the machine."), std::string::npos);
+  EXPECT_NE (Screen.find ("old firmware: SAVE002.BIN."), std::string::npos);
+  EXPECT_NE (Screen.find ("Press a key to return to the firmware."), std::string::npos);
+  EXPECT_LT (Fake::Find ("close", u"\\MORVANE.LOG"), Fake::Find ("print", u"EC FLASH DONE"));
+  EXPECT_EQ (Fake::gState->KeyWaits, 1u);
+}
+
+// Block 1 fails its first 8 programs: the first attempt ends with the EC
+// half-written; a key flashes again without a new save, and the second
+// attempt rewrites only what still differs.
+TEST_F (BootModeTest, AFailureRetriesInPlaceWithoutANewSaveAfterAnErase) {
+  std::fill (Flash.begin (), Flash.end (), 0x5A);
+  auto  Old   = OldFirmware (2);
+  auto  Image = Stick (2);
+
+  Sim->Faults.CorruptBlock    = 1;
+  Sim->Faults.CorruptAttempts = 8;
+  Fake::gState->PortBudget   *= 4;
+
+  EXPECT_EQ (Boot (u"  "), EFI_SUCCESS);
+
+  EXPECT_TRUE (std::equal (Image.begin (), Image.end (), Flash.begin ()));
+  EXPECT_EQ (File (u"\\SAVE001.BIN"), Old);
+  EXPECT_FALSE (Has (u"\\SAVE002.BIN"));
+  auto  Lines = LogLines ();
+  ASSERT_EQ (Lines.size (), 2u);
+  EXPECT_NE (Lines[0].find (" status=0x7 product=\"Morv 7\" ec=incomplete changed=2 secureboot=off "), std::string::npos) << Lines[0];
+  EXPECT_NE (Lines[1].find (" status=0x0 product=\"Morv 7\" ec=flashed changed=1 secureboot=off "), std::string::npos) << Lines[1];
+  const std::string  Screen = Printed ();
+  EXPECT_EQ (Count (Screen, "EC FLASH FAILED. DO NOT REMOVE POWER."), 1u);
+  EXPECT_LT (Screen.find ("Press a key to flash again."), Screen.find ("EC FLASH DONE."));
+  EXPECT_NE (Screen.find ("No new save: the EC may be half-written."), std::string::npos);
+  EXPECT_EQ (Fake::gState->KeyWaits, 2u);
+}
+
+// A run refused before any erase leaves the EC as it was: the banner says
+// so, and the retry saves again.
+TEST_F (BootModeTest, ARefusedRunSaysNothingChangedAndTheRetrySavesAgain) {
+  Stick (1, "model=Other 9\r\nupdate=no\r\n");
+
+  EXPECT_THROW (Boot (u" "), Fake::BudgetSpent) << "a failure never returns to the firmware";
+
+  EXPECT_EQ (Count (Printed (), "NOTHING WAS CHANGED. The machine may be switched off."), 2u);
+  EXPECT_EQ (Count (Printed (), "saved to SAVE001.BIN first"), 2u);
+  EXPECT_TRUE (NoPortTouched ());
+  EXPECT_EQ (LogLines ().size (), 2u);
+}
+
+// Whatever refuses the stick before the first attempt leaves the devices
+// untouched, says why, and a key returns to the firmware.
+TEST_F (BootModeTest, RefusalsBeforeAnyAttemptTouchNothing) {
+  struct Case {
+    const char                   *What;
+    std::function<void (BootModeTest &)>  Arrange;
+    const char                   *Message;
+  };
+  const Case  Cases[] = {
+    { "no MORVANE.CFG", [](BootModeTest &T) { T.Stick (1); Fake::gState->Files.erase (u"\\MORVANE.CFG"); },
+      "MORVANE.CFG not found beside Morvane.efi; nothing was done." },
+    { "Morvane not on a file system", [](BootModeTest &T) { T.Stick (1); Fake::gState->HasVolume = FALSE; },
+      "MORVANE.CFG not found beside Morvane.efi; nothing was done." },
+    { "a bad line", [](BootModeTest &T) { T.Stick (1, "imgae=x\r\n"); },
+      "MORVANE.CFG line 3: unknown key 'imgae'; nothing was done." },
+    { "no image", [](BootModeTest &T) { T.Stick (1); Fake::gState->Files.erase (u"\\ec.bin"); },
+      "MORVANE.CFG names the image ec.bin, which is not a file beside Morvane.efi (Not Found); nothing was done." },
+    { "a folder for an image", [](BootModeTest &T) {
+        T.Stick (1); Fake::gState->Files.erase (u"\\ec.bin"); Fake::gState->Directories.push_back (u"\\ec.bin"); },
+      "MORVANE.CFG names the image ec.bin, which is not a file beside Morvane.efi (Unsupported); nothing was done." },
+    { "every save taken", [](BootModeTest &T) {
+        T.Stick (1);
+        for (UINTN N = BOOT_FIRST_SAVE; N <= BOOT_LAST_SAVE; N++) {
+          CHAR16  Path[BOOT_NAME_CHARS];
+          BootSavePath (N, Path, sizeof (Path));
+          T.File (reinterpret_cast<const char16_t *>(Path)) = Bytes ("x");
+        }
+      },
+      "SAVE001.BIN to SAVE099.BIN are all taken: make room on the stick. Nothing was flashed." },
+  };
+
+  for (const auto &C : Cases) {
+    SetUp ();
+    C.Arrange (*this);
+    EXPECT_NE (Boot (), EFI_SUCCESS) << C.What;
+    EXPECT_EQ (Fake::RowText (13), C.Message) << C.What;
+    EXPECT_NE (Printed ().find ("Nothing was changed. Press a key to return to the firmware."), std::string::npos) << C.What;
+    EXPECT_TRUE (NoPortTouched ()) << C.What;
+    EXPECT_FALSE (Has (u"\\MORVANE.LOG")) << C.What;
+  }
+}
+
+TEST (BootRulesTest, BannerRetryAndSaveFollowWhatTheEcHolds) {
+  struct Case {
+    EFI_STATUS    Status;
+    BOOLEAN       ErasedNow;
+    BOOLEAN       ErasedBefore;
+    BOOT_BANNER   Banner;
+    BOOLEAN       Retries;
+    BOOLEAN       NextSaves;
+  };
+  const Case  Cases[] = {
+    { EFI_SUCCESS,          TRUE,  FALSE, BannerDone,           FALSE, FALSE },
+    { EFI_SUCCESS,          FALSE, FALSE, BannerUpToDate,       FALSE, TRUE  },
+    { EFI_SUCCESS,          FALSE, TRUE,  BannerDone,           FALSE, FALSE },   // -u found nothing left after a failed attempt
+    { EFI_DEVICE_ERROR,     TRUE,  FALSE, BannerFailed,         TRUE,  FALSE },
+    { EFI_UNSUPPORTED,      FALSE, FALSE, BannerNothingChanged, TRUE,  TRUE  },
+    { EFI_TIMEOUT,          FALSE, TRUE,  BannerFailed,         TRUE,  FALSE },   // a retry that stops before its erase
+  };
+
+  for (const auto &C : Cases) {
+    BOOT_BANNER  Banner = BootBanner (C.Status, C.ErasedNow, C.ErasedBefore);
+    EXPECT_EQ (Banner, C.Banner);
+    EXPECT_EQ (BootRetries (Banner), C.Retries);
+    EXPECT_EQ (BootSaves (TRUE, C.ErasedNow || C.ErasedBefore), C.NextSaves);
+    EXPECT_FALSE (BootSaves (FALSE, FALSE)) << "save=no";
+  }
+
+  CHAR16  Path[BOOT_NAME_CHARS];
+  BootSavePath (7, Path, sizeof (Path));
+  EXPECT_EQ (Fake::Narrow (reinterpret_cast<const char16_t *>(Path)), "\\SAVE007.BIN");
+}
+
+}  // namespace
