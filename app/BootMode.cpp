@@ -26,7 +26,9 @@ extern "C" {
 }
 
 #include "BootMode.h"
+#include "Depot.h"
 #include "Morvane.h"
+#include "NetBoot.h"
 #include "Settings.h"
 #include "Ucs2.h"
 #include "VolumeFile.h"
@@ -41,6 +43,13 @@ extern "C" {
 #define STALE_KEYS_MAX    64
 
 #define BANNER_RULE  u"**************************************************************\r\n"
+
+//
+// A machine booted from a depot: its results go to the depot's results/
+// folder, its save with them; it has no volume of its own.
+//
+STATIC BOOLEAN  mFromDepot = FALSE;
+STATIC CHAR16   mResults[DEPOT_URL_CHARS + 1];
 
 STATIC CONST char16_t  *CONST  mPrompts[] = {
   u"Press a key to return to the firmware.\r\n",     // BannerDone
@@ -235,10 +244,17 @@ BuildOptions (
   Options->HasCrc      = TRUE;
   Options->ExpectedCrc = Settings->Crc;
   Options->ImageName   = CopyOf (Settings->Image);
+  Options->Model       = CopyOf (Settings->HasModel ? Settings->Model : NULL);
+  if (mFromDepot) {
+    Options->SaveInMemory = (SavePath != NULL);
+    Options->DepotUrl     = CopyOf (mResults);
+    return (Options->ImageName != NULL) && (Options->DepotUrl != NULL) &&
+           ((Options->Model != NULL) || !Settings->HasModel);
+  }
+
   Options->ImagePath   = CopyOf (ImagePath);
   Options->LogPath     = CopyOf (Ucs2 (BOOT_LOG_PATH));
   Options->SavePath    = CopyOf (SavePath);
-  Options->Model       = CopyOf (Settings->HasModel ? Settings->Model : NULL);
   Options->DepotUrl    = CopyOf (Settings->HasDepot ? Settings->Depot : NULL);
 
   return (Options->ImageName != NULL) && (Options->ImagePath != NULL) && (Options->LogPath != NULL) &&
@@ -280,7 +296,9 @@ FlashOnce (
   MoveTo (LABEL_COLUMN, ANNOUNCE_ROW);
   Print (Ucs2 (u"Morvane will flash %s (%Lu bytes, CRC-32 %08X) onto this machine's EC.\r\n"), Settings->Image, ImageSize, Settings->Crc);
   MoveTo (LABEL_COLUMN, ANNOUNCE_ROW + 1);
-  if (SavePath != NULL) {
+  if ((SavePath != NULL) && mFromDepot) {
+    Print (Ucs2 (u"The EC firmware it replaces is saved to the depot first. Do not remove power.\r\n"));
+  } else if (SavePath != NULL) {
     Print (Ucs2 (u"The EC firmware it replaces is saved to %s first. Do not remove power.\r\n"), SavePath + 1);
   } else if (Settings->Save) {
     Print (Ucs2 (u"No new save: the EC may be half-written. Do not remove power.\r\n"));
@@ -316,7 +334,9 @@ ShowBanner (
   )
 {
   Print (Ucs2 (u"\r\n" BANNER_RULE u"  %s\r\n" BANNER_RULE), BootBannerText (Banner));
-  if (SavePath[0] != 0) {
+  if (mFromDepot) {
+    Print (Ucs2 (u"Results: %s at the depot.\r\n"), mResults);
+  } else if (SavePath[0] != 0) {
     Print (Ucs2 (u"Log: MORVANE.LOG on the stick; old firmware: %s.\r\n"), SavePath + 1);
   } else {
     Print (Ucs2 (u"Log: MORVANE.LOG on the stick.\r\n"));
@@ -349,9 +369,17 @@ Prepare (
 {
   EFI_STATUS  Status;
   EFI_TIME    StartTime;
+  CHAR16      Base[DEPOT_URL_CHARS + 1];
 
   ZeroMem (&StartTime, sizeof (StartTime));
   DrawProgressScreen (&StartTime);
+  mFromDepot = FindBootDepot (ImageHandle, Base, ARRAY_SIZE (Base));
+  if (mFromDepot) {
+    Status     = PrepareFromDepot (Base, Settings, mResults, sizeof (mResults));
+    *ImageSize = mImage.Size;
+    return Status;
+  }
+
   Status = VolumeUseImageVolume (ImageHandle);
   if (EFI_ERROR (Status)) {
     Print (Ucs2 (u"MORVANE.CFG not found beside Morvane.efi; nothing was done.\r\n"));
@@ -391,6 +419,7 @@ RunBootMode (
   Status = Prepare (ImageHandle, &Settings, ImagePath, sizeof (ImagePath), &ImageSize);
   if (EFI_ERROR (Status)) {
     WaitForOperator (Ucs2 (u"Nothing was changed. Press a key to return to the firmware.\r\n"));
+    ReleaseFetchedImage ();
     VolumeRelease ();
     return Status;
   }
@@ -399,7 +428,9 @@ RunBootMode (
   LastSave[0] = 0;
   for (Attempt = 1; ; Attempt++) {
     Save = BootSaves (Settings.Save, Erased);
-    if (Save && !FindFreeSave (SavePath, sizeof (SavePath))) {
+    if (Save && mFromDepot) {
+      StrCpyS (SavePath, ARRAY_SIZE (SavePath), Ucs2 (u"\\"));
+    } else if (Save && !FindFreeSave (SavePath, sizeof (SavePath))) {
       //
       // Saves are only taken while nothing was erased: the EC is as it was.
       //
@@ -410,7 +441,7 @@ RunBootMode (
     }
 
     Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL);
-    if (Save && !EFI_ERROR (VolumeExists (SavePath))) {
+    if (Save && !mFromDepot && !EFI_ERROR (VolumeExists (SavePath))) {
       StrCpyS (LastSave, ARRAY_SIZE (LastSave), SavePath);
     }
 
@@ -422,6 +453,7 @@ RunBootMode (
     }
   }
 
+  ReleaseFetchedImage ();
   VolumeRelease ();
   return Status;
 }

@@ -255,7 +255,7 @@ RunModes (
   OUT RUN_RESULT             *Result
   )
 {
-  if (Options->SavePath != NULL) {
+  if ((Options->SavePath != NULL) || Options->SaveInMemory) {
     SaveBlocks (Options->SavePath, Planned, Result);
     if (Result->Ended) {
       return;
@@ -313,7 +313,7 @@ RunSession (
       SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
       return Result.Status;
     }
-  } else if (Options->ImagePath != NULL) {
+  } else if (mImage.Loaded) {
     EcPlanImage (mImage.Size, &Plan);
   } else {
     Plan.Blocks = Options->SaveBlocks;

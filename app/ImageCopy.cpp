@@ -20,7 +20,7 @@ extern "C" {
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
-IMAGE_COPY  mImage = { NULL, 0, 0, FALSE };
+IMAGE_COPY  mImage = { NULL, 0, 0, FALSE, FALSE };
 
 EFI_STATUS
 ReadFull (
@@ -99,6 +99,38 @@ ReadImageCopy (
   return EFI_SUCCESS;
 }
 
+VOID
+LendImage (
+  IN UINT8   *Data,
+  IN UINT64  Size
+  )
+{
+  FreeImageCopy ();
+  mImage.Data     = Data;
+  mImage.Size     = Size;
+  mImage.Crc      = Crc32Update (0, Data, static_cast<UINTN>(Size));
+  mImage.Loaded   = TRUE;
+  mImage.Borrowed = TRUE;
+}
+
+VOID
+ReturnImage (
+  VOID
+  )
+{
+  ZeroMem (&mImage, sizeof (mImage));
+}
+
+VOID
+RecordImage (
+  VOID
+  )
+{
+  mRunRecord.ImageKnown = TRUE;
+  mRunRecord.ImageSize  = mImage.Size;
+  mRunRecord.ImageCrc   = mImage.Crc;
+}
+
 EFI_STATUS
 LoadImage (
   IN  CONST CHAR16       *Path,
@@ -135,9 +167,7 @@ LoadImage (
     return Status;
   }
 
-  mRunRecord.ImageKnown = TRUE;
-  mRunRecord.ImageSize  = mImage.Size;
-  mRunRecord.ImageCrc   = mImage.Crc;
+  RecordImage ();
   return EFI_SUCCESS;
 }
 
@@ -176,6 +206,13 @@ FreeImageCopy (
   VOID
   )
 {
+  //
+  // A lent image stays with its owner, for the next attempt.
+  //
+  if (mImage.Borrowed) {
+    return;
+  }
+
   if (mImage.Data != NULL) {
     FreePool (mImage.Data);
   }

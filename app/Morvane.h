@@ -63,6 +63,7 @@ typedef struct {
   CHAR16      *SavePath;     ///< -s, as a full path; NULL without it
   CHAR16      *LogPath;      ///< -l, as a full path; NULL without it
   CHAR16      *Model;        ///< -m: the product the image is for; NULL without it
+  BOOLEAN     SaveInMemory;  ///< save with no file: kept in memory and sent to the depot
   CHAR16      *DepotUrl;     ///< -p, or MORVANE.CFG's depot=: where the run's results go; NULL without one
   BOOLEAN     Update;        ///< -u: rewrite only the blocks that differ
   BOOLEAN     HasCrc;        ///< -c was given
@@ -94,6 +95,7 @@ typedef struct {
   UINT64     Size;
   UINT32     Crc;
   BOOLEAN    Loaded;
+  BOOLEAN    Borrowed;    ///< lent by a network boot, which keeps it across attempts
 } IMAGE_COPY;
 
 extern IMAGE_COPY  mImage;
@@ -387,7 +389,37 @@ LoadImageBlock (
   );
 
 /**
-  Release mImage.
+  Take an image already in memory as mImage for the runs that follow; the
+  caller keeps it, and releases it after ReturnImage.
+
+  @param[in] Data   The image.
+  @param[in] Size   Its size; at most MAX_IMAGE_SIZE.
+**/
+VOID
+LendImage (
+  IN UINT8   *Data,
+  IN UINT64  Size
+  );
+
+/**
+  Give a lent image back: mImage is empty again, the caller's copy is left
+  alone.
+**/
+VOID
+ReturnImage (
+  VOID
+  );
+
+/**
+  Note mImage's size and CRC-32 in the run record.
+**/
+VOID
+RecordImage (
+  VOID
+  );
+
+/**
+  Release mImage (a lent image stays lent).
 **/
 VOID
 FreeImageCopy (
@@ -547,10 +579,12 @@ VerifyBlocks (
 
 /**
   Save the first Blocks blocks of the EC flash to a new file and check the
-  copy through the file system. On any failure the run ends (the EC was not
-  changed) and the partial file is removed.
+  copy through the file system, then send it to the depot when the run has
+  one. On any failure the run ends (the EC was not changed) and the partial
+  file is removed.
 
-  @param[in]  Path     The save file; it must not exist.
+  @param[in]  Path     The save file; it must not exist. NULL: the save is
+                       kept in memory only (and sent to the depot).
   @param[in]  Blocks   How many blocks, from block 0.
   @param[out] Result   How it went.
 **/
@@ -579,6 +613,44 @@ SavedBlock (
 VOID
 FreeSaveCopy (
   VOID
+  );
+
+//
+// The network boot: BootUrl.cpp.
+//
+
+/**
+  Find the depot a network-booted Morvane came from in a device path: the
+  folder of the URL in its URI node.
+
+  @param[in]  Path   The device path.
+  @param[out] Base   Receives the folder's URL, ending in '/'.
+  @param[in]  Size   Its size in characters.
+
+  @retval TRUE   The path holds a URI node whose folder is a depot URL.
+**/
+BOOLEAN
+FindDepotInDevicePath (
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Path,
+  OUT CHAR16                          *Base,
+  IN  UINTN                           Size
+  );
+
+/**
+  Find the depot of a network-booted Morvane from its loaded image's device
+  handle.
+
+  @param[in]  ImageHandle   Morvane's image handle.
+  @param[out] Base          Receives the depot's URL.
+  @param[in]  Size          Its size in characters.
+
+  @retval TRUE   Morvane was booted from a depot.
+**/
+BOOLEAN
+FindBootDepot (
+  IN  EFI_HANDLE  ImageHandle,
+  OUT CHAR16      *Base,
+  IN  UINTN       Size
   );
 
 #endif

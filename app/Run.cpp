@@ -84,7 +84,7 @@ PreFlight (
     return EndRun (EFI_UNSUPPORTED, Ucs2 (u"This machine is %s; the image is for %s. Nothing was flashed.\r\n"), Product, Options->Model);
   }
 
-  if ((Options->ImageName != NULL) && (Options->ImagePath == NULL)) {
+  if ((Options->ImageName != NULL) && (Options->ImagePath == NULL) && !mImage.Loaded) {
     Status = ResolveImagePath (Options);
     if (Options->ImagePath == NULL) {
       return EFI_ERROR (Status) ? Status : EFI_INVALID_PARAMETER;
@@ -97,16 +97,23 @@ PreFlight (
     return EndRun (EFI_ACCESS_DENIED, Ucs2 (u"%s already exists; a save never overwrites a file. Nothing was done.\r\n"), Options->SavePath);
   }
 
-  if (Options->ImagePath == NULL) {
+  //
+  // A network-booted run has its image in memory already, fetched from
+  // the depot.
+  //
+  if (mImage.Loaded) {
+    RecordImage ();
+  } else if (Options->ImagePath == NULL) {
     return EFI_SUCCESS;
+  } else {
+    Status = LoadImage (Options->ImagePath, &File, &Plan);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    VolumeClose (&File);
   }
 
-  Status = LoadImage (Options->ImagePath, &File, &Plan);
-  if (EFI_ERROR (Status)) {
-    return Status;
-  }
-
-  VolumeClose (&File);
   if (Options->HasCrc && (mRunRecord.ImageCrc != Options->ExpectedCrc)) {
     return EndRun (
              EFI_COMPROMISED_DATA,

@@ -127,9 +127,9 @@ CheckCopy (
 }
 
 /**
-  Read the blocks from the EC into the open save file.
+  Read the blocks from the EC into memory and the open save file.
 
-  @param[in]  File     The new save file.
+  @param[in]  File     The new save file, or NULL to keep the save in memory only.
   @param[in]  Blocks   How many, from block 0.
   @param[out] Failed   The block that failed.
 
@@ -159,8 +159,12 @@ SaveToFile (
     Saved = mSaveCopy + Block * FLASH_BLOCK_SIZE;
     CopyMem (Saved, mReadBackLow, HALF_BLOCK_SIZE);
     CopyMem (Saved + HALF_BLOCK_SIZE, mReadBackHigh, HALF_BLOCK_SIZE);
-    Status = WriteHalf (File, Saved);
-    if (!EFI_ERROR (Status)) {
+    Status = EFI_SUCCESS;
+    if (File != NULL) {
+      Status = WriteHalf (File, Saved);
+    }
+
+    if (!EFI_ERROR (Status) && (File != NULL)) {
       Status = WriteHalf (File, Saved + HALF_BLOCK_SIZE);
     }
 
@@ -220,6 +224,24 @@ SaveBlocks (
     MoveBelowOutput (0);
     Result->Status = EndRun (EFI_OUT_OF_RESOURCES, Ucs2 (u"Save failed: no memory for %d blocks." NOT_CHANGED), Blocks);
     Result->Ended  = TRUE;
+    return;
+  }
+
+  //
+  // A machine booted from a depot has no volume of its own: its save is
+  // kept in memory and goes to the depot alone.
+  //
+  if (Path == NULL) {
+    Failed = 0;
+    if (EFI_ERROR (SaveToFile (NULL, Blocks, &Failed))) {
+      mSaveBlocks = 0;
+      MoveBelowOutput (0);
+      Result->Status = EndRun (EFI_TIMEOUT, Ucs2 (u"Save failed at block %d: the EC did not answer in time." NOT_CHANGED), Failed);
+      Result->Ended  = TRUE;
+      return;
+    }
+
+    SendSave (Blocks, Result);
     return;
   }
 

@@ -20,13 +20,13 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
 import qemu  # noqa: E402
+from side_by_side import run_cases
 import simrecord as record
 import stick
 from run_e2e import SERIAL, SMBIOS, UUID
@@ -219,30 +219,7 @@ def main():
              ("boot: failure, key, retry", lambda f: retries(options.build, f, rom)),
              ("secure boot: signed stick", lambda f: flashes(options.build, f, rom, signed, True)),
              ("secure boot: unsigned refused", lambda f: unsigned_refused(options.build, f, rom))]
-    results = {}
-
-    def run(name, case, folder):
-        started = time.monotonic()
-        try:
-            problems, note = case(folder)
-            results[name] = (problems, note, time.monotonic() - started)
-        except Exception as error:  # a broken case must show, not hang the others
-            results[name] = (["%s: %s" % (type(error).__name__, error)], "", time.monotonic() - started)
-
-    threads = [threading.Thread(target=run, args=(name, case, os.path.join(work, "boot%d" % index)))
-               for index, (name, case) in enumerate(cases)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    failed = 0
-    for name, _ in cases:
-        problems, note, seconds = results[name]
-        failed += 1 if problems else 0
-        print("%s %-32s %s(%.1f s; %s)" % ("FAIL" if problems else "ok  ", name,
-                                           "; ".join(problems) + " " if problems else "", seconds, note))
-    print("boot e2e: %d scenarios, %d passed, %d failed (logs in %s)" % (len(cases), len(cases) - failed, failed, work))
-    return 1 if failed else 0
+    return run_cases(cases, work, "boot", "boot e2e")
 
 
 if __name__ == "__main__":

@@ -16,12 +16,12 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
 import qemu  # noqa: E402
+from side_by_side import run_cases
 import simrecord as record
 from depot_probe import NIC, SERVER, free_port
 from run_e2e import SMBIOS
@@ -178,31 +178,8 @@ def main():
     work = options.keep or tempfile.mkdtemp(prefix="morvane-depot-e2e-")
     cases = [("depot: flash with a save", with_save), ("depot: nothing listening", nothing_listening),
              ("depot: server gone mid-flash", stops_half_way)]
-    results = {}
-
-    def run(name, case, folder):
-        started = time.monotonic()
-        try:
-            problems, note = case(options.build, folder)
-        except Exception as error:  # a broken case must show, not hang the others
-            problems, note = ["%s: %s" % (type(error).__name__, error)], ""
-        results[name] = (problems, note, time.monotonic() - started)
-
-    threads = [threading.Thread(target=run, args=(name, case, os.path.join(work, "depot%d" % index)))
-               for index, (name, case) in enumerate(cases)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    failed = 0
-    for name, _ in cases:
-        problems, note, seconds = results[name]
-        failed += 1 if problems else 0
-        print("%s %-32s %s(%.1f s; %s)" % ("FAIL" if problems else "ok  ", name,
-                                           "; ".join(problems) + " " if problems else "", seconds, note))
-    print("depot e2e: %d scenarios, %d passed, %d failed (logs in %s)" % (len(cases), len(cases) - failed, failed,
-                                                                       work))
-    return 1 if failed else 0
+    return run_cases([(name, lambda folder, case=case: case(options.build, folder)) for name, case in cases],
+                     work, "depot", "depot e2e")
 
 
 if __name__ == "__main__":

@@ -15,13 +15,13 @@ import re
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
 import qemu  # noqa: E402
+from side_by_side import run_cases
 import simrecord as record
 import stick
 from run_e2e import SERIAL, SMBIOS, UUID
@@ -293,30 +293,8 @@ def main():
              ("stick: damaged image", damaged), ("stick: another model", wrong_model),
              ("stick: retry rewrites what differs", retry_rewrites_what_differs),
              ("image pulled out mid-flash", pulled_out)]
-    results = {}
-
-    def run(name, case, folder):
-        started = time.monotonic()
-        try:
-            problems, note = case(options.build, folder)
-            results[name] = (problems, note, time.monotonic() - started)
-        except Exception as error:  # a broken case must show, not hang the others
-            results[name] = (["%s: %s" % (type(error).__name__, error)], "", time.monotonic() - started)
-
-    threads = [threading.Thread(target=run, args=(name, case, os.path.join(work, "stick%d" % index)))
-               for index, (name, case) in enumerate(cases)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    failed = 0
-    for name, _ in cases:
-        problems, note, seconds = results[name]
-        failed += 1 if problems else 0
-        print("%s %-32s %s(%.1f s; %s)" % ("FAIL" if problems else "ok  ", name,
-                                           "; ".join(problems) + " " if problems else "", seconds, note))
-    print("stick e2e: %d scenarios, %d passed, %d failed (logs in %s)" % (len(cases), len(cases) - failed, failed, work))
-    return 1 if failed else 0
+    return run_cases([(name, lambda folder, case=case: case(options.build, folder)) for name, case in cases],
+                     work, "stick", "stick e2e")
 
 
 if __name__ == "__main__":

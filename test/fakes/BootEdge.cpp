@@ -25,6 +25,7 @@ extern "C" {
 EFI_GUID  gEfiLoadedImageProtocolGuid      = EFI_LOADED_IMAGE_PROTOCOL_GUID;
 EFI_GUID  gEfiSimpleFileSystemProtocolGuid = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_GUID;
 EFI_GUID  gEfiGlobalVariableGuid           = EFI_GLOBAL_VARIABLE;
+EFI_GUID  gEfiDevicePathProtocolGuid       = EFI_DEVICE_PATH_PROTOCOL_GUID;
 }
 
 namespace {
@@ -338,6 +339,8 @@ BootEdgeHandleProtocol (
     *Interface = &mLoaded;
   } else if ((Handle == &mDevice) && CompareGuid (Protocol, &gEfiSimpleFileSystemProtocolGuid) && gState->HasVolume) {
     *Interface = &mVolume;
+  } else if ((Handle == &mDevice) && CompareGuid (Protocol, &gEfiDevicePathProtocolGuid) && !gState->DevicePath.empty ()) {
+    *Interface = gState->DevicePath.data ();
   } else {
     return EFI_UNSUPPORTED;
   }

@@ -169,6 +169,7 @@ struct State {
   // Started by the firmware: the loaded image, its volume (files in Files
   // by their path on it, "\\MORVANE.CFG"), the keyboard, the variables.
   BOOLEAN                          HasLoadedImage = FALSE;
+  std::vector<UINT8>               DevicePath;             // of the loaded image's device; empty: none
   BOOLEAN                          HasVolume      = TRUE;
   std::deque<CHAR16>               Keys;                   // one is typed at each wait for a key
   UINTN                            KeyWaits = 0;

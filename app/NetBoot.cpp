@@ -1,0 +1,153 @@
+/** @file
+  Morvane booted from a depot by the firmware's HTTP boot: MORVANE.CFG and
+  the image come from beside the boot file, once, before any attempt; the
+  results go to the depot's results/ folder. There is no local volume: the
+  save is kept in memory and sent to the depot before anything is erased.
+
+  The settings file from a depot may not name a depot of its own: a
+  machine's results go back where it booted from.
+
+**/
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/BaseLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/PrintLib.h>
+#include <Library/UefiLib.h>
+}
+
+#include "Depot.h"
+#include "EcImagePlan.h"
+#include "Morvane.h"
+#include "NetBoot.h"
+#include "Settings.h"
+#include "Ucs2.h"
+
+STATIC UINT8  *mFetchedImage = NULL;
+
+/**
+  Fetch MORVANE.CFG from the depot and check it.
+
+  @param[in]  Base       The depot.
+  @param[out] Settings   The settings.
+
+  @return EFI_SUCCESS, or the refusal's status (the screen says why).
+**/
+STATIC
+EFI_STATUS
+FetchSettings (
+  IN  CONST CHAR16      *Base,
+  OUT MORVANE_SETTINGS  *Settings
+  )
+{
+  EFI_STATUS  Status;
+  UINT8       Text[SETTINGS_MAX_BYTES + 1];
+  UINTN       Size;
+  CHAR16      Refusal[SETTINGS_REFUSAL_CHARS];
+
+  //
+  // One byte past the bound: a larger file is refused by the parser, not
+  // cut by the transfer.
+  //
+  Status = DepotGet ("MORVANE.CFG", Text, sizeof (Text), &Size);
+  if (Status == EFI_BUFFER_TOO_SMALL) {
+    Size   = sizeof (Text);
+    Status = EFI_SUCCESS;
+  }
+
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"MORVANE.CFG could not be fetched from %s (%r); nothing was done.\r\n"), Base, Status);
+    return Status;
+  }
+
+  Status = SettingsParse (Text, Size, TRUE, Settings, Refusal, sizeof (Refusal));
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"%s"), Refusal);
+  }
+
+  return Status;
+}
+
+/**
+  Fetch the image the settings name and lend it to the runs. Its CRC-32 is
+  checked by each run, before the EC is touched, so that the refusal
+  reaches the depot's results.
+
+  @param[in] Base       The depot.
+  @param[in] Settings   The settings.
+
+  @return EFI_SUCCESS, or the failure (the screen says why).
+**/
+STATIC
+EFI_STATUS
+FetchImage (
+  IN CONST CHAR16            *Base,
+  IN CONST MORVANE_SETTINGS  *Settings
+  )
+{
+  EFI_STATUS  Status;
+  CHAR8       Name[SETTINGS_NAME_CHARS + 1];
+  UINTN       Size;
+
+  UnicodeStrToAsciiStrS (Settings->Image, Name, sizeof (Name));
+  mFetchedImage = static_cast<UINT8 *>(AllocatePool (MAX_IMAGE_SIZE));
+  if (mFetchedImage == NULL) {
+    Print (Ucs2 (u"No memory for the image; nothing was done.\r\n"));
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = DepotGet (Name, mFetchedImage, MAX_IMAGE_SIZE, &Size);
+  if (Status == EFI_BUFFER_TOO_SMALL) {
+    Print (Ucs2 (u"The image %s at %s is larger than 16 MiB; nothing was flashed.\r\n"), Settings->Image, Base);
+  } else if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"The image %s could not be fetched from %s (%r); nothing was flashed.\r\n"), Settings->Image, Base, Status);
+  }
+
+  if (EFI_ERROR (Status)) {
+    FreePool (mFetchedImage);
+    mFetchedImage = NULL;
+    return Status;
+  }
+
+  LendImage (mFetchedImage, Size);
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+PrepareFromDepot (
+  IN  CONST CHAR16      *Base,
+  OUT MORVANE_SETTINGS  *Settings,
+  OUT CHAR16            *Results,
+  IN  UINTN             ResultsSize
+  )
+{
+  EFI_STATUS  Status;
+
+  Status = DepotConnect (Base);
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"The depot at %s cannot be reached (%r); nothing was done.\r\n"), Base, Status);
+    return Status;
+  }
+
+  Status = FetchSettings (Base, Settings);
+  if (!EFI_ERROR (Status)) {
+    Status = FetchImage (Base, Settings);
+  }
+
+  DepotClose ();
+  UnicodeSPrint (Results, ResultsSize, Ucs2 (u"%sresults/"), Base);
+  return Status;
+}
+
+VOID
+ReleaseFetchedImage (
+  VOID
+  )
+{
+  if (mFetchedImage != NULL) {
+    ReturnImage ();
+    FreePool (mFetchedImage);
+    mFetchedImage = NULL;
+  }
+}

@@ -1,0 +1,208 @@
+/** @file
+  Morvane booted from a depot: the depot found in the device path, the
+  settings and the image fetched once, the save kept in memory and sent,
+  the results at the depot.
+
+**/
+
+#include "RunTest.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <Protocol/DevicePath.h>
+}
+
+#include "Crc32.h"
+#include "Depot.h"
+#include "Morvane.h"
+
+namespace {
+
+constexpr size_t  BLOCK = 0x10000;
+
+// The run's start time follows: each attempt has its own.
+constexpr const char  *NAME = "/results/S1-525400123456-20261207-0930";
+
+// A device path node: type, subtype, little-endian length, payload.
+void
+AddNode (
+  std::vector<UINT8>  &Path,
+  UINT8               Type,
+  UINT8               SubType,
+  const std::string   &Payload
+  )
+{
+  size_t  Length = 4 + Payload.size ();
+
+  Path.insert (Path.end (), { Type, SubType, static_cast<UINT8>(Length), static_cast<UINT8>(Length >> 8) });
+  Path.insert (Path.end (), Payload.begin (), Payload.end ());
+}
+
+// The device path HTTP boot leaves: PCI, MAC, IPv4, URI of the boot file.
+std::vector<UINT8>
+HttpBootPath (
+  const std::string  &Uri
+  )
+{
+  std::vector<UINT8>  Path;
+
+  AddNode (Path, HARDWARE_DEVICE_PATH, HW_PCI_DP, std::string (2, '\0'));
+  AddNode (Path, MESSAGING_DEVICE_PATH, MSG_MAC_ADDR_DP, std::string (33, '\0'));
+  AddNode (Path, MESSAGING_DEVICE_PATH, MSG_IPv4_DP, std::string (23, '\0'));
+  AddNode (Path, MESSAGING_DEVICE_PATH, MSG_URI_DP, Uri);
+  AddNode (Path, END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, "");
+  return Path;
+}
+
+TEST (BootUrlTest, DepotIsTheBootFilesFolder) {
+  struct Case {
+    std::vector<UINT8>   Path;
+    const char16_t       *Base;     // nullptr: no depot
+  };
+  std::vector<UINT8>  Zero = HttpBootPath ("http://h/x.efi");
+  Zero[2] = 0;                                                 // a node that claims no length
+  std::vector<UINT8>  Endless;
+  for (int Node = 0; Node < 100; Node++) {
+    AddNode (Endless, HARDWARE_DEVICE_PATH, HW_PCI_DP, "ab");
+  }
+
+  const Case  Cases[] = {
+    { HttpBootPath ("http://10.0.2.2:8080/depot/Morvane.efi"), u"http://10.0.2.2:8080/depot/" },
+    { HttpBootPath ("http://10.0.2.2/Morvane.efi"), u"http://10.0.2.2/" },
+    { HttpBootPath ("https://10.0.2.2/Morvane.efi"), nullptr },
+    { HttpBootPath ("http://10.0.2.2/" + std::string (300, 'a') + "/M.efi"), nullptr },
+    { Zero, nullptr },
+    { Endless, nullptr },
+  };
+
+  for (const auto &C : Cases) {
+    CHAR16   Base[DEPOT_URL_CHARS + 1] = {};
+    BOOLEAN  Found = FindDepotInDevicePath (reinterpret_cast<const EFI_DEVICE_PATH_PROTOCOL *>(C.Path.data ()), Base,
+                                            ARRAY_SIZE (Base));
+
+    EXPECT_EQ (Found, C.Base != nullptr);
+    if (C.Base != nullptr) {
+      EXPECT_EQ (std::u16string (reinterpret_cast<char16_t *>(Base)), C.Base);
+    }
+  }
+}
+
+class NetBootTest : public RunTest {
+public:
+  void
+  SetUp (
+    ) override
+  {
+    RunTest::SetUp ();
+    Fake::gState->InitializeStatus = EFI_NOT_FOUND;   // no shell
+    Fake::gState->HasLoadedImage   = TRUE;
+    Fake::gState->HasVolume        = FALSE;
+    Fake::gState->DevicePath       = HttpBootPath ("http://10.0.2.2:8080/Morvane.efi");
+    Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Morv 7");
+    std::fill (Flash.begin (), Flash.end (), 0x5A);
+  }
+
+  std::vector<UINT8>
+  Depot (
+    const std::string  &Settings,
+    UINT32             CrcChange = 0
+    )
+  {
+    auto  Image = RandomImage (2 * BLOCK, 9);
+    char  Crc[16];
+
+    snprintf (Crc, sizeof (Crc), "%08X", Crc32Update (0, Image.data (), Image.size ()) ^ CrcChange);
+    std::string  Text = "image=ec.bin\r\ncrc32=" + std::string (Crc) + "\r\n" + Settings;
+    Fake::gState->Net.Files["/ec.bin"]      = Image;
+    Fake::gState->Net.Files["/MORVANE.CFG"] = std::vector<UINT8>(Text.begin (), Text.end ());
+    return Image;
+  }
+
+  std::string
+  Result (
+    const std::string  &Suffix
+    ) const
+  {
+    for (const auto &F : Fake::gState->Net.Files) {
+      if ((F.first.rfind (NAME, 0) == 0) && (F.first.size () >= Suffix.size ()) &&
+          (F.first.compare (F.first.size () - Suffix.size (), Suffix.size (), Suffix) == 0))
+      {
+        return std::string (F.second.begin (), F.second.end ());
+      }
+    }
+
+    return "<none>";
+  }
+
+  EFI_STATUS
+  Boot (
+    const std::u16string  &Keys = u" "
+    )
+  {
+    Fake::gState->Keys.assign (Keys.begin (), Keys.end ());
+    EFI_STATUS  Status = UefiMain (Fake::ImageHandle (), gST);
+
+    EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked on this path";
+    EXPECT_TRUE (Fake::gState->Files.empty ()) << "a network boot writes no local file";
+    return Status;
+  }
+
+  size_t
+  Gets (
+    const std::string  &Path
+    ) const
+  {
+    return std::count_if (Fake::gState->Net.Requests.begin (), Fake::gState->Net.Requests.end (),
+                          [&] (const Fake::Network::Request &R) { return R.Method == "GET" && R.Url.find (Path) != std::string::npos; });
+  }
+};
+
+TEST_F (NetBootTest, FlashesFromTheDepotAndLeavesItsResultsThere) {
+  std::vector<UINT8>  Old (Flash.begin (), Flash.begin () + 2 * BLOCK);
+  auto                Image = Depot ("model=Morv 7\r\n");
+
+  EXPECT_EQ (Boot (), EFI_SUCCESS);
+
+  EXPECT_TRUE (std::equal (Image.begin (), Image.end (), Flash.begin ()));
+  EXPECT_TRUE (Result (".bin") == std::string (Old.begin (), Old.end ())) << "the save is at the depot";
+  EXPECT_NE (Result (".log").find (" image=\"ec.bin\" size=131072 "), std::string::npos) << Result (".log");
+  EXPECT_NE (Result (".log").find (" status=0x0 product=\"Morv 7\" ec=flashed changed=2 "), std::string::npos) << Result (".log");
+  const std::string  Screen = Printed ();
+  EXPECT_NE (Screen.find ("saved to the depot first"), std::string::npos);
+  EXPECT_NE (Screen.find ("EC FLASH DONE."), std::string::npos);
+  EXPECT_NE (Screen.find ("Results: http://10.0.2.2:8080/results/ at the depot."), std::string::npos);
+}
+
+// An image that is not the one the settings name reaches no EC byte; the
+// depot's line says why, and a retry fetches nothing again.
+TEST_F (NetBootTest, ImageThatDoesNotMatchItsSettingsIsRefusedAtTheDepot) {
+  Depot ("", 1);
+
+  EXPECT_THROW (Boot (u" "), Fake::BudgetSpent) << "a failure never returns to the firmware";
+
+  EXPECT_TRUE (NoPortTouched ());
+  EXPECT_NE (Result (".log").find (" status=0x21 "), std::string::npos) << Result (".log");
+  EXPECT_NE (Result (".log").find (" ec=unchanged changed=0 "), std::string::npos) << Result (".log");
+  EXPECT_EQ (Gets ("/ec.bin"), 1u);
+  EXPECT_EQ (Gets ("/MORVANE.CFG"), 1u);
+  EXPECT_EQ (Count (Printed (), "NOTHING WAS CHANGED."), 2u);
+}
+
+// A settings file fetched from a depot names no depot of its own, and a
+// depot that does not answer leaves everything untouched.
+TEST_F (NetBootTest, RefusalsBeforeAnyAttempt) {
+  Depot ("depot=http://elsewhere/results/\r\n");
+
+  EXPECT_EQ (Boot (), EFI_INVALID_PARAMETER);
+  EXPECT_NE (Printed ().find ("MORVANE.CFG line 3: "), std::string::npos) << Printed ();
+  EXPECT_TRUE (NoPortTouched ());
+
+  SetUp ();
+  Fake::gState->Net.HasNic = FALSE;
+  EXPECT_EQ (Boot (), EFI_NOT_FOUND);
+  EXPECT_NE (Printed ().find ("The depot at http://10.0.2.2:8080/ cannot be reached (Not Found); nothing was done."), std::string::npos);
+  EXPECT_TRUE (NoPortTouched ());
+}
+
+}  // namespace
