@@ -6,7 +6,8 @@
   writes them) each time the EC leaves flash mode.
 
   The volumes are not connected yet when an option ROM driver loads, so the
-  file is looked for at the first access to the EC's ports. Without the
+  file is looked for at the first access to the EC's ports (after
+  connecting every controller: a network boot leaves the disks alone). Without the
   file nothing changes: the control application drives the EC as before.
 
   ECSIM.CFG: words separated by blanks or line ends, "nodevice" or
@@ -182,6 +183,19 @@ EcSimTakeVolumeSettings (
   }
 
   mLooked = TRUE;
+
+  //
+  // A machine that boots from the network has its disks left unconnected
+  // by the boot manager: connect everything first.
+  //
+  if (!EFI_ERROR (gBS->LocateHandleBuffer (AllHandles, NULL, NULL, &Count, &Handles))) {
+    for (Index = 0; Index < Count; Index++) {
+      gBS->ConnectController (Handles[Index], NULL, NULL, TRUE);
+    }
+
+    FreePool (Handles);
+  }
+
   if (EFI_ERROR (gBS->LocateHandleBuffer (ByProtocol, &gEfiSimpleFileSystemProtocolGuid, NULL, &Count, &Handles))) {
     return;
   }
