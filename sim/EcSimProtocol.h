@@ -35,6 +35,67 @@ struct _MORVANE_EC_SIM_PROTOCOL {
 extern EFI_GUID  gMorvaneEcSimProtocolGuid;
 
 //
+// The faults a test sets by name ("key=N"), for the control application
+// and for the driver's settings file alike.
+//
+typedef struct {
+  CONST char    *Key;
+  UINTN         Offset;     ///< of the UINT32 field in EC_SIM_FAULTS
+} EC_SIM_FAULT_KEY;
+
+STATIC CONST EC_SIM_FAULT_KEY  mEcSimFaultKeys[] = {
+  { "busy",      OFFSET_OF (EC_SIM_FAULTS, BusyReads)       },
+  { "erasebusy", OFFSET_OF (EC_SIM_FAULTS, EraseBusyReads)  },
+  { "stuck",     OFFSET_OF (EC_SIM_FAULTS, StuckAfterBytes) },
+  { "obf",       OFFSET_OF (EC_SIM_FAULTS, ObfAfterBytes)   },
+  { "late",      OFFSET_OF (EC_SIM_FAULTS, LateByte)        },
+  { "latereads", OFFSET_OF (EC_SIM_FAULTS, LateReads)       },
+  { "corrupt",   OFFSET_OF (EC_SIM_FAULTS, CorruptBlock)    },
+  { "attempts",  OFFSET_OF (EC_SIM_FAULTS, CorruptAttempts) },
+  { "old",       OFFSET_OF (EC_SIM_FAULTS, OldBlocks)       },
+  { "blocks",    OFFSET_OF (EC_SIM_FAULTS, CorruptBlocks)   },
+  { "skip",      OFFSET_OF (EC_SIM_FAULTS, SkipEvery)       },
+  { "skipreads", OFFSET_OF (EC_SIM_FAULTS, SkipReadBacks)   },
+  { "size",      OFFSET_OF (EC_SIM_FAULTS, SizeBlocks)      },
+};
+
+/**
+  Set the fault a key names.
+
+  @param[in, out] Faults      The faults.
+  @param[in]      Key         The key's characters (of any width), not terminated.
+  @param[in]      KeyLength   How many.
+  @param[in]      Value       The value.
+
+  @retval TRUE   The key names a fault.
+**/
+template <typename CHAR_TYPE>
+BOOLEAN
+EcSimSetFault (
+  IN OUT EC_SIM_FAULTS    *Faults,
+  IN     CONST CHAR_TYPE  *Key,
+  IN     UINTN            KeyLength,
+  IN     UINT32           Value
+  )
+{
+  UINTN  Index;
+  UINTN  At;
+
+  for (Index = 0; Index < ARRAY_SIZE (mEcSimFaultKeys); Index++) {
+    CONST char  *Name = mEcSimFaultKeys[Index].Key;
+    for (At = 0; At < KeyLength && Name[At] != 0 && static_cast<UINTN>(Key[At]) == static_cast<UINTN>(Name[At]); At++) {
+    }
+
+    if ((At == KeyLength) && (Name[At] == 0)) {
+      *reinterpret_cast<UINT32 *>(reinterpret_cast<UINT8 *>(Faults) + mEcSimFaultKeys[Index].Offset) = Value;
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
+
+//
 // The record file of a dump: this header, then the command record.
 //
 #define EC_SIM_RECORD_MAGIC  0x52534345   // "ECSR"

@@ -24,27 +24,6 @@ extern "C" {
 #include "EcSimProtocol.h"
 #include "Ucs2.h"
 
-typedef struct {
-  const char16_t    *Key;
-  UINTN             Offset;     ///< of the UINT32 field in EC_SIM_FAULTS
-} FAULT_KEY;
-
-STATIC CONST FAULT_KEY  mFaultKeys[] = {
-  { u"busy",      OFFSET_OF (EC_SIM_FAULTS, BusyReads)       },
-  { u"erasebusy", OFFSET_OF (EC_SIM_FAULTS, EraseBusyReads)  },
-  { u"stuck",     OFFSET_OF (EC_SIM_FAULTS, StuckAfterBytes) },
-  { u"obf",       OFFSET_OF (EC_SIM_FAULTS, ObfAfterBytes)   },
-  { u"late",      OFFSET_OF (EC_SIM_FAULTS, LateByte)        },
-  { u"latereads", OFFSET_OF (EC_SIM_FAULTS, LateReads)       },
-  { u"corrupt",   OFFSET_OF (EC_SIM_FAULTS, CorruptBlock)    },
-  { u"attempts",  OFFSET_OF (EC_SIM_FAULTS, CorruptAttempts) },
-  { u"old",       OFFSET_OF (EC_SIM_FAULTS, OldBlocks)       },
-  { u"blocks",    OFFSET_OF (EC_SIM_FAULTS, CorruptBlocks)   },
-  { u"skip",      OFFSET_OF (EC_SIM_FAULTS, SkipEvery)       },
-  { u"skipreads", OFFSET_OF (EC_SIM_FAULTS, SkipReadBacks)   },
-  { u"size",      OFFSET_OF (EC_SIM_FAULTS, SizeBlocks)      },
-};
-
 /**
   Apply one "key=value" (or "nodevice") argument to the faults.
 
@@ -59,7 +38,6 @@ ApplyFault (
 {
   CONST CHAR16  *Value;
   UINTN         KeyLength;
-  UINTN         Index;
 
   if (StrCmp (Argument, Ucs2 (u"nodevice")) == 0) {
     Faults->NoDevice = TRUE;
@@ -78,17 +56,7 @@ ApplyFault (
     return TRUE;
   }
 
-  for (Index = 0; Index < ARRAY_SIZE (mFaultKeys); Index++) {
-    if ((StrLen (Ucs2 (mFaultKeys[Index].Key)) == KeyLength) &&
-        (StrnCmp (Argument, Ucs2 (mFaultKeys[Index].Key), KeyLength) == 0))
-    {
-      *reinterpret_cast<UINT32 *>(reinterpret_cast<UINT8 *>(Faults) + mFaultKeys[Index].Offset) =
-        static_cast<UINT32>(ShellStrToUintn (Value));
-      return TRUE;
-    }
-  }
-
-  return FALSE;
+  return EcSimSetFault (Faults, Argument, KeyLength, static_cast<UINT32>(ShellStrToUintn (Value)));
 }
 
 typedef struct {

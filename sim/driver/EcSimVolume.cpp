@@ -30,27 +30,6 @@ extern "C" {
 
 #define SETTINGS_BYTES  1024
 
-typedef struct {
-  CONST char    *Key;
-  UINTN         Offset;     ///< of the UINT32 field in EC_SIM_FAULTS
-} FAULT_KEY;
-
-STATIC CONST FAULT_KEY  mFaultKeys[] = {
-  { "busy",      OFFSET_OF (EC_SIM_FAULTS, BusyReads)       },
-  { "erasebusy", OFFSET_OF (EC_SIM_FAULTS, EraseBusyReads)  },
-  { "stuck",     OFFSET_OF (EC_SIM_FAULTS, StuckAfterBytes) },
-  { "obf",       OFFSET_OF (EC_SIM_FAULTS, ObfAfterBytes)   },
-  { "late",      OFFSET_OF (EC_SIM_FAULTS, LateByte)        },
-  { "latereads", OFFSET_OF (EC_SIM_FAULTS, LateReads)       },
-  { "corrupt",   OFFSET_OF (EC_SIM_FAULTS, CorruptBlock)    },
-  { "attempts",  OFFSET_OF (EC_SIM_FAULTS, CorruptAttempts) },
-  { "old",       OFFSET_OF (EC_SIM_FAULTS, OldBlocks)       },
-  { "blocks",    OFFSET_OF (EC_SIM_FAULTS, CorruptBlocks)   },
-  { "skip",      OFFSET_OF (EC_SIM_FAULTS, SkipEvery)       },
-  { "skipreads", OFFSET_OF (EC_SIM_FAULTS, SkipReadBacks)   },
-  { "size",      OFFSET_OF (EC_SIM_FAULTS, SizeBlocks)      },
-};
-
 STATIC BOOLEAN            mLooked = FALSE;
 STATIC EFI_FILE_PROTOCOL  *mDumpRoot = NULL;
 
@@ -97,7 +76,6 @@ ApplyWord (
   )
 {
   UINTN  KeyLength;
-  UINTN  Index;
 
   if ((Length == 8) && (CompareMem (Word, "nodevice", 8) == 0)) {
     Faults->NoDevice = TRUE;
@@ -116,12 +94,7 @@ ApplyWord (
     return;
   }
 
-  for (Index = 0; Index < ARRAY_SIZE (mFaultKeys); Index++) {
-    if ((AsciiStrLen (mFaultKeys[Index].Key) == KeyLength) && (CompareMem (Word, mFaultKeys[Index].Key, KeyLength) == 0)) {
-      *reinterpret_cast<UINT32 *>(reinterpret_cast<UINT8 *>(Faults) + mFaultKeys[Index].Offset) =
-        ReadNumber (Word + KeyLength + 1, Length - KeyLength - 1);
-    }
-  }
+  EcSimSetFault (Faults, Word, KeyLength, ReadNumber (Word + KeyLength + 1, Length - KeyLength - 1));
 }
 
 /**

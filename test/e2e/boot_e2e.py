@@ -20,7 +20,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
@@ -29,9 +28,9 @@ import qemu  # noqa: E402
 from side_by_side import run_cases
 import simrecord as record
 import stick
-from run_e2e import SERIAL, SMBIOS, UUID
+from run_e2e import SERIAL, UUID
 from scenarios import ADVICE, OLD_BLOCKS, PRODUCT, log_pattern, old_firmware, random_image
-from stick_e2e import log_matches
+from stick_e2e import StickBoot, log_matches
 
 EDK2 = os.environ.get("EDK2_DIR", os.path.expanduser("~/.cache/morvane/edk2-stable202211"))
 EFIROM = os.path.join(EDK2, "BaseTools", "Source", "C", "bin", "EfiRom")
@@ -60,7 +59,7 @@ class SecureBoot(qemu.Boot):
                 "-monitor", "unix:%s,server,nowait" % self.monitor_path] + self.extra
 
 
-class Machine:
+class Machine(StickBoot):
     """One machine: the stick built for image, an internal disk with the
     simulated EC's settings, the EC's option ROM, and QEMU."""
 
@@ -88,32 +87,13 @@ class Machine:
         self.secure = secure
         self.serial = ""
         self.to_flash = None
+        self.limit = BOOT_LIMIT_S
 
     def run(self, until):
-        started = time.monotonic()
-
-        def watch(boot):
-            if self.to_flash is None and b"Loop : 1" in boot.serial:
-                self.to_flash = time.monotonic() - started
-            if until(boot, boot.serial.decode("latin-1")):
-                time.sleep(1)
-                boot.stop = True
-        kind = SecureBoot if self.secure else qemu.Boot
-        boot = kind(self.folder, None, BOOT_LIMIT_S, on_output=watch, extra=SMBIOS, drives=self.drives)
-        self.serial = boot.run()
-        with open(os.path.join(self.folder, "serial.log"), "w", encoding="latin-1") as log:
-            log.write(self.serial)
-        return boot.timed_out
-
-    def read(self, name):
-        return qemu.read_from_disk(self.volume, name)
+        return StickBoot.run(self, until, SecureBoot if self.secure else qemu.Boot)
 
     def sim(self, name):
         return qemu.read_from_disk(self.internal, name)
-
-    def log_lines(self):
-        data = self.read(stick.RUN_LOG)
-        return [] if not data else [line for line in data.decode("latin-1").split("\r\n") if line]
 
 
 def common_checks(machine, timed_out):

@@ -65,8 +65,9 @@ class StickBoot:
                        "-device", "usb-storage,drive=stick"]
         self.serial = ""
         self.to_flash = None
+        self.limit = BOOT_LIMIT_S
 
-    def run(self, until):
+    def run(self, until, kind=qemu.Boot):
         """Boots; until(boot, text) answers whether the run is over. Notes the
         seconds from power-on to Morvane's screen (boot-to-flash)."""
         started = time.monotonic()
@@ -77,7 +78,7 @@ class StickBoot:
             if until(boot, boot.serial.decode("latin-1")):
                 time.sleep(1)
                 boot.stop = True
-        boot = qemu.Boot(self.folder, None, BOOT_LIMIT_S, on_output=watch, extra=SMBIOS, drives=self.drives)
+        boot = kind(self.folder, None, self.limit, on_output=watch, extra=SMBIOS, drives=self.drives)
         self.serial = boot.run()
         with open(os.path.join(self.folder, "serial.log"), "w", encoding="latin-1") as log:
             log.write(self.serial)
