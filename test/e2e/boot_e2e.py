@@ -29,7 +29,7 @@ from side_by_side import run_cases
 import simrecord as record
 import stick
 from run_e2e import SERIAL, UUID
-from scenarios import ADVICE, OLD_BLOCKS, PRODUCT, log_pattern, old_firmware, random_image
+from scenarios import ADVICE, OLD_BLOCKS, PRODUCT, flash_holds, log_pattern, old_firmware, random_image
 from stick_e2e import StickBoot, log_matches
 
 EDK2 = os.environ.get("EDK2_DIR", os.path.expanduser("~/.cache/morvane/edk2-stable202211"))
@@ -107,11 +107,7 @@ def common_checks(machine, timed_out):
 
 
 def flash_equals(machine):
-    size = max(len(machine.image) + record.BLOCK, OLD_BLOCKS * record.BLOCK)
-    want = record.expected_flash(machine.image, size, OLD_BLOCKS)
-    have = machine.sim("SIM.FL") or b""
-    have = have + b"\xff" * (size - len(have))
-    return [] if have[:size] == want else ["the simulated flash is not the stick's image"]
+    return flash_holds(machine.sim("SIM.FL"), machine.image)
 
 
 def figures(machine):

@@ -30,7 +30,7 @@ import simrecord as record
 from boot_e2e import EFIROM
 from depot_probe import free_port
 from page_test import Dom, chromium
-from scenarios import OLD_BLOCKS, PRODUCT, old_firmware, random_image
+from scenarios import OLD_BLOCKS, PRODUCT, flash_holds, old_firmware, random_image
 from side_by_side import run_cases
 
 ROOT = os.path.join(HERE, "..", "..")
@@ -118,11 +118,7 @@ def flashed(image, depot):
             problems.append("the depot's line is %r" % line)
         if result(depot, "NB-FLASH", ".bin") != old_firmware(len(image) // record.BLOCK):
             problems.append("the depot's save is not the EC's old firmware")
-        size = max(len(image) + record.BLOCK, OLD_BLOCKS * record.BLOCK)
-        have = (machine.sim("SIM.FL") or b"") + b"\xff" * size
-        if have[:size] != record.expected_flash(image, size, OLD_BLOCKS):
-            problems.append("the simulated flash is not the image")
-        return problems
+        return problems + flash_holds(machine.sim("SIM.FL"), image)
     return check
 
 

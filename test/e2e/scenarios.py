@@ -189,6 +189,13 @@ def file_is(name, expected):
     return check
 
 
+def flash_holds(flash, image):
+    """Problems if a dumped flash (over old firmware) is not image flashed."""
+    size = max(len(image) + BLOCK, OLD_BLOCKS * BLOCK)
+    have = (flash or b"") + b"\xff" * size
+    return [] if have[:size] == expected_flash(image, size, OLD_BLOCKS) else ["the simulated flash is not the image"]
+
+
 def old_firmware(blocks):
     return bytes(old_byte(offset) for offset in range(blocks * BLOCK))
 

@@ -25,7 +25,7 @@ from side_by_side import run_cases
 import simrecord as record
 import stick
 from run_e2e import SERIAL, SMBIOS, UUID
-from scenarios import ADVICE, OLD_BLOCKS, PRODUCT, log_pattern, old_firmware, random_image
+from scenarios import ADVICE, OLD_BLOCKS, PRODUCT, flash_holds, log_pattern, old_firmware, random_image
 
 BOOT_LIMIT_S = 120
 DONE, FAILED = "EC FLASH DONE.", "EC FLASH FAILED. DO NOT REMOVE POWER."
@@ -106,11 +106,7 @@ def common_checks(machine, timed_out):
 
 
 def flash_equals(machine, image):
-    size = max(len(image) + record.BLOCK, OLD_BLOCKS * record.BLOCK)
-    want = record.expected_flash(image, size, OLD_BLOCKS)
-    have = machine.flash()
-    have = have + b"\xff" * (size - len(have))
-    return [] if have[:size] == want else ["the simulated flash is not the stick's image"]
+    return flash_holds(machine.flash(), image)
 
 
 def log_matches(line, pattern):
@@ -273,11 +269,7 @@ def pulled_out(build, folder):
         problems.append("the stick was not pulled out while Morvane flashed")
     if "=== PULL END 0x0 ===" not in serial:
         problems.append("Morvane did not end with 0x0")
-    size = max(len(image) + record.BLOCK, OLD_BLOCKS * record.BLOCK)
-    have = (qemu.read_from_disk(internal, "SIM.FL") or b"")
-    have = have + b"\xff" * (size - len(have))
-    if have[:size] != record.expected_flash(image, size, OLD_BLOCKS):
-        problems.append("the simulated flash is not the image")
+    problems += flash_holds(qemu.read_from_disk(internal, "SIM.FL"), image)
     line = (qemu.read_from_disk(internal, "run.log") or b"").decode("latin-1").strip()
     problems += log_matches(line, log_pattern("flash", "fs1:\\pull.bin", image, "12/12", "0x0",
                                               "Morvane finished, remove power and reboot.", SERIAL, UUID))
