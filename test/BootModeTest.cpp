@@ -5,7 +5,7 @@
 
 **/
 
-#include "RunTest.h"
+#include "BootTest.h"
 
 #include <algorithm>
 #include <functional>
@@ -16,17 +16,8 @@ namespace {
 
 constexpr size_t  BLOCK = 0x10000;
 
-class BootModeTest : public RunTest {
+class BootModeTest : public BootTest {
 public:
-  void
-  SetUp (
-    ) override
-  {
-    RunTest::SetUp ();
-    Fake::gState->InitializeStatus = EFI_NOT_FOUND;   // no shell
-    Fake::gState->HasLoadedImage   = TRUE;
-    Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Morv 7");
-  }
 
   // A stick: MORVANE.CFG and the image beside Morvane.efi.
   std::vector<UINT8>
@@ -104,10 +95,8 @@ public:
     const std::u16string  &Keys = u" "
     )
   {
-    Fake::gState->Keys.assign (Keys.begin (), Keys.end ());
-    EFI_STATUS  Status = UefiMain (Fake::ImageHandle (), gST);
+    EFI_STATUS  Status = StartByFirmware (Keys);
 
-    EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked on this path";
     EXPECT_EQ (Fake::gState->OpenHandles, 0u) << "file left open";
     EXPECT_EQ (Fake::gState->WatchdogTimeout, 0) << "the watchdog must be off while the operator reads";
     EXPECT_TRUE (Fake::gState->Keys.empty ()) << "a key was left untyped";

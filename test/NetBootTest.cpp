@@ -5,7 +5,7 @@
 
 **/
 
-#include "RunTest.h"
+#include "BootTest.h"
 
 #include <algorithm>
 
@@ -88,18 +88,15 @@ TEST (BootUrlTest, DepotIsTheBootFilesFolder) {
   }
 }
 
-class NetBootTest : public RunTest {
+class NetBootTest : public BootTest {
 public:
   void
   SetUp (
     ) override
   {
-    RunTest::SetUp ();
-    Fake::gState->InitializeStatus = EFI_NOT_FOUND;   // no shell
-    Fake::gState->HasLoadedImage   = TRUE;
+    BootTest::SetUp ();
     Fake::gState->HasVolume        = FALSE;
     Fake::gState->DevicePath       = HttpBootPath ("http://10.0.2.2:8080/Morvane.efi");
-    Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Morv 7");
     std::fill (Flash.begin (), Flash.end (), 0x5A);
   }
 
@@ -140,10 +137,8 @@ public:
     const std::u16string  &Keys = u" "
     )
   {
-    Fake::gState->Keys.assign (Keys.begin (), Keys.end ());
-    EFI_STATUS  Status = UefiMain (Fake::ImageHandle (), gST);
+    EFI_STATUS  Status = StartByFirmware (Keys);
 
-    EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked on this path";
     EXPECT_TRUE (Fake::gState->Files.empty ()) << "a network boot writes no local file";
     return Status;
   }

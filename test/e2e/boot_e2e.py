@@ -14,18 +14,16 @@ test keys, a stick signed with them flashing and one unsigned refused by
 the firmware. Prints one line per scenario; exits non-zero when any fails.
 """
 
-import argparse
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
 import qemu  # noqa: E402
-from side_by_side import run_cases
+from side_by_side import run_cases, suite_folders
 import simrecord as record
 import stick
 from run_e2e import SERIAL, UUID
@@ -176,25 +174,27 @@ def unsigned_refused(build, folder, rom):
     return problems, ""
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("build")
-    parser.add_argument("--keep", help="folder for sticks, disks and serial logs")
-    options = parser.parse_args()
-    work = options.keep or tempfile.mkdtemp(prefix="morvane-boot-e2e-")
-    os.makedirs(work, exist_ok=True)
+def option_rom(build, work):
+    """The simulated EC's driver as a PCI option ROM, which the firmware loads
+    before any boot program: nothing test-only is on Morvane's boot path."""
     rom = os.path.join(work, "ecsim.rom")
-    subprocess.run([EFIROM, "-f", "0x1b36", "-i", "0x0005", "-e", os.path.join(options.build, "EcSimDxe.efi"),
-                    "-o", rom], check=True, capture_output=True)
+    subprocess.run([EFIROM, "-f", "0x1b36", "-i", "0x0005", "-e", os.path.join(build, "EcSimDxe.efi"), "-o", rom],
+                   check=True, capture_output=True)
+    return rom
+
+
+def main():
+    build, work = suite_folders("boot")
+    rom = option_rom(build, work)
     key = os.path.join(work, "snakeoil.key")
     signed = os.path.join(work, "Morvane-signed.efi")
     subprocess.run(["openssl", "pkey", "-in", SNAKEOIL_KEY, "-passin", "pass:snakeoil", "-out", key], check=True)
     subprocess.run(["sbsign", "--key", key, "--cert", SNAKEOIL_CERT, "--output", signed,
-                    os.path.join(options.build, "Morvane.efi")], check=True, capture_output=True)
-    cases = [("boot: flash, save, log", lambda f: flashes(options.build, f, rom)),
-             ("boot: failure, key, retry", lambda f: retries(options.build, f, rom)),
-             ("secure boot: signed stick", lambda f: flashes(options.build, f, rom, signed, True)),
-             ("secure boot: unsigned refused", lambda f: unsigned_refused(options.build, f, rom))]
+                    os.path.join(build, "Morvane.efi")], check=True, capture_output=True)
+    cases = [("boot: flash, save, log", lambda f: flashes(build, f, rom)),
+             ("boot: failure, key, retry", lambda f: retries(build, f, rom)),
+             ("secure boot: signed stick", lambda f: flashes(build, f, rom, signed, True)),
+             ("secure boot: unsigned refused", lambda f: unsigned_refused(build, f, rom))]
     return run_cases(cases, work, "boot", "boot e2e")
 
 

@@ -9,19 +9,17 @@ with nothing listening; a depot that stops after the save reached it. Each
 server is started and stopped by its own PID; each boot is bounded.
 """
 
-import argparse
 import os
 import re
 import shutil
 import subprocess
 import sys
-import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
 import qemu  # noqa: E402
-from side_by_side import run_cases
+from side_by_side import run_cases, suite_folders
 import simrecord as record
 from depot_probe import NIC, SERVER, free_port
 from run_e2e import SMBIOS
@@ -171,14 +169,10 @@ def stops_half_way(build, folder):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("build")
-    parser.add_argument("--keep")
-    options = parser.parse_args()
-    work = options.keep or tempfile.mkdtemp(prefix="morvane-depot-e2e-")
+    build, work = suite_folders("depot")
     cases = [("depot: flash with a save", with_save), ("depot: nothing listening", nothing_listening),
              ("depot: server gone mid-flash", stops_half_way)]
-    return run_cases([(name, lambda folder, case=case: case(options.build, folder)) for name, case in cases],
+    return run_cases([(name, lambda folder, case=case: case(build, folder)) for name, case in cases],
                      work, "depot", "depot e2e")
 
 

@@ -14,11 +14,9 @@ headless chromium renders the depot's page and the rows and counts are
 checked. The depot is stopped by its PID; every boot is bounded.
 """
 
-import argparse
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -27,11 +25,11 @@ sys.path.insert(0, os.path.join(HERE, "..", "page"))
 
 import qemu  # noqa: E402
 import simrecord as record
-from boot_e2e import EFIROM
+from boot_e2e import option_rom
 from depot_probe import free_port
 from page_test import Dom, chromium
 from scenarios import OLD_BLOCKS, PRODUCT, flash_holds, old_firmware, random_image
-from side_by_side import run_cases
+from side_by_side import run_cases, suite_folders
 
 ROOT = os.path.join(HERE, "..", "..")
 BOOT_LIMIT_S = 180
@@ -153,15 +151,8 @@ def page_shows(work, port):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("build")
-    parser.add_argument("--keep")
-    options = parser.parse_args()
-    work = os.path.abspath(options.keep or tempfile.mkdtemp(prefix="morvane-netboot-e2e-"))
-    os.makedirs(work, exist_ok=True)
-    rom = os.path.join(work, "ecsim.rom")
-    subprocess.run([EFIROM, "-f", "0x1b36", "-i", "0x0005", "-e", os.path.join(options.build, "EcSimDxe.efi"),
-                    "-o", rom], check=True, capture_output=True)
+    build, work = suite_folders("netboot")
+    rom = option_rom(build, work)
     image = random_image(2 * record.BLOCK, 41)
     image_path = os.path.join(work, "ec.bin")
     with open(image_path, "wb") as out:
@@ -170,7 +161,7 @@ def main():
     subprocess.run(["rm", "-rf", depot], check=True)
     port = free_port()
     env = dict(os.environ, DEPOT_DIR=depot, ADDRESS="127.0.0.1:%d" % port, MODEL=PRODUCT,
-               MORVANE_EFI=os.path.join(os.path.abspath(options.build), "Morvane.efi"))
+               MORVANE_EFI=os.path.join(build, "Morvane.efi"))
     started = subprocess.run(["bash", os.path.join(ROOT, "scripts", "depot.sh"), "--start", image_path], env=env,
                              check=True, capture_output=True, text=True)
     pid = started.stdout.strip().splitlines()[-1]

@@ -5,9 +5,23 @@ A machine that waits for a core does not spend its boot time limit: the
 limit starts when its QEMU does.
 """
 
+import argparse
 import os
+import tempfile
 import threading
 import time
+
+
+def suite_folders(name):
+    """The command line every suite takes, BUILD_DIR [--keep DIR]: returns the
+    build folder and the suite's work folder (made when missing)."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("build")
+    parser.add_argument("--keep", help="folder for disks, sticks and serial logs")
+    options = parser.parse_args()
+    work = os.path.abspath(options.keep or tempfile.mkdtemp(prefix="morvane-%s-e2e-" % name))
+    os.makedirs(work, exist_ok=True)
+    return os.path.abspath(options.build), work
 
 
 def run_cases(cases, work, prefix, label):

@@ -9,19 +9,17 @@ stick is not FS0:). The test build of the stick carries the simulated EC.
 Prints one line per scenario; exits non-zero when any fails.
 """
 
-import argparse
 import os
 import re
 import subprocess
 import sys
-import tempfile
 import time
 import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 
 import qemu  # noqa: E402
-from side_by_side import run_cases
+from side_by_side import run_cases, suite_folders
 import simrecord as record
 import stick
 from run_e2e import SERIAL, SMBIOS, UUID
@@ -277,16 +275,12 @@ def pulled_out(build, folder):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("build")
-    parser.add_argument("--keep", help="folder for sticks, disks and serial logs")
-    options = parser.parse_args()
-    work = options.keep or tempfile.mkdtemp(prefix="morvane-stick-e2e-")
+    build, work = suite_folders("stick")
     cases = [("stick: flash, save, log", success), ("stick: never verifies, retry", never_verifies),
              ("stick: damaged image", damaged), ("stick: another model", wrong_model),
              ("stick: retry rewrites what differs", retry_rewrites_what_differs),
              ("image pulled out mid-flash", pulled_out)]
-    return run_cases([(name, lambda folder, case=case: case(options.build, folder)) for name, case in cases],
+    return run_cases([(name, lambda folder, case=case: case(build, folder)) for name, case in cases],
                      work, "stick", "stick e2e")
 
 
