@@ -75,6 +75,7 @@ ParseLength (
   @param[in, out] Spent   Microseconds waited so far.
 
   @retval EFI_SUCCESS          A 2xx answer.
+  @retval EFI_ACCESS_DENIED    409: the name is taken.
   @retval EFI_HTTP_ERROR       Another answer.
   @retval EFI_PROTOCOL_ERROR   A Content-Length that is no number, or
                                copies that disagree.
@@ -129,6 +130,14 @@ ReceiveHeaders (
 
   if (T.Message.Headers != NULL) {
     FreePool (T.Message.Headers);
+  }
+
+  //
+  // A depot answers 409 to a PUT of a name it already holds: it never lets
+  // a save or a log be written over.
+  //
+  if (T.Response.StatusCode == HTTP_STATUS_409_CONFLICT) {
+    return EFI_ACCESS_DENIED;
   }
 
   if ((T.Response.StatusCode < HTTP_STATUS_200_OK) || (T.Response.StatusCode > HTTP_STATUS_206_PARTIAL_CONTENT)) {

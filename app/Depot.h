@@ -17,10 +17,13 @@ extern "C" {
 }
 
 //
-// Longest base URL, and longest file name under it.
+// Longest base URL, and longest file name under it (a folder of at most
+// DEPOT_DAY_CHARS, '/', and a base name with its suffix).
 //
 #define DEPOT_URL_CHARS    200
-#define DEPOT_NAME_CHARS   64
+#define DEPOT_NAME_CHARS   112
+#define DEPOT_DAY_CHARS    8
+#define DEPOT_BASE_CHARS   80
 
 //
 // Characters of DepotMacText's result with its terminator (32 hex digits at
@@ -67,11 +70,14 @@ DepotConnect (
   Store Size bytes on the server as the base URL followed by Name.
 
   @param[in] Name   The file name: 1 to DEPOT_NAME_CHARS of [A-Za-z0-9._-],
-                    not starting with '.'.
+                    not starting with '.', optionally in one folder
+                    of 1 to DEPOT_DAY_CHARS letters and digits ("DAY/NAME").
   @param[in] Data   The bytes.
   @param[in] Size   How many.
 
   @retval EFI_SUCCESS             The server answered 2xx.
+  @retval EFI_ACCESS_DENIED       It answered 409: it holds that name already
+                                  and never writes over it.
   @retval EFI_NOT_READY           Not connected.
   @retval EFI_INVALID_PARAMETER   A bad name, or Data NULL with Size non-zero.
   @retval EFI_HTTP_ERROR          The server answered otherwise.

@@ -4,20 +4,25 @@
   there and is read back before the first erase, and the final log line
   replaces the running one before the run's last screen line.
 
-  A machine that loses power mid-flash therefore stays "running" at the
-  depot: that is how a depot tells it from one that finished.
+  The running line and the final line are two files, and the depot takes
+  every name once: a machine that loses power mid-flash therefore keeps its
+  BASE.run with no final line beside it, and nobody can write over a save
+  or a log.
 
-  Every file is named <serial>-<MAC>-<YYYYMMDD>-<HHMMSS>: placeholder serials
-  ("Default string") repeat across machines, the network card's address
-  does not.
+  Every file is DAY/BASE.suffix, BASE being <serial>-<MAC>-<YYYYMMDD>-<HHMMSS>
+  (or <serial>-<MAC>-nodate-<boot count> without a clock): placeholder
+  serials ("Default string") repeat across machines, the network card's
+  address does not.
 
 **/
 
 extern "C" {
 #include <Uefi.h>
+#include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PrintLib.h>
+#include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }
 
@@ -28,13 +33,68 @@ extern "C" {
 #define FIELD_CHARS        80
 #define SERIAL_NAME_CHARS  24
 
+//
+// A name the depot already holds is never written over: the run takes the
+// next of BASE-2 ... BASE-9 instead.
+//
+#define DEPOT_NAME_TRIES   9
+
 STATIC BOOLEAN  mDepotReady = FALSE;
-STATIC CHAR8    mDepotBase[DEPOT_NAME_CHARS - 4 + 1];
+STATIC CHAR8    mDepotDay[DEPOT_DAY_CHARS + 1];
+STATIC CHAR8    mDepotBase[DEPOT_BASE_CHARS + 1];
 
 /**
-  Build the run's base name at the depot from the machine's serial, the
-  network card's address and the run's start time; anything but
-  [A-Za-z0-9._-] becomes '_'.
+  Whether a character may stand in a depot name as it is.
+**/
+STATIC
+BOOLEAN
+IsNameChar (
+  IN CHAR16  C
+  )
+{
+  return (C >= u'A' && C <= u'Z') || (C >= u'a' && C <= u'z') || (C >= u'0' && C <= u'9') ||
+         (C == u'.') || (C == u'_') || (C == u'-');
+}
+
+/**
+  The serial as it stands in a depot name: at most SERIAL_NAME_CHARS
+  characters, anything but [A-Za-z0-9._-] as '_', and a first '.' or '-'
+  as '_' (a dot-name is hidden, a dash reads as an option); "none" when the
+  machine has no serial.
+
+  @param[out] Name   Receives it; SERIAL_NAME_CHARS + 1 characters.
+**/
+STATIC
+VOID
+SerialForName (
+  OUT CHAR8  *Name
+  )
+{
+  CHAR16  Serial[FIELD_CHARS];
+  CHAR16  Uuid[FIELD_CHARS];
+  UINTN   Index;
+
+  ReadMachineIdentity (Serial, ARRAY_SIZE (Serial), Uuid, ARRAY_SIZE (Uuid));
+  if (StrCmp (Serial, Ucs2 (u"-")) == 0) {
+    AsciiStrCpyS (Name, SERIAL_NAME_CHARS + 1, "none");
+    return;
+  }
+
+  for (Index = 0; Serial[Index] != 0 && Index < SERIAL_NAME_CHARS; Index++) {
+    Name[Index] = IsNameChar (Serial[Index]) ? static_cast<CHAR8>(Serial[Index]) : '_';
+  }
+
+  Name[Index] = 0;
+  if ((Name[0] == '.') || (Name[0] == '-')) {
+    Name[0] = '_';
+  }
+}
+
+/**
+  Build the run's day folder and base name at the depot from the machine's
+  serial, the network card's address and the run's start time. Without a
+  readable clock the day is "nodate" and the time is replaced by the
+  firmware's boot count, so that two boots never share a name.
 **/
 STATIC
 VOID
@@ -42,49 +102,37 @@ BuildDepotName (
   VOID
   )
 {
-  CHAR16  Serial[FIELD_CHARS];
-  CHAR16  Uuid[FIELD_CHARS];
+  CHAR8   Serial[SERIAL_NAME_CHARS + 1];
   CHAR16  Mac[DEPOT_MAC_CHARS];
-  CHAR16  Name[ARRAY_SIZE (mDepotBase)];
-  UINTN   Index;
-  CHAR16  C;
+  UINT64  Count;
 
-  ReadMachineIdentity (Serial, ARRAY_SIZE (Serial), Uuid, ARRAY_SIZE (Uuid));
+  SerialForName (Serial);
   DepotMacText (Mac, ARRAY_SIZE (Mac));
   CONST EFI_TIME  &T = mRunRecord.StartTime;
 
-  //
-  // The serial is cut so that the address and the time always fit.
-  //
-  Serial[SERIAL_NAME_CHARS] = 0;
-  UnicodeSPrint (
-    Name,
-    sizeof (Name),
-    Ucs2 (u"%s-%s-%04d%02d%02d-%02d%02d%02d"),
-    (StrCmp (Serial, Ucs2 (u"-")) == 0) ? Ucs2 (u"none") : Serial,
-    Mac,
-    T.Year,
-    T.Month,
-    T.Day,
-    T.Hour,
-    T.Minute,
-    T.Second
-    );
-  for (Index = 0; Name[Index] != 0; Index++) {
-    C = Name[Index];
-    mDepotBase[Index] = ((C >= u'A' && C <= u'Z') || (C >= u'a' && C <= u'z') || (C >= u'0' && C <= u'9') ||
-                         (C == u'.') || (C == u'_') || (C == u'-')) ? static_cast<CHAR8>(C) : '_';
+  if (TimeIsKnown (&T)) {
+    AsciiSPrint (mDepotDay, sizeof (mDepotDay), "%04d%02d%02d", T.Year, T.Month, T.Day);
+    AsciiSPrint (mDepotBase, sizeof (mDepotBase), "%a-%s-%a-%02d%02d%02d", Serial, Mac, mDepotDay, T.Hour, T.Minute, T.Second);
+    return;
   }
 
-  mDepotBase[Index] = 0;
+  //
+  // The high half of the monotonic count is kept by the firmware across
+  // boots and grows by one each boot.
+  //
+  Count = 0;
+  gBS->GetNextMonotonicCount (&Count);
+  AsciiStrCpyS (mDepotDay, sizeof (mDepotDay), "nodate");
+  AsciiSPrint (mDepotBase, sizeof (mDepotBase), "%a-%s-nodate-%08X", Serial, Mac, static_cast<UINT32>(RShiftU64 (Count, 32)));
 }
 
 /**
-  The depot's name of one of the run's files.
+  The depot's name of one of the run's files: its day folder, its base name
+  and the suffix.
 
-  @param[out] Name        Receives the base name and the suffix.
+  @param[out] Name        Receives the name.
   @param[in]  Size        Its size.
-  @param[in]  Suffix      ".log" or ".bin".
+  @param[in]  Suffix      ".run", ".bin" or ".VERDICT.log".
 **/
 STATIC
 VOID
@@ -94,7 +142,43 @@ DepotFileName (
   IN  CONST CHAR8  *Suffix
   )
 {
-  AsciiSPrint (Name, Size, "%a%a", mDepotBase, Suffix);
+  AsciiSPrint (Name, Size, "%a/%a%a", mDepotDay, mDepotBase, Suffix);
+}
+
+/**
+  Put the run's first line at the depot under the first of BASE, BASE-2 ...
+  BASE-9 that it does not hold yet: that claims the name for the save and
+  the final line.
+
+  @param[in] Line     The line, marked running.
+  @param[in] Length   Its length.
+
+  @return The status of the last PUT.
+**/
+STATIC
+EFI_STATUS
+ClaimDepotName (
+  IN CONST CHAR8  *Line,
+  IN UINTN        Length
+  )
+{
+  CHAR8       Name[DEPOT_NAME_CHARS + 1];
+  CHAR8       Plain[DEPOT_BASE_CHARS + 1];
+  EFI_STATUS  Status;
+  UINTN       Try;
+
+  AsciiStrCpyS (Plain, sizeof (Plain), mDepotBase);
+  Status = EFI_ACCESS_DENIED;
+  for (Try = 1; Try <= DEPOT_NAME_TRIES && Status == EFI_ACCESS_DENIED; Try++) {
+    if (Try > 1) {
+      AsciiSPrint (mDepotBase, sizeof (mDepotBase), "%a-%d", Plain, Try);
+    }
+
+    DepotFileName (Name, sizeof (Name), ".run");
+    Status = DepotPut (Name, Line, Length);
+  }
+
+  return Status;
 }
 
 EFI_STATUS
@@ -104,15 +188,13 @@ StartDepot (
 {
   EFI_STATUS  Status;
   CHAR8       Line[RUN_LOG_LINE_CHARS + 1];
-  CHAR8       Name[DEPOT_NAME_CHARS + 1];
   UINTN       Length;
 
   Status = DepotConnect (Url);
   if (!EFI_ERROR (Status)) {
     BuildDepotName ();
-    DepotFileName (Name, sizeof (Name), ".log");
     Length = FormatRunLogLine (EFI_SUCCESS, TRUE, Ucs2 (u"running"), Line, sizeof (Line));
-    Status = DepotPut (Name, Line, Length);
+    Status = ClaimDepotName (Line, Length);
   }
 
   if (EFI_ERROR (Status)) {
@@ -126,18 +208,29 @@ StartDepot (
 
 VOID
 SendRunLogToDepot (
+  IN EFI_STATUS   Status,
   IN CONST CHAR8  *Line,
   IN UINTN        Length
   )
 {
-  CHAR8       Name[DEPOT_NAME_CHARS + 1];
-  EFI_STATUS  Status;
+  CHAR8        Name[DEPOT_NAME_CHARS + 1];
+  CONST CHAR8  *Verdict;
 
   if (!mDepotReady) {
     return;
   }
 
-  DepotFileName (Name, sizeof (Name), ".log");
+  //
+  // The verdict is in the name, so that a depot's page counts a day of runs
+  // from its listing alone; it is judged as the log's ec= field is.
+  //
+  if (!EFI_ERROR (Status)) {
+    Verdict = mRunRecord.EraseSent ? ".flashed.log" : ".uptodate.log";
+  } else {
+    Verdict = mRunRecord.EraseSent ? ".incomplete.log" : ".unchanged.log";
+  }
+
+  DepotFileName (Name, sizeof (Name), Verdict);
   Status = DepotPut (Name, Line, Length);
   if (EFI_ERROR (Status)) {
     Print (Ucs2 (u"The run log could not be sent to the depot (%r).\r\n"), Status);

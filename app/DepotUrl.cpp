@@ -73,9 +73,37 @@ DepotFileUrl (
 {
   UINTN  Base;
   UINTN  Index;
+  UINTN  Folder;
   CHAR8  C;
 
-  if ((Name == NULL) || (Name[0] == '.')) {
+  if (Name == NULL) {
+    return FALSE;
+  }
+
+  //
+  // At most one folder, of letters and digits, in front of the file name.
+  //
+  for (Folder = 0; Name[Folder] != 0 && Name[Folder] != '/'; Folder++) {
+  }
+
+  if (Name[Folder] == '/') {
+    for (Index = 0; Index < Folder; Index++) {
+      C = Name[Index];
+      if (!((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9'))) {
+        return FALSE;
+      }
+    }
+
+    if ((Folder == 0) || (Folder > DEPOT_DAY_CHARS)) {
+      return FALSE;
+    }
+
+    Folder++;
+  } else {
+    Folder = 0;
+  }
+
+  if (Name[Folder] == '.') {
     return FALSE;
   }
 
@@ -86,7 +114,7 @@ DepotFileUrl (
   for (Index = 0; Name[Index] != 0; Index++) {
     C = Name[Index];
     if ((Index >= DEPOT_NAME_CHARS) ||
-        !((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '.' || C == '_' || C == '-'))
+        ((Index >= Folder) && !((C >= 'a' && C <= 'z') || (C >= 'A' && C <= 'Z') || (C >= '0' && C <= '9') || C == '.' || C == '_' || C == '-')))
     {
       return FALSE;
     }
@@ -95,5 +123,5 @@ DepotFileUrl (
   }
 
   Url[Base + Index] = 0;
-  return Index > 0;
+  return Index > Folder;
 }

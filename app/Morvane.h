@@ -137,6 +137,19 @@ DrawSaveLabel (
   );
 
 /**
+  Whether a time read from the clock is a real date and time: a clock that
+  cannot be read leaves 0.0.0 (or garbage) behind.
+
+  @param[in] Time   The time.
+
+  @retval TRUE   It is a date and time.
+**/
+BOOLEAN
+TimeIsKnown (
+  IN CONST EFI_TIME  *Time
+  );
+
+/**
   Seconds from a start time to now, across hours, days and years.
 
   @param[in] StartTime   The start.
@@ -286,14 +299,17 @@ StartDepot (
   );
 
 /**
-  Replace the run's line at the depot; nothing without a depot. A failure
-  is said on the screen; the run's status stays as it is.
+  Put the run's final line at the depot beside its running line, named for
+  the run's verdict; nothing without a depot. A failure is said on the
+  screen; the run's status stays as it is.
 
+  @param[in] Status   The run's status.
   @param[in] Line     The line.
   @param[in] Length   Its length.
 **/
 VOID
 SendRunLogToDepot (
+  IN EFI_STATUS   Status,
   IN CONST CHAR8  *Line,
   IN UINTN        Length
   );

@@ -200,6 +200,8 @@ FormatRunLogLine (
   CHAR16  Product[PRODUCT_CHARS];
   CHAR16  Said[2 * FIELD_CHARS];
   CHAR16  Ended[FIELD_CHARS];
+  CHAR16  When[FIELD_CHARS];
+  CHAR16  Elapsed[FIELD_CHARS];
   UINTN   Length;
 
   CONST RUN_RECORD  &R = mRunRecord;
@@ -211,16 +213,33 @@ FormatRunLogLine (
   ReadMachineIdentity (Serial, ARRAY_SIZE (Serial), Uuid, ARRAY_SIZE (Uuid));
   BOOLEAN  Named = ReadMachineProduct (Product, ARRAY_SIZE (Product));
   OutcomeText (Outcome, Said);
+  //
+  // A clock that could not be read gives no date: 0.0.0 would sort as the
+  // oldest run there is and make elapsed= meaningless.
+  //
+  if (TimeIsKnown (&R.StartTime)) {
+    UnicodeSPrint (
+      When,
+      sizeof (When),
+      Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d"),
+      R.StartTime.Year,
+      R.StartTime.Month,
+      R.StartTime.Day,
+      R.StartTime.Hour,
+      R.StartTime.Minute,
+      R.StartTime.Second
+      );
+    UnicodeSPrint (Elapsed, sizeof (Elapsed), Ucs2 (u"%Ld"), SecondsSince (&R.StartTime));
+  } else {
+    UnicodeSPrint (When, sizeof (When), Ucs2 (u"time=unknown"));
+    UnicodeSPrint (Elapsed, sizeof (Elapsed), Ucs2 (u"-"));
+  }
+
   UnicodeSPrint (
     Line,
     sizeof (Line),
-    Ucs2 (u"%04d-%02d-%02d %02d:%02d:%02d mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%Ld status=%s product=%s%s%s ec=%s changed=%d secureboot=%s outcome=\"%s\"\r\n"),
-    R.StartTime.Year,
-    R.StartTime.Month,
-    R.StartTime.Day,
-    R.StartTime.Hour,
-    R.StartTime.Minute,
-    R.StartTime.Second,
+    Ucs2 (u"%s mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%s status=%s product=%s%s%s ec=%s changed=%d secureboot=%s outcome=\"%s\"\r\n"),
+    When,
     Ucs2 (mModeNames[R.Mode]),
     (R.Image != NULL) ? R.Image : Ucs2 (u"-"),
     Size,
@@ -230,7 +249,7 @@ FormatRunLogLine (
     Id,
     Serial,
     Uuid,
-    SecondsSince (&R.StartTime),
+    Elapsed,
     Ended,
     Named ? Ucs2 (u"\"") : Ucs2 (u""),
     Product,
@@ -267,5 +286,5 @@ WriteRunLog (
     WriteLocalLog (Ascii, Length);
   }
 
-  SendRunLogToDepot (Ascii, Length);
+  SendRunLogToDepot (Status, Ascii, Length);
 }

@@ -50,7 +50,14 @@ DrawProgressScreen (
   Print (Ucs2 (u"Loop : %d "), mLoopCount);
 
   MoveTo (LABEL_COLUMN, TIME_ROW);
-  gRT->GetTime (StartTime, NULL);
+  //
+  // A clock that cannot be read leaves the time as 0.0.0, which every
+  // later use takes for "unknown" (TimeIsKnown).
+  //
+  if (EFI_ERROR (gRT->GetTime (StartTime, NULL))) {
+    ZeroMem (StartTime, sizeof (*StartTime));
+  }
+
   Print (
     Ucs2 (u"%d.%d.%d %d:%d:%d\n"),
     StartTime->Year,
@@ -103,6 +110,15 @@ TimeToSeconds (
   Month = (Time->Month + 9) % 12;
   Days  = 365 * Year + Year / 4 - Year / 100 + Year / 400 + (153 * Month + 2) / 5 + Time->Day - 1;
   return ((Days * 24 + Time->Hour) * 60 + Time->Minute) * 60 + Time->Second;
+}
+
+BOOLEAN
+TimeIsKnown (
+  IN CONST EFI_TIME  *Time
+  )
+{
+  return (Time->Year >= 1900) && (Time->Year <= 9999) && (Time->Month >= 1) && (Time->Month <= 12) &&
+         (Time->Day >= 1) && (Time->Day <= 31) && (Time->Hour < 24) && (Time->Minute < 60) && (Time->Second < 60);
 }
 
 INT64

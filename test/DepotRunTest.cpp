@@ -14,7 +14,7 @@ namespace {
 constexpr size_t  BLOCK = 0x10000;
 
 constexpr const char16_t  *URL  = u"http://10.0.2.2:8080/results/";
-constexpr const char      *BASE = "/results/ABC_1-525400123456-20261207-093005";
+constexpr const char      *BASE = "/results/20261207/ABC_1-525400123456-20261207-093005";
 
 const std::vector<UINT8>  UUID(16, 0x11);
 
@@ -78,16 +78,17 @@ TEST_F (DepotRunTest, SaveAndLogReachTheDepotInOrder) {
   EXPECT_EQ (Run ({ u"-p", URL, u"-s", u"old.bin", u"ec.bin" }), EFI_SUCCESS);
 
   EXPECT_TRUE (DepotFile (".bin") == std::string (Old.begin (), Old.end ())) << "the depot's save is the old firmware";
-  EXPECT_NE (DepotFile (".log").find (" status=0x0 product=\"Model\" ec=flashed changed=2 secureboot=off outcome=\"Morvane finished"),
-             std::string::npos) << DepotFile (".log");
+  EXPECT_NE (DepotFile (".flashed.log").find (" status=0x0 product=\"Model\" ec=flashed changed=2 secureboot=off outcome=\"Morvane finished"),
+             std::string::npos) << DepotFile (".flashed.log");
+  EXPECT_NE (DepotFile (".run").find (" status=running "), std::string::npos) << "the running line stays beside the final one";
 
   std::u16string  Put = u"PUT http://10.0.2.2:8080" + std::u16string (BASE, BASE + strlen (BASE));
   size_t          SaveSent    = Fake::Find ("net", Put + u".bin");
   size_t          SaveChecked = Fake::Find ("net", u"GET", SaveSent);
-  EXPECT_NE (Fake::Find ("net", Put + u".log"), std::string::npos);
-  EXPECT_LT (Fake::Find ("net", Put + u".log"), Fake::Find ("dev")) << "the running line comes before any port";
+  EXPECT_NE (Fake::Find ("net", Put + u".run"), std::string::npos);
+  EXPECT_LT (Fake::Find ("net", Put + u".run"), Fake::Find ("dev")) << "the running line comes before any port";
   EXPECT_LT (SaveChecked, FirstEraseAt ());
-  EXPECT_LT (Fake::Find ("net", Put + u".log", SaveChecked), Fake::Find ("print", u"Morvane finished"));
+  EXPECT_LT (Fake::Find ("net", Put + u".flashed.log", SaveChecked), Fake::Find ("print", u"Morvane finished"));
   EXPECT_TRUE (Fake::gState->Net.Events.empty ());
   EXPECT_EQ (Fake::gState->Net.Children, 0);
 }
@@ -157,7 +158,7 @@ TEST_F (DepotRunTest, DepotThatStopsAnswering) {
 
     EXPECT_EQ (FirstEraseAt () == std::string::npos, C.Status != EFI_SUCCESS) << C.What;
     EXPECT_NE (Printed ().find (C.Said), std::string::npos) << Printed ();
-    EXPECT_NE (DepotFile (".log").find (C.DepotLine), std::string::npos) << DepotFile (".log");
+    EXPECT_NE (DepotFile (".run").find (C.DepotLine), std::string::npos) << DepotFile (".run");
     EXPECT_FALSE (Fake::gState->Files[u"FS0:\\images\\old.bin"].Data.empty ()) << "the local save stays";
   }
 
@@ -165,12 +166,18 @@ TEST_F (DepotRunTest, DepotThatStopsAnswering) {
   EXPECT_EQ (Fake::RowText (16), "Morvane finished, remove power and reboot.");
 }
 
-// The depot's names hold only what a URL and a file system take.
+// The depot's names hold only what a URL and a file system take, never
+// start with '.' or '-', and always keep the address and the start time.
 TEST_F (DepotRunTest, NamesAreCleaned) {
+  const std::string  Tail = "-525400123456-20261207-093005";
   const std::pair<std::string, std::string>  Cases[] = {
-    { "ABC 1", BASE },
-    { "", "/results/none-525400123456-20261207-093005" },
-    { "a/b?c#d%e", "/results/a_b_c_d_e-525400123456-20261207-093005" },
+    { "ABC 1", "ABC_1" },
+    { "", "none" },
+    { "a/b?c#d%e", "a_b_c_d_e" },
+    { "a[b\\c]d^e`f", "a_b_c_d_e_f" },
+    { ".hidden", "_hidden" },
+    { "-dash", "_dash" },
+    { "0123456789ABCDEFGHIJ0123456789abcdefghij", "0123456789ABCDEFGHIJ0123" },
   };
 
   for (const auto &C : Cases) {
@@ -182,9 +189,36 @@ TEST_F (DepotRunTest, NamesAreCleaned) {
       Names += F.first + " ";
     }
 
-    EXPECT_EQ (Fake::gState->Net.Files.count (C.second + ".bin"), 1u) << Names;
-    EXPECT_EQ (Fake::gState->Net.Files.count (C.second + ".log"), 1u) << C.first;
+    std::string  Base = "/results/20261207/" + C.second + Tail;
+    EXPECT_EQ (Names, Base + ".bin " + Base + ".run " + Base + ".uptodate.log ") << C.first;
   }
+}
+
+// A name the depot holds is never written over: a second run in the same
+// second, and runs on a machine whose clock cannot be read, get names of
+// their own, and every save stays.
+TEST_F (DepotRunTest, TakenNamesAreNeverWrittenOver) {
+  auto  &Files = Fake::gState->Net.Files;
+
+  Run ({ u"-p", URL, u"-s", u"s1.bin", u"-n", u"1" });
+  Fake::gState->ClockUs = 0;
+  Run ({ u"-p", URL, u"-s", u"s2.bin", u"-n", u"1" });
+  EXPECT_EQ (Files.count (std::string (BASE) + ".bin"), 1u);
+  EXPECT_EQ (Files.count (std::string (BASE) + "-2.bin"), 1u);
+  EXPECT_EQ (Files.count (std::string (BASE) + "-2.uptodate.log"), 1u);
+
+  Files.clear ();
+  Fake::gState->GetTimeStatus = EFI_DEVICE_ERROR;
+  for (UINT32 Boot = 1; Boot <= 2; Boot++) {
+    Fake::gState->BootCount = Boot;
+    Run ({ u"-p", URL, u"-s", Boot == 1 ? u"n1.bin" : u"n2.bin", u"-n", u"1" });
+  }
+
+  const std::string  NoDate = "/results/nodate/ABC_1-525400123456-nodate-0000000";
+  EXPECT_EQ (Files.count (NoDate + "1.bin") + Files.count (NoDate + "2.bin"), 2u);
+  std::string  Line (Files[NoDate + "2.uptodate.log"].begin (), Files[NoDate + "2.uptodate.log"].end ());
+  EXPECT_EQ (Line.rfind ("time=unknown mode=save ", 0), 0u) << Line;
+  EXPECT_NE (Line.find (" elapsed=- "), std::string::npos) << Line;
 }
 
 }  // namespace

@@ -173,19 +173,20 @@ TEST_F (DepotTest, PutThenGetRoundTrips) {
     std::vector<UINT8>  Back (C.Size + 10);
     UINTN               Got  = 0;
 
+    std::string  Name = "20261207/ec-save-" + std::to_string (C.Size) + ".bin";
     Net.Fragment = C.Fragment;
     Net.Requests.clear ();
-    ASSERT_EQ (DepotPut ("ec-save.bin", Data.data (), Data.size ()), EFI_SUCCESS);
-    ASSERT_EQ (DepotGet ("ec-save.bin", Back.data (), Back.size (), &Got), EFI_SUCCESS);
+    ASSERT_EQ (DepotPut (Name.c_str (), Data.data (), Data.size ()), EFI_SUCCESS);
+    ASSERT_EQ (DepotGet (Name.c_str (), Back.data (), Back.size (), &Got), EFI_SUCCESS);
     ASSERT_EQ (Got, C.Size);
     Back.resize (Got);
     EXPECT_EQ (Back, Data);
-    EXPECT_EQ (Net.Files["/results/ec-save.bin"], Data);
+    EXPECT_EQ (Net.Files["/results/" + Name], Data);
 
     ASSERT_EQ (Net.Requests.size (), 2u);
     const auto  &Put = Net.Requests[0];
     EXPECT_EQ (Put.Method, "PUT");
-    EXPECT_EQ (Put.Url, "http://10.0.2.2:8080/results/ec-save.bin");
+    EXPECT_EQ (Put.Url, "http://10.0.2.2:8080/results/" + Name);
     EXPECT_EQ (Put.Headers.at ("Content-Length"), std::to_string (C.Size));
     EXPECT_EQ (Put.Headers.at ("Host"), "10.0.2.2:8080");
     EXPECT_EQ (Put.BodyLength, C.Size);
@@ -224,7 +225,8 @@ TEST_F (DepotTest, RefusesBadNamesAndUnconnectedCalls) {
   ASSERT_EQ (DepotConnect (U (BASE)), EFI_SUCCESS);
 
   const std::string  Long (DEPOT_NAME_CHARS + 1, 'a');
-  for (const char *Name : { "", ".hidden", "..", "a/b", "a b", "a%2F", "a?b", Long.c_str () }) {
+  for (const char *Name : { "", ".hidden", "..", "a/b/c", "a.b/c", "/a", "a/", "123456789/a", "a/.x", "a b", "a%2F", "a?b",
+                            Long.c_str () }) {
     EXPECT_EQ (DepotPut (Name, &Byte, 1), EFI_INVALID_PARAMETER) << Name;
     EXPECT_EQ (DepotGet (Name, &Byte, 1, &Got), EFI_INVALID_PARAMETER) << Name;
   }
@@ -249,6 +251,7 @@ TEST_F (DepotTest, FaultsFailWithinBounds) {
     { "plain http refused",  true,  [](auto &N) { N.RequestStatus = EFI_ACCESS_DENIED; }, EFI_ACCESS_DENIED, 0, 0 },
     { "server error",        true,  [](auto &N) { N.AnswerCode = 500; },       EFI_HTTP_ERROR, 0, SECOND },
     { "forbidden",           true,  [](auto &N) { N.AnswerCode = 403; },       EFI_HTTP_ERROR, 0, SECOND },
+    { "name taken",          true,  [](auto &N) { N.AnswerCode = 409; },       EFI_ACCESS_DENIED, 0, SECOND },
     { "not found",           false, [](auto &N) { N.Files.clear (); },         EFI_HTTP_ERROR, 0, SECOND },
     { "request hangs",       true,  [](auto &N) { N.RequestHangs = TRUE; },    EFI_TIMEOUT, 1, 11 * SECOND },
     { "answer hangs",        false, [](auto &N) { N.ResponseHangs = TRUE; },   EFI_TIMEOUT, 1, 11 * SECOND },

@@ -22,7 +22,7 @@ namespace {
 constexpr size_t  BLOCK = 0x10000;
 
 // The run's start time follows: each attempt has its own.
-constexpr const char  *NAME = "/results/S1-525400123456-20261207-0930";
+constexpr const char  *NAME = "/results/20261207/S1-525400123456-20261207-0930";
 
 // A device path node: type, subtype, little-endian length, payload.
 void

@@ -109,6 +109,8 @@ struct State {
   UINT64                           StallCalls = 0;
   EFI_TIME                         BaseTime{};
   EFI_STATUS                       GetTimeStatus = EFI_SUCCESS;
+  UINT32                           BootCount = 1;       // the monotonic count's high half
+  UINT32                           MonotonicLow = 0;
 
   // What one test may spend; generous for a run of a few blocks.
   UINT64                           PortBudget  = 3000000;

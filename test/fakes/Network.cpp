@@ -290,6 +290,7 @@ StatusCode (
     case 204: return HTTP_STATUS_204_NO_CONTENT;
     case 403: return HTTP_STATUS_403_FORBIDDEN;
     case 404: return HTTP_STATUS_404_NOT_FOUND;
+    case 409: return HTTP_STATUS_409_CONFLICT;
     default:  return HTTP_STATUS_500_INTERNAL_SERVER_ERROR;
   }
 }
@@ -309,8 +310,12 @@ Answer (
   if (N.AnswerCode != 0) {
     Code  = N.AnswerCode;
     mBody = { 'n', 'o' };
+  } else if ((mMethod == "PUT") && N.Files.count (mPath)) {
+    // Like the project's depot: a name is written once.
+    Code  = 409;
+    mBody = { 'n', 'o' };
   } else if (mMethod == "PUT") {
-    Code          = N.Files.count (mPath) ? 204 : 201;
+    Code           = 201;
     N.Files[mPath] = mPutBody;
   } else if (N.Files.count (mPath)) {
     Code  = 200;

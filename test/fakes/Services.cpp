@@ -185,6 +185,16 @@ DaysIn (
 // The base time advanced by the virtual clock, a second at a time.
 EFI_STATUS
 EFIAPI
+GetNextMonotonicCount (
+  OUT UINT64  *Count
+  )
+{
+  *Count = (static_cast<UINT64>(Fake::gState->BootCount) << 32) | Fake::gState->MonotonicLow++;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
 GetTime (
   OUT EFI_TIME               *Time,
   OUT EFI_TIME_CAPABILITIES  *Capabilities OPTIONAL
@@ -268,6 +278,7 @@ Reset (
   mBootServices.LocateProtocol = LocateProtocol;
   mBootServices.Stall          = Stall;
   mBootServices.SetWatchdogTimer = SetWatchdogTimer;
+  mBootServices.GetNextMonotonicCount = GetNextMonotonicCount;
   Fake::ResetNetwork (&mBootServices);
   mRuntimeServices             = {};
   mRuntimeServices.GetTime     = GetTime;
