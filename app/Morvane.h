@@ -374,6 +374,25 @@ ReadMachineProduct (
   );
 
 /**
+  Read the machine's product name from the SMBIOS system information as the
+  firmware stores it, byte for byte, without surrounding spaces: what a
+  model check compares, where the screen shows '?' for what it cannot draw.
+
+  @param[out] Bytes    Receives the bytes and a terminating zero.
+  @param[in]  Size     Its size in bytes.
+  @param[out] Length   Receives the name's length.
+
+  @retval TRUE    The machine names its product, and the name fits.
+  @retval FALSE   It does not (no SMBIOS, no name, an empty or longer name).
+**/
+BOOLEAN
+ReadMachineProductBytes (
+  OUT CHAR8  *Bytes,
+  IN  UINTN  Size,
+  OUT UINTN  *Length
+  );
+
+/**
   Open the image, check its size and read all of it into mImage, ending the
   run with its line when any of that fails.
 

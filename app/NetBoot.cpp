@@ -24,6 +24,11 @@ extern "C" {
 #include "Settings.h"
 #include "Ucs2.h"
 
+//
+// Where a network-booted run's results go, under the depot's folder.
+//
+#define RESULTS_FOLDER  u"results/"
+
 STATIC UINT8  *mFetchedImage = NULL;
 
 /**
@@ -124,6 +129,19 @@ PrepareFromDepot (
 {
   EFI_STATUS  Status;
 
+  //
+  // Every result goes under the depot's results/: a depot address with no
+  // room for it would fail each attempt the same way.
+  //
+  if (StrLen (Base) + StrLen (Ucs2 (RESULTS_FOLDER)) > DEPOT_URL_CHARS) {
+    Print (
+      Ucs2 (u"The depot's address %s is too long for its results/ folder (at most %d characters); nothing was done.\r\n"),
+      Base,
+      DEPOT_URL_CHARS - StrLen (Ucs2 (RESULTS_FOLDER))
+      );
+    return EFI_INVALID_PARAMETER;
+  }
+
   Status = DepotConnect (Base);
   if (EFI_ERROR (Status)) {
     Print (Ucs2 (u"The depot at %s cannot be reached (%r); nothing was done.\r\n"), Base, Status);
@@ -136,7 +154,7 @@ PrepareFromDepot (
   }
 
   DepotClose ();
-  UnicodeSPrint (Results, ResultsSize, Ucs2 (u"%sresults/"), Base);
+  UnicodeSPrint (Results, ResultsSize, Ucs2 (u"%s%s"), Base, Ucs2 (RESULTS_FOLDER));
   return Status;
 }
 

@@ -18,39 +18,56 @@ extern "C" {
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
-/**
-  Refuse a machine whose SMBIOS product name is not the one the image is
-  for: compared without regard to case or surrounding spaces.
+//
+// The longest product name a model check reads (SMBIOS strings may be up
+// to 64 bytes by convention; a longer one is read whole or not at all).
+//
+#define PRODUCT_BYTES  256
 
-  @param[in] Model     The product named with -m.
-  @param[in] Product   The machine's product name, trimmed.
+/**
+  Whether the machine is the product the image is for: its SMBIOS product
+  name compared byte for byte with the model, without regard to the case
+  of ASCII letters or to surrounding spaces. The model is ASCII, so a name
+  with any other byte is never taken for it.
+
+  @param[in] Model   The product named with -m or model=.
 
   @retval TRUE   The machine is that product.
 **/
 STATIC
 BOOLEAN
 IsModel (
-  IN CONST CHAR16  *Model,
-  IN CONST CHAR16  *Product
+  IN CONST CHAR16  *Model
   )
 {
+  CHAR8  Product[PRODUCT_BYTES];
   UINTN  Length;
+  UINTN  Index;
+
+  if (!ReadMachineProductBytes (Product, sizeof (Product), &Length)) {
+    return FALSE;
+  }
 
   while (*Model == u' ') {
     Model++;
   }
 
-  for (Length = StrLen (Model); Length > 0 && Model[Length - 1] == u' '; Length--) {
-  }
-
-  if (StrLen (Product) != Length) {
+  if (StrLen (Model) < Length) {
     return FALSE;
   }
 
-  for ( ; Length > 0 && CharToUpper (*Model) == CharToUpper (*Product); Length--, Model++, Product++) {
+  for (Index = 0; Index < Length; Index++) {
+    if ((static_cast<UINT8>(Product[Index]) >= 0x80) || (Model[Index] >= 0x80) ||
+        (CharToUpper (Model[Index]) != CharToUpper (static_cast<CHAR16>(Product[Index]))))
+    {
+      return FALSE;
+    }
   }
 
-  return Length == 0;
+  for ( ; Model[Index] == u' '; Index++) {
+  }
+
+  return Model[Index] == 0;
 }
 
 /**
@@ -80,7 +97,7 @@ PreFlight (
   }
 
   Known = ReadMachineProduct (Product, ARRAY_SIZE (Product));
-  if ((Options->Model != NULL) && (!Known || !IsModel (Options->Model, Product))) {
+  if ((Options->Model != NULL) && (!Known || !IsModel (Options->Model))) {
     return EndRun (EFI_UNSUPPORTED, Ucs2 (u"This machine is %s; the image is for %s. Nothing was flashed.\r\n"), Product, Options->Model);
   }
 
@@ -112,6 +129,14 @@ PreFlight (
     }
 
     VolumeClose (&File);
+  }
+
+  //
+  // An empty image would end as "already matches" or "finished" having
+  // written nothing: never a success.
+  //
+  if (mRunRecord.ImageSize == 0) {
+    return EndRun (EFI_INVALID_PARAMETER, Ucs2 (u"%s is empty; nothing was flashed.\r\n"), Options->ImageName);
   }
 
   if (Options->HasCrc && (mRunRecord.ImageCrc != Options->ExpectedCrc)) {

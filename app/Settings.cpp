@@ -32,7 +32,7 @@ typedef struct {
 } KEY_INFO;
 
 STATIC CONST KEY_INFO  mKeys[KeyCount] = {
-  { "image",  u"a file name of letters, digits, '.', '_' and '-', at most 64 characters" },
+  { "image",  u"a file name of letters, digits, '.', '_' and '-', at most 64 characters, not ending in '.'" },
   { "crc32",  u"8 hexadecimal digits"                                                     },
   { "model",  u"printable ASCII, not blank, at most 64 characters"                       },
   { "update", u"yes or no"                                                                },
@@ -109,8 +109,8 @@ CopyValue (
 
 /**
   An image name: letters, digits, '.', '_', '-'; at least one letter or
-  digit, so that "." and ".." never name a folder; none of the stick's own
-  files.
+  digit, so that "." and ".." never name a folder; no trailing '.'; none of
+  the stick's own files.
 **/
 STATIC
 BOOLEAN
@@ -132,6 +132,14 @@ ReadImageName (
     } else if ((C != '.') && (C != '_') && (C != '-')) {
       return FALSE;
     }
+  }
+
+  //
+  // A FAT volume drops a trailing dot: "MORVANE.CFG." would open the
+  // settings file itself, "ec.bin." another file than the one named.
+  //
+  if ((Length > 0) && (Value[Length - 1] == '.')) {
+    return FALSE;
   }
 
   for (Index = 0; Index < ARRAY_SIZE (mOwnFiles); Index++) {

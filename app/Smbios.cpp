@@ -265,3 +265,52 @@ ReadMachineProduct (
 
   return TRUE;
 }
+
+BOOLEAN
+ReadMachineProductBytes (
+  OUT CHAR8  *Bytes,
+  IN  UINTN  Size,
+  OUT UINTN  *Length
+  )
+{
+  CONST UINT8  *Info;
+  CONST UINT8  *Strings;
+  CONST UINT8  *End;
+  UINT8        Number;
+
+  *Length = 0;
+  if (!FindSystemInfo (&Info, &Strings, &End) || (Info[1] <= SYSTEM_PRODUCT_OFFSET)) {
+    return FALSE;
+  }
+
+  for (Number = Info[SYSTEM_PRODUCT_OFFSET]; Number > 1 && Strings < End; Number--) {
+    while (Strings < End && *Strings != 0) {
+      Strings++;
+    }
+
+    Strings++;
+  }
+
+  if ((Number != 1) || (Strings >= End)) {
+    return FALSE;
+  }
+
+  while (Strings < End && *Strings == ' ') {
+    Strings++;
+  }
+
+  for ( ; Strings < End && *Strings != 0; Strings++) {
+    if (*Length + 1 >= Size) {
+      return FALSE;
+    }
+
+    Bytes[(*Length)++] = static_cast<CHAR8>(*Strings);
+  }
+
+  while (*Length > 0 && Bytes[*Length - 1] == ' ') {
+    (*Length)--;
+  }
+
+  Bytes[*Length] = 0;
+  return *Length > 0;
+}

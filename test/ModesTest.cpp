@@ -213,6 +213,23 @@ TEST_F (ModesTest, ExistingSaveFileIsNeverOverwritten) {
   EXPECT_TRUE (NoPortTouched ());
 }
 
+// An empty image is never a success with Morvane's own options: each mode
+// refuses it before any port.
+TEST_F (ModesTest, EmptyImageIsRefusedWithOptions) {
+  const std::vector<std::vector<std::u16string>>  Cases = {
+    { u"-u", u"ec.bin" }, { u"-v", u"ec.bin" }, { u"-c", u"00000000", u"ec.bin" }, { u"-s", u"save.bin", u"ec.bin" },
+  };
+
+  for (const auto &Args : Cases) {
+    SetUp ();
+    AddImage ({});
+
+    EXPECT_EQ (Run (Args), EFI_INVALID_PARAMETER) << Args.size ();
+    EXPECT_EQ (Fake::RowText (13), "ec.bin is empty; nothing was flashed.");
+    EXPECT_TRUE (NoPortTouched ());
+  }
+}
+
 // Every way a save can fail ends the run before the first erase, with the
 // partial file gone and the EC left as it was.
 TEST_F (ModesTest, FailedSaveEndsBeforeTheFirstErase) {

@@ -194,6 +194,16 @@ TEST_F (NetBootTest, RefusalsBeforeAnyAttempt) {
   EXPECT_TRUE (NoPortTouched ());
 
   SetUp ();
+  Depot ("");
+  std::string  Long = "http://10.0.2.2/" + std::string (176, 'd') + "/";
+  Fake::gState->DevicePath = HttpBootPath (Long + "M.efi");
+  EXPECT_EQ (Boot (), EFI_INVALID_PARAMETER);
+  EXPECT_NE (Printed ().find ("The depot's address " + Long + " is too long for its results/ folder (at most 192 characters);"),
+             std::string::npos) << Printed ();
+  EXPECT_EQ (Count (Printed (), "Press a key"), 1u) << "refused once, not retried";
+  EXPECT_TRUE (Fake::gState->Net.Requests.empty ());
+
+  SetUp ();
   Fake::gState->Net.HasNic = FALSE;
   EXPECT_EQ (Boot (), EFI_NOT_FOUND);
   EXPECT_NE (Printed ().find ("The depot at http://10.0.2.2:8080/ cannot be reached (Not Found); nothing was done."), std::string::npos);

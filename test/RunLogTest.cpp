@@ -141,7 +141,9 @@ TEST_F (RunLogTest, ModelMustBeTheMachinesProduct) {
     const char        *Refusal;
   };
   const Case  Cases[] = {
-    { "Morv 7 \"Pro\"", u"Morv 7 'Pro'", EFI_SUCCESS, nullptr },
+    { "Morv 7 \"Pro\"", u"Morv 7 \"Pro\"", EFI_SUCCESS, nullptr },
+    { "Morv 7 \"Pro\"", u"Morv 7 'Pro'", EFI_UNSUPPORTED, "This machine is Morv 7 'Pro'; the image is for Morv 7 'Pro'. Nothing was flashed." },
+    { "Mod\xC3\xA9le 7", u"Mod??le 7", EFI_UNSUPPORTED, "This machine is Mod??le 7; the image is for Mod??le 7. Nothing was flashed." },
     { "  MORV 7  ", u"morv 7", EFI_SUCCESS, nullptr },
     { "Morv 7", u" Morv 7 ", EFI_SUCCESS, nullptr },
     { "Morv 8", u"Morv 7", EFI_UNSUPPORTED, "This machine is Morv 8; the image is for Morv 7. Nothing was flashed." },

@@ -223,6 +223,8 @@ def log_pattern(mode, image, data, blocks, status, outcome, serial, uuid, ec="fl
 
 
 def within(seconds):
+    """A hang guard, not a speed goal: the bound is generous enough that a
+    busy machine never trips it (make bench measures the real times)."""
     def check(outcome):
         return [] if outcome.seconds <= seconds else ["took %.1f s" % outcome.seconds]
     return check
@@ -279,9 +281,9 @@ def all_scenarios(serial="-", uuid="-"):
                         ec="unchanged", flash_id="-")
     return [
         Scenario("no EC at all", ["s_noec.bin"], EFI_TIMEOUT, image=one, sim=None,
-                 checks=(labels_drawn, row_is(13, silent_line), within(15))),
+                 checks=(labels_drawn, row_is(13, silent_line), within(120))),
         Scenario("no EC at all, logged", ["-l", "run0.log", "s_noec.bin"], EFI_TIMEOUT, image=one, sim=None,
-                 checks=(row_is(13, silent_line), last_log_line("run0.log", no_ec), within(15))),
+                 checks=(row_is(13, silent_line), last_log_line("run0.log", no_ec), within(120))),
         Scenario("EC absent behind the driver", ["s_noec.bin"], EFI_TIMEOUT, image=one, sim="nodevice " + OLD,
                  checks=(row_is(13, silent_line), record_is(["K:AD", "K:AE"]))),
         Scenario("multi-block image, blank block", ["s_multi.bin"], EFI_SUCCESS, image=multi,
