@@ -91,11 +91,13 @@ class Depot:
             self.pid = None
 
     def file(self, suffix):
-        folder = os.path.join(self.served, "results")
-        names = [name for name in os.listdir(folder) if name.endswith(suffix)] if os.path.isdir(folder) else []
+        """The one file of the run in results/DAY/ whose name ends so."""
+        names = []
+        for folder, _, files in os.walk(os.path.join(self.served, "results")):
+            names += [os.path.join(folder, name) for name in files if name.endswith(suffix)]
         if len(names) != 1:
             return None
-        with open(os.path.join(folder, names[0]), "rb") as data:
+        with open(names[0], "rb") as data:
             return data.read()
 
 
@@ -159,8 +161,8 @@ def stops_half_way(build, folder):
         problems.append("exit status %r" % machine.status())
     if "The run log could not be sent to the depot" not in machine.serial:
         problems.append("the lost log line was not said")
-    line = (depot.file(".log") or b"").decode("latin-1")
-    if " status=running " not in line:
+    line = (depot.file(".run") or b"").decode("latin-1")
+    if " status=running " not in line or depot.file(".log") is not None:
         problems.append("the depot's log line is %r" % line)
     events = machine.events() or []
     if not erased(events) or depot.file(".bin") != old_firmware(4):

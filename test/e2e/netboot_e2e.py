@@ -88,11 +88,13 @@ class NetMachine:
 
 
 def result(depot, serial, suffix):
-    folder = os.path.join(depot, "results")
-    names = [name for name in os.listdir(folder) if name.startswith(serial + "-") and name.endswith(suffix)]
+    """The one file of a machine's run in results/DAY/ whose name ends so."""
+    names = []
+    for folder, _, files in os.walk(os.path.join(depot, "results")):
+        names += [os.path.join(folder, name) for name in files if name.startswith(serial + "-") and name.endswith(suffix)]
     if len(names) != 1:
         return None
-    with open(os.path.join(folder, names[0]), "rb") as data:
+    with open(names[0], "rb") as data:
         return data.read()
 
 
