@@ -27,8 +27,10 @@ extern "C" {
 
 #include "BootMode.h"
 #include "Depot.h"
-#include "Morvane.h"
+#include "EcProgress.h"
+#include "EcRun.h"
 #include "NetBoot.h"
+#include "ProgressScreen.h"
 #include "Settings.h"
 #include "Ucs2.h"
 #include "VolumeFile.h"
@@ -266,29 +268,33 @@ BuildOptions (
 /**
   One attempt: the screen, what it will do, the run.
 
-  @param[in] Settings    The settings.
-  @param[in] ImagePath   The image.
-  @param[in] ImageSize   Its size.
-  @param[in] Attempt     1 for the first.
-  @param[in] SavePath    The save this attempt makes first, or NULL.
+  @param[in]  Settings    The settings.
+  @param[in]  ImagePath   The image.
+  @param[in]  ImageSize   Its size.
+  @param[in]  Attempt     1 for the first.
+  @param[in]  SavePath    The save this attempt makes first, or NULL.
+  @param[out] Erased      Whether the run sent an erase.
 
   @return The run's status.
 **/
 STATIC
 EFI_STATUS
 FlashOnce (
-  IN CONST MORVANE_SETTINGS  *Settings,
-  IN CONST CHAR16            *ImagePath,
-  IN UINT64                  ImageSize,
-  IN UINTN                   Attempt,
-  IN CONST CHAR16            *SavePath
+  IN  CONST MORVANE_SETTINGS  *Settings,
+  IN  CONST CHAR16            *ImagePath,
+  IN  UINT64                  ImageSize,
+  IN  UINTN                   Attempt,
+  IN  CONST CHAR16            *SavePath,
+  OUT BOOLEAN                 *Erased
   )
 {
+  EFI_STATUS       Status;
   EFI_TIME         StartTime;
   MORVANE_OPTIONS  Options;
 
-  ZeroMem (&mRunRecord, sizeof (mRunRecord));
+  *Erased = FALSE;
   ZeroMem (&StartTime, sizeof (StartTime));
+  ReadStartTime (&StartTime);
   DrawProgressScreen (&StartTime);
   MoveTo (LOOP_COLUMN, LOOP_ROW);
   Print (Ucs2 (u"Loop : %d "), Attempt);
@@ -317,7 +323,9 @@ FlashOnce (
     DrawSaveLabel ();
   }
 
-  return RunMorvane (&Options, &StartTime);
+  Status  = RunMorvane (&Options, &StartTime);
+  *Erased = RunEraseSent ();
+  return Status;
 }
 
 /**
@@ -372,12 +380,11 @@ Prepare (
   CHAR16      Base[DEPOT_URL_CHARS + 1];
 
   ZeroMem (&StartTime, sizeof (StartTime));
+  ReadStartTime (&StartTime);
   DrawProgressScreen (&StartTime);
   mFromDepot = FindBootDepot (ImageHandle, Base, ARRAY_SIZE (Base));
   if (mFromDepot) {
-    Status     = PrepareFromDepot (Base, Settings, mResults, sizeof (mResults));
-    *ImageSize = mImage.Size;
-    return Status;
+    return PrepareFromDepot (Base, Settings, mResults, sizeof (mResults), ImageSize);
   }
 
   Status = VolumeUseImageVolume (ImageHandle);
@@ -409,6 +416,9 @@ RunBootMode (
   BOOT_BANNER       Banner;
   UINTN             Attempt;
   BOOLEAN           Save;
+  BOOLEAN           ErasedThisRun;
+
+  EcProgressSet (ProgressScreen ());
 
   //
   // The boot manager arms a five-minute watchdog for every boot option; an
@@ -440,13 +450,13 @@ RunBootMode (
       break;
     }
 
-    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL);
+    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL, &ErasedThisRun);
     if (Save && !mFromDepot && !EFI_ERROR (VolumeExists (SavePath))) {
       StrCpyS (LastSave, ARRAY_SIZE (LastSave), SavePath);
     }
 
-    Banner = BootBanner (Status, mRunRecord.EraseSent, Erased);
-    Erased = Erased || mRunRecord.EraseSent;
+    Banner = BootBanner (Status, ErasedThisRun, Erased);
+    Erased = Erased || ErasedThisRun;
     ShowBanner (Banner, LastSave);
     if (!BootRetries (Banner)) {
       break;

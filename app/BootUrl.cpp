@@ -17,7 +17,7 @@ extern "C" {
 }
 
 #include "Depot.h"
-#include "Morvane.h"
+#include "NetBoot.h"
 
 //
 // More nodes than any network device path holds.

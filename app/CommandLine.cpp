@@ -21,9 +21,10 @@ extern "C" {
 #include <Library/UefiLib.h>
 }
 
+#include "CommandLine.h"
 #include "Depot.h"
 #include "EcImagePlan.h"
-#include "Morvane.h"
+#include "EcRun.h"
 #include "Ucs2.h"
 
 #define CRC_DIGITS  8
@@ -186,7 +187,17 @@ ResolveName (
   return Status;
 }
 
+/**
+  Resolve the image name of a run with options to the path to open; the
+  run calls it once its log is open, so that the refusal is logged.
+
+  @param[in, out] Options   ImageName in; ImagePath out (NULL when refused).
+
+  @return The status to end with when ImagePath is NULL.
+**/
+STATIC
 EFI_STATUS
+EFIAPI
 ResolveImagePath (
   IN OUT MORVANE_OPTIONS  *Options
   )
@@ -515,8 +526,9 @@ ReadParsed (
       return EndRun (EFI_OUT_OF_RESOURCES, Ucs2 (mOutOfMemory));
     }
 
-    Options->OwnOptions = TRUE;
-    *Go                 = TRUE;
+    Options->OwnOptions       = TRUE;
+    Options->ResolveImagePath = ResolveImagePath;
+    *Go                       = TRUE;
     return EFI_SUCCESS;
   }
 
@@ -595,20 +607,4 @@ ReadCommandLine (
   }
 
   return Status;
-}
-
-VOID
-FreeOptions (
-  IN OUT MORVANE_OPTIONS  *Options
-  )
-{
-  CHAR16  **CONST  Strings[] = { &Options->ImageName, &Options->ImagePath, &Options->SavePath, &Options->LogPath, &Options->Model, &Options->DepotUrl };
-  UINTN            Index;
-
-  for (Index = 0; Index < ARRAY_SIZE (Strings); Index++) {
-    if (*Strings[Index] != NULL) {
-      FreePool (*Strings[Index]);
-      *Strings[Index] = NULL;
-    }
-  }
 }

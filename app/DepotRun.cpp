@@ -23,11 +23,10 @@ extern "C" {
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PrintLib.h>
 #include <Library/UefiBootServicesTableLib.h>
-#include <Library/UefiLib.h>
 }
 
 #include "Depot.h"
-#include "Morvane.h"
+#include "RunInternal.h"
 #include "Ucs2.h"
 
 #define FIELD_CHARS        80
@@ -233,7 +232,7 @@ SendRunLogToDepot (
   DepotFileName (Name, sizeof (Name), Verdict);
   Status = DepotPut (Name, Line, Length);
   if (EFI_ERROR (Status)) {
-    Print (Ucs2 (u"The run log could not be sent to the depot (%r).\r\n"), Status);
+    ShowMessage (Ucs2 (u"The run log could not be sent to the depot (%r).\r\n"), Status);
   }
 }
 

@@ -1,7 +1,7 @@
 /** @file
   The device session and the flash run: keyboard bracket, image file, flash
-  mode, the block loop with its progress marks and timing line, and the
-  finishing sequence.
+  mode, the block loop with its progress for every block, and the finishing
+  sequence.
 
   A run that does not flash the whole image never tells the operator to
   remove power: it names what failed, says the EC flash is incomplete, and
@@ -13,13 +13,12 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/UefiBootServicesTableLib.h>
-#include <Library/UefiLib.h>
-#include <Library/UefiRuntimeServicesTableLib.h>
 }
 
 #include "EcFlash.h"
 #include "EcImagePlan.h"
-#include "Morvane.h"
+#include "EcProgress.h"
+#include "RunInternal.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
@@ -29,34 +28,6 @@ extern "C" {
 // Program-and-verify attempts on one block before the run gives up on it.
 //
 #define MAX_BLOCK_ATTEMPTS  8
-
-
-/**
-  Print a progress mark for the current block.
-
-  @param[in] Row   The Erase, Program or Verify row.
-**/
-STATIC
-VOID
-PrintMark (
-  IN UINTN  Row
-  )
-{
-  PrintBlockMark (mBlockNumber, Row, u".");
-}
-
-VOID
-PrintBlockLine (
-  IN UINTN           Blocks,
-  IN CONST EFI_TIME  *StartTime
-  )
-{
-  INT32  Elapsed;
-
-  Elapsed = static_cast<INT32>(SecondsSince (StartTime));
-  MoveTo (LABEL_COLUMN, BLOCK_LINE_ROW);
-  Print (Ucs2 (u"Block Number: %d ----- %d second\r\n"), static_cast<UINT32>(Blocks), Elapsed);
-}
 
 /**
   Erase the current block and, unless it is blank, program and verify it,
@@ -72,7 +43,7 @@ FlashBlock (
   VOID
   )
 {
-  PrintMark (ERASE_ROW);
+  EcProgress ()->EraseStarted (mBlockNumber);
   mRunRecord.EraseSent = TRUE;
   mRunRecord.BlocksChanged++;
   EraseBlock ();
@@ -80,9 +51,9 @@ FlashBlock (
     return EFI_TIMEOUT;
   }
 
-  PrintMark (PROGRAM_ROW);
+  EcProgress ()->Erased (mBlockNumber);
   if (!BlockHasData ()) {
-    PrintMark (VERIFY_ROW);
+    EcProgress ()->Blank (mBlockNumber);
     return EFI_SUCCESS;
   }
 
@@ -106,21 +77,6 @@ FlashBlock (
   return EFI_SUCCESS;
 }
 
-VOID
-MoveBelowOutput (
-  IN UINTN  Blocks
-  )
-{
-  UINTN  Row;
-
-  Row = gST->ConOut->Mode->CursorRow;
-  if (gST->ConOut->Mode->CursorColumn != 0) {
-    Row++;
-  }
-
-  MoveTo (0, MAX (Row, static_cast<UINTN>((Blocks > 0) ? BLOCK_LINE_ROW + 1 : MESSAGE_ROW)));
-}
-
 /**
   End the run with a failure line below everything printed so far.
 
@@ -136,7 +92,7 @@ EndWithFailure (
   OUT RUN_RESULT       *Result
   )
 {
-  MoveBelowOutput (mRunRecord.BlocksDone);
+  EcProgress ()->LinesFollow (mRunRecord.BlocksDone);
   Result->Status = EndRun (Status, Ucs2 (Format), mRunRecord.BlocksDone, FailureAdvice ());
   Result->Ended  = TRUE;
 }
@@ -165,7 +121,7 @@ FlashBlocks (
     Equal  = FALSE;
     Status = Update ? BlockMatchesImage (&Equal) : EFI_SUCCESS;
     if (Equal) {
-      PrintBlockMark (mBlockNumber, VERIFY_ROW, u"=");
+      EcProgress ()->Unchanged (mBlockNumber);
     } else if (!EFI_ERROR (Status)) {
       Status = FlashBlock ();
     }
@@ -182,7 +138,7 @@ FlashBlocks (
 
     mBlockNumber++;
     mRunRecord.BlocksDone++;
-    PrintBlockLine (mRunRecord.BlocksDone, StartTime);
+    EcProgress ()->BlocksDone (mRunRecord.BlocksDone, SecondsSince (StartTime));
   }
 }
 
@@ -212,15 +168,14 @@ VerifyBlocks (
     // A byte that timed out is a difference: its slot holds nothing read.
     //
     Equal = (Status == EFI_SUCCESS) && ReadBackMatchesImage ();
-    MoveTo (MARK_COLUMN + mBlockNumber, VERIFY_ROW);
-    Print (Equal ? Ucs2 (u"o") : Ucs2 (u"x"));
+    EcProgress ()->Compared (mBlockNumber, Equal);
     if (!Equal && (Differing++ == 0)) {
       First = mRunRecord.BlocksDone;
     }
 
     mBlockNumber++;
     mRunRecord.BlocksDone++;
-    PrintBlockLine (mRunRecord.BlocksDone, StartTime);
+    EcProgress ()->BlocksDone (mRunRecord.BlocksDone, SecondsSince (StartTime));
   }
 
   Result->Ended = TRUE;
@@ -264,7 +219,7 @@ RunModes (
 
   switch (Options->Mode) {
     case ModeSave:
-      MoveBelowOutput (0);
+      EcProgress ()->LinesFollow (0);
       Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks to %s.\r\n"), Planned, Options->SavePath);
       Result->Ended  = TRUE;
       break;
@@ -298,7 +253,7 @@ RunSession (
   // is told once, and the run goes on.
   //
   if (SendKbcCommand (KBC_CMD_DISABLE_KEYBOARD) == EFI_TIMEOUT) {
-    Print (Ucs2 (u"The keyboard controller did not answer; going on without it.\r\n"));
+    ShowMessage (Ucs2 (u"The keyboard controller did not answer; going on without it.\r\n"));
   }
 
   //

@@ -11,42 +11,15 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/MemoryAllocationLib.h>
-#include <Library/UefiLib.h>
 }
 
 #include "Crc32.h"
 #include "EcFlash.h"
-#include "Morvane.h"
+#include "RunInternal.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
 IMAGE_COPY  mImage = { NULL, 0, 0, FALSE, FALSE };
-
-EFI_STATUS
-ReadFull (
-  IN  VOLUME_FILE  File,
-  OUT UINT8              *Buffer,
-  IN  UINTN              Size,
-  OUT UINTN              *Count
-  )
-{
-  EFI_STATUS  Status;
-  UINTN       Read;
-
-  for (*Count = 0; *Count < Size; *Count += Read) {
-    Read   = Size - *Count;
-    Status = VolumeRead (File, &Read, Buffer + *Count);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
-
-    if (Read == 0) {
-      break;
-    }
-  }
-
-  return EFI_SUCCESS;
-}
 
 /**
   Read the whole open image into pool memory and take its CRC-32.

@@ -19,7 +19,7 @@ extern "C" {
 
 #include "Depot.h"
 #include "EcImagePlan.h"
-#include "Morvane.h"
+#include "EcRun.h"
 #include "NetBoot.h"
 #include "Settings.h"
 #include "Ucs2.h"
@@ -79,16 +79,18 @@ FetchSettings (
   checked by each run, before the EC is touched, so that the refusal
   reaches the depot's results.
 
-  @param[in] Base       The depot.
-  @param[in] Settings   The settings.
+  @param[in]  Base        The depot.
+  @param[in]  Settings    The settings.
+  @param[out] ImageSize   Receives the image's size.
 
   @return EFI_SUCCESS, or the failure (the screen says why).
 **/
 STATIC
 EFI_STATUS
 FetchImage (
-  IN CONST CHAR16            *Base,
-  IN CONST MORVANE_SETTINGS  *Settings
+  IN  CONST CHAR16            *Base,
+  IN  CONST MORVANE_SETTINGS  *Settings,
+  OUT UINT64                  *ImageSize
   )
 {
   EFI_STATUS  Status;
@@ -116,6 +118,7 @@ FetchImage (
   }
 
   LendImage (mFetchedImage, Size);
+  *ImageSize = Size;
   return EFI_SUCCESS;
 }
 
@@ -124,10 +127,13 @@ PrepareFromDepot (
   IN  CONST CHAR16      *Base,
   OUT MORVANE_SETTINGS  *Settings,
   OUT CHAR16            *Results,
-  IN  UINTN             ResultsSize
+  IN  UINTN             ResultsSize,
+  OUT UINT64            *ImageSize
   )
 {
   EFI_STATUS  Status;
+
+  *ImageSize = 0;
 
   //
   // Every result goes under the depot's results/: a depot address with no
@@ -150,7 +156,7 @@ PrepareFromDepot (
 
   Status = FetchSettings (Base, Settings);
   if (!EFI_ERROR (Status)) {
-    Status = FetchImage (Base, Settings);
+    Status = FetchImage (Base, Settings, ImageSize);
   }
 
   DepotClose ();

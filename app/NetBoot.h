@@ -1,6 +1,6 @@
 /** @file
-  Morvane booted from a depot: the settings and the image fetched from
-  beside the boot file.
+  Morvane booted from a depot: where it came from, and the settings and
+  the image fetched from beside the boot file.
 
 **/
 
@@ -9,6 +9,7 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <Protocol/DevicePath.h>
 }
 
 #include "Settings.h"
@@ -22,6 +23,7 @@ extern "C" {
   @param[out] Settings      The settings.
   @param[out] Results       Receives the URL the results go to.
   @param[in]  ResultsSize   Its size in bytes.
+  @param[out] ImageSize     Receives the image's size (0 when none was fetched).
 
   @return EFI_SUCCESS, or the failure.
 **/
@@ -30,7 +32,8 @@ PrepareFromDepot (
   IN  CONST CHAR16      *Base,
   OUT MORVANE_SETTINGS  *Settings,
   OUT CHAR16            *Results,
-  IN  UINTN             ResultsSize
+  IN  UINTN             ResultsSize,
+  OUT UINT64            *ImageSize
   );
 
 /**
@@ -39,6 +42,40 @@ PrepareFromDepot (
 VOID
 ReleaseFetchedImage (
   VOID
+  );
+
+/**
+  Find the depot a network-booted Morvane came from in a device path: the
+  folder of the URL in its URI node.
+
+  @param[in]  Path   The device path.
+  @param[out] Base   Receives the folder's URL, ending in '/'.
+  @param[in]  Size   Its size in characters.
+
+  @retval TRUE   The path holds a URI node whose folder is a depot URL.
+**/
+BOOLEAN
+FindDepotInDevicePath (
+  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Path,
+  OUT CHAR16                          *Base,
+  IN  UINTN                           Size
+  );
+
+/**
+  Find the depot of a network-booted Morvane from its loaded image's device
+  handle.
+
+  @param[in]  ImageHandle   Morvane's image handle.
+  @param[out] Base          Receives the depot's URL.
+  @param[in]  Size          Its size in characters.
+
+  @retval TRUE   Morvane was booted from a depot.
+**/
+BOOLEAN
+FindBootDepot (
+  IN  EFI_HANDLE  ImageHandle,
+  OUT CHAR16      *Base,
+  IN  UINTN       Size
   );
 
 #endif

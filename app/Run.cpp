@@ -9,12 +9,12 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
+#include <Library/MemoryAllocationLib.h>
 #include <Library/UefiBootServicesTableLib.h>
-#include <Library/UefiLib.h>
 }
 
 #include "EcFlash.h"
-#include "Morvane.h"
+#include "RunInternal.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
@@ -102,7 +102,7 @@ PreFlight (
   }
 
   if ((Options->ImageName != NULL) && (Options->ImagePath == NULL) && !mImage.Loaded) {
-    Status = ResolveImagePath (Options);
+    Status = (Options->ResolveImagePath != NULL) ? Options->ResolveImagePath (Options) : EFI_SUCCESS;
     if (Options->ImagePath == NULL) {
       return EFI_ERROR (Status) ? Status : EFI_INVALID_PARAMETER;
     }
@@ -168,7 +168,7 @@ RunMorvane (
   if (Options->LogPath != NULL) {
     Status = OpenRunLog (Options->LogPath);
     if (EFI_ERROR (Status)) {
-      Print (Ucs2 (u"The run log %s cannot be opened (%r); nothing was done.\r\n"), Options->LogPath, Status);
+      ShowMessage (Ucs2 (u"The run log %s cannot be opened (%r); nothing was done.\r\n"), Options->LogPath, Status);
     }
   }
 
@@ -193,4 +193,28 @@ RunMorvane (
   FreeSaveCopy ();
   FreeOptions (Options);
   return Status;
+}
+
+BOOLEAN
+RunEraseSent (
+  VOID
+  )
+{
+  return mRunRecord.EraseSent;
+}
+
+VOID
+FreeOptions (
+  IN OUT MORVANE_OPTIONS  *Options
+  )
+{
+  CHAR16  **CONST  Strings[] = { &Options->ImageName, &Options->ImagePath, &Options->SavePath, &Options->LogPath, &Options->Model, &Options->DepotUrl };
+  UINTN            Index;
+
+  for (Index = 0; Index < ARRAY_SIZE (Strings); Index++) {
+    if (*Strings[Index] != NULL) {
+      FreePool (*Strings[Index]);
+      *Strings[Index] = NULL;
+    }
+  }
 }

@@ -17,18 +17,19 @@
 extern "C" {
 #include <Uefi.h>
 #include <Library/PrintLib.h>
-#include <Library/UefiLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
 #include <Guid/GlobalVariable.h>
 }
 
 #include "EcFlash.h"
-#include "Morvane.h"
+#include "EcProgress.h"
+#include "RunInternal.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
 //
-// As many characters as one Print call writes.
+// As many characters as one Print call writes: a line is shown as the
+// screen would have printed it.
 //
 #define LINE_CHARS      320
 #define FIELD_CHARS     80
@@ -98,8 +99,25 @@ EndRun (
   VA_END (Marker);
 
   WriteRunLog (Status, mLastLine);
-  Print (Ucs2 (u"%s"), mLastLine);
+  EcProgress ()->Show (mLastLine);
   return Status;
+}
+
+VOID
+EFIAPI
+ShowMessage (
+  IN CONST CHAR16  *Format,
+  ...
+  )
+{
+  CHAR16   Line[LINE_CHARS + 1];
+  VA_LIST  Marker;
+
+  VA_START (Marker, Format);
+  UnicodeVSPrint (Line, sizeof (Line), Format, Marker);
+  VA_END (Marker);
+
+  EcProgress ()->Show (Line);
 }
 
 EFI_STATUS
@@ -178,7 +196,7 @@ WriteLocalLog (
   Closed   = VolumeClose (&mLogFile);
   mLogFile = NULL;
   if (EFI_ERROR (Status) || EFI_ERROR (Closed)) {
-    Print (Ucs2 (u"The run log could not be written (%r).\r\n"), EFI_ERROR (Status) ? Status : Closed);
+    ShowMessage (Ucs2 (u"The run log could not be written (%r).\r\n"), EFI_ERROR (Status) ? Status : Closed);
   }
 }
 

@@ -11,12 +11,12 @@ extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/MemoryAllocationLib.h>
-#include <Library/UefiLib.h>
 }
 
 #include "EcFlash.h"
 #include "EcImagePlan.h"
-#include "Morvane.h"
+#include "EcProgress.h"
+#include "RunInternal.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
@@ -173,8 +173,7 @@ SaveToFile (
     }
 
     mSaveBlocks = Block + 1;
-    MoveTo (MARK_COLUMN + Block, SAVE_ROW);
-    Print (Ucs2 (u"."));
+    EcProgress ()->Saved (Block);
     mRunRecord.BlocksDone = Block + 1;
   }
 
@@ -199,7 +198,7 @@ SendSave (
 
   Status = SendSaveToDepot (mSaveCopy, Blocks * FLASH_BLOCK_SIZE);
   if (EFI_ERROR (Status)) {
-    MoveBelowOutput (0);
+    EcProgress ()->LinesFollow (0);
     Result->Status = EndRun (EFI_NO_RESPONSE, Ucs2 (u"Save failed: the depot did not keep the save (%r)." NOT_CHANGED), Status);
     Result->Ended  = TRUE;
   }
@@ -221,7 +220,7 @@ SaveBlocks (
   FreeSaveCopy ();
   mSaveCopy = static_cast<UINT8 *>(AllocatePool (MAX (Blocks, 1U) * FLASH_BLOCK_SIZE));
   if (mSaveCopy == NULL) {
-    MoveBelowOutput (0);
+    EcProgress ()->LinesFollow (0);
     Result->Status = EndRun (EFI_OUT_OF_RESOURCES, Ucs2 (u"Save failed: no memory for %d blocks." NOT_CHANGED), Blocks);
     Result->Ended  = TRUE;
     return;
@@ -235,7 +234,7 @@ SaveBlocks (
     Failed = 0;
     if (EFI_ERROR (SaveToFile (NULL, Blocks, &Failed))) {
       mSaveBlocks = 0;
-      MoveBelowOutput (0);
+      EcProgress ()->LinesFollow (0);
       Result->Status = EndRun (EFI_TIMEOUT, Ucs2 (u"Save failed at block %d: the EC did not answer in time." NOT_CHANGED), Failed);
       Result->Ended  = TRUE;
       return;
@@ -247,7 +246,7 @@ SaveBlocks (
 
   Status = VolumeOpen (Path, &File, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE | EFI_FILE_MODE_CREATE);
   if (EFI_ERROR (Status)) {
-    MoveBelowOutput (0);
+    EcProgress ()->LinesFollow (0);
     Result->Status = EndRun (Status, Ucs2 (u"Save failed: %s cannot be created (%r)." NOT_CHANGED), Path, Status);
     Result->Ended  = TRUE;
     return;
@@ -270,7 +269,7 @@ SaveBlocks (
 
   VolumeDelete (Path);
   mSaveBlocks = 0;
-  MoveBelowOutput (0);
+  EcProgress ()->LinesFollow (0);
   if (Written) {
     Result->Status = EndRun (Status, Ucs2 (u"Save failed: the copy in %s is not what the EC gave (%r)." NOT_CHANGED), Path, Status);
   } else if (Status == EFI_TIMEOUT) {

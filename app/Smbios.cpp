@@ -18,7 +18,7 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 }
 
-#include "Morvane.h"
+#include "RunInternal.h"
 #include "Ucs2.h"
 
 #define SMBIOS_TYPE_SYSTEM_INFO   1

@@ -1,22 +1,27 @@
 /** @file
-  Start-up: the progress screen and the start time.
+  The progress screen: its labels, the Loop line and the start time, and
+  the run's progress drawn on it (EC_PROGRESS): a mark per block on the
+  Save, Check, Erase, Program and Verify rows, the block line, and the
+  run's messages below them.
 
-  Nothing here touches a device.
+  Both front ends draw it, the shell command and the boot program. Only
+  the screen touches the console: the engine and the run tell it what
+  happened.
 
 **/
 
 extern "C" {
 #include <Uefi.h>
-#include <Library/BaseMemoryLib.h>
+#include <Library/BaseLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
-#include <Library/UefiRuntimeServicesTableLib.h>
 }
 
-#include "Morvane.h"
+#include "EcProgress.h"
+#include "ProgressScreen.h"
 #include "Ucs2.h"
 
-UINT32  mLoopCount = 0;
+STATIC UINT32  mLoopCount = 0;
 
 STATIC CONST char16_t  *CONST  mLabels[] = {
   u"Erase   :\n",
@@ -25,6 +30,12 @@ STATIC CONST char16_t  *CONST  mLabels[] = {
 };
 
 #define FIRST_LABEL_ROW  10
+
+//
+// Failure marks start below the printable range: 0x1F after the first
+// failed attempt, then a space, then "!", ...
+//
+#define RETRY_MARK_BASE  0x1F
 
 VOID
 MoveTo (
@@ -37,7 +48,7 @@ MoveTo (
 
 VOID
 DrawProgressScreen (
-  OUT EFI_TIME  *StartTime
+  IN CONST EFI_TIME  *StartTime
   )
 {
   UINTN  Index;
@@ -50,14 +61,6 @@ DrawProgressScreen (
   Print (Ucs2 (u"Loop : %d "), mLoopCount);
 
   MoveTo (LABEL_COLUMN, TIME_ROW);
-  //
-  // A clock that cannot be read leaves the time as 0.0.0, which every
-  // later use takes for "unknown" (TimeIsKnown).
-  //
-  if (EFI_ERROR (gRT->GetTime (StartTime, NULL))) {
-    ZeroMem (StartTime, sizeof (*StartTime));
-  }
-
   Print (
     Ucs2 (u"%d.%d.%d %d:%d:%d\n"),
     StartTime->Year,
@@ -85,50 +88,211 @@ DrawSaveLabel (
 }
 
 /**
-  Seconds from a civil date-time to a fixed origin, so that differences hold
-  across hour, midnight, month and year boundaries.
+  Mark a block on a progress row.
 
-  @param[in] Time   The date and time.
-
-  @return Seconds since 1 March of year 0 (proleptic Gregorian).
+  @param[in] Block   The block.
+  @param[in] Row     The row.
+  @param[in] Mark    The mark.
 **/
 STATIC
-INT64
-TimeToSeconds (
-  IN CONST EFI_TIME  *Time
+VOID
+PrintBlockMark (
+  IN UINT32          Block,
+  IN UINTN           Row,
+  IN CONST char16_t  *Mark
   )
 {
-  INT64  Year;
-  INT64  Month;
-  INT64  Days;
-
-  //
-  // Days from civil date, counting years from March so that the leap day
-  // falls at the end of a year.
-  //
-  Year  = static_cast<INT64>(Time->Year) - ((Time->Month <= 2) ? 1 : 0);
-  Month = (Time->Month + 9) % 12;
-  Days  = 365 * Year + Year / 4 - Year / 100 + Year / 400 + (153 * Month + 2) / 5 + Time->Day - 1;
-  return ((Days * 24 + Time->Hour) * 60 + Time->Minute) * 60 + Time->Second;
+  MoveTo (MARK_COLUMN + Block, Row);
+  Print (Ucs2 (Mark));
 }
 
-BOOLEAN
-TimeIsKnown (
-  IN CONST EFI_TIME  *Time
+STATIC
+VOID
+EFIAPI
+ShowEraseStarted (
+  IN UINT32  Block
   )
 {
-  return (Time->Year >= 1900) && (Time->Year <= 9999) && (Time->Month >= 1) && (Time->Month <= 12) &&
-         (Time->Day >= 1) && (Time->Day <= 31) && (Time->Hour < 24) && (Time->Minute < 60) && (Time->Second < 60);
+  PrintBlockMark (Block, ERASE_ROW, u".");
 }
 
-INT64
-SecondsSince (
-  IN CONST EFI_TIME  *StartTime
+STATIC
+VOID
+EFIAPI
+ShowErased (
+  IN UINT32  Block
   )
 {
-  EFI_TIME  Now;
+  PrintBlockMark (Block, PROGRAM_ROW, u".");
+}
 
-  ZeroMem (&Now, sizeof (Now));
-  gRT->GetTime (&Now, NULL);
-  return TimeToSeconds (&Now) - TimeToSeconds (StartTime);
+STATIC
+VOID
+EFIAPI
+ShowBlank (
+  IN UINT32  Block
+  )
+{
+  PrintBlockMark (Block, VERIFY_ROW, u".");
+}
+
+/**
+  The Verify mark of an attempt: "o", or the character Retry + 0x1F.
+**/
+STATIC
+VOID
+EFIAPI
+ShowVerified (
+  IN UINT32   Block,
+  IN BOOLEAN  Verified,
+  IN UINT32   Retry
+  )
+{
+  MoveTo (MARK_COLUMN + Block, VERIFY_ROW);
+  if (Verified) {
+    Print (Ucs2 (u"o"));
+  } else {
+    Print (Ucs2 (u"%c"), static_cast<UINTN>(Retry + RETRY_MARK_BASE));
+  }
+}
+
+STATIC
+VOID
+EFIAPI
+ShowUnchanged (
+  IN UINT32  Block
+  )
+{
+  PrintBlockMark (Block, VERIFY_ROW, u"=");
+}
+
+STATIC
+VOID
+EFIAPI
+ShowCompared (
+  IN UINT32   Block,
+  IN BOOLEAN  Equal
+  )
+{
+  PrintBlockMark (Block, VERIFY_ROW, Equal ? u"o" : u"x");
+}
+
+STATIC
+VOID
+EFIAPI
+ShowCheckStarted (
+  VOID
+  )
+{
+  MoveTo (LABEL_COLUMN, CHECK_ROW);
+  Print (Ucs2 (u"Check   :"));
+}
+
+STATIC
+VOID
+EFIAPI
+ShowChecked (
+  IN UINT32   Block,
+  IN BOOLEAN  Equal
+  )
+{
+  PrintBlockMark (Block, CHECK_ROW, Equal ? u"o" : u"x");
+}
+
+STATIC
+VOID
+EFIAPI
+ShowSaved (
+  IN UINT32  Block
+  )
+{
+  PrintBlockMark (Block, SAVE_ROW, u".");
+}
+
+/**
+  The timing line after a block.
+**/
+STATIC
+VOID
+EFIAPI
+ShowBlocksDone (
+  IN UINT32  Blocks,
+  IN INT64   Seconds
+  )
+{
+  INT32  Elapsed;
+
+  Elapsed = static_cast<INT32>(Seconds);
+  MoveTo (LABEL_COLUMN, BLOCK_LINE_ROW);
+  Print (Ucs2 (u"Block Number: %d ----- %d second\r\n"), Blocks, Elapsed);
+}
+
+/**
+  Put the cursor on a fresh row below everything the run has printed.
+**/
+STATIC
+VOID
+EFIAPI
+MoveBelowOutput (
+  IN UINT32  Blocks
+  )
+{
+  UINTN  Row;
+
+  Row = gST->ConOut->Mode->CursorRow;
+  if (gST->ConOut->Mode->CursorColumn != 0) {
+    Row++;
+  }
+
+  MoveTo (0, MAX (Row, static_cast<UINTN>((Blocks > 0) ? BLOCK_LINE_ROW + 1 : MESSAGE_ROW)));
+}
+
+/**
+  A line where the cursor stands.
+**/
+STATIC
+VOID
+EFIAPI
+ShowLine (
+  IN CONST CHAR16  *Line
+  )
+{
+  Print (Ucs2 (u"%s"), Line);
+}
+
+/**
+  A byte the EC did not present, where the cursor stands.
+**/
+STATIC
+VOID
+EFIAPI
+ShowNoByte (
+  VOID
+  )
+{
+  Print (Ucs2 (u"EcObFull error"));
+}
+
+STATIC CONST EC_PROGRESS  mProgressScreen = {
+  ShowEraseStarted,
+  ShowErased,
+  ShowBlank,
+  ShowVerified,
+  ShowUnchanged,
+  ShowCompared,
+  ShowCheckStarted,
+  ShowChecked,
+  ShowSaved,
+  ShowBlocksDone,
+  MoveBelowOutput,
+  ShowLine,
+  ShowNoByte
+};
+
+CONST EC_PROGRESS *
+ProgressScreen (
+  VOID
+  )
+{
+  return &mProgressScreen;
 }

@@ -18,23 +18,12 @@
 extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
-#include <Library/UefiLib.h>
 }
 
 #include "EcFlash.h"
-#include "Morvane.h"
+#include "EcProgress.h"
+#include "RunInternal.h"
 #include "Ucs2.h"
-
-VOID
-PrintBlockMark (
-  IN UINT32          Block,
-  IN UINTN           Row,
-  IN CONST char16_t  *Mark
-  )
-{
-  MoveTo (MARK_COLUMN + Block, Row);
-  Print (Ucs2 (Mark));
-}
 
 EFI_STATUS
 BlockMatchesImage (
@@ -61,8 +50,8 @@ BlockMatchesImage (
 }
 
 /**
-  Read every block of the image back and compare it with the image, with
-  an "o" or "x" per block on the Check row.
+  Read every block of the image back and compare it with the image, and
+  tell the progress of each block.
 
   @param[in]  Planned   Blocks of the image.
   @param[out] Result    Ended, with its line, when a block differs or the
@@ -81,8 +70,7 @@ CheckWholeFlash (
   BOOLEAN     Equal;
   EFI_STATUS  Status;
 
-  MoveTo (LABEL_COLUMN, CHECK_ROW);
-  Print (Ucs2 (u"Check   :"));
+  EcProgress ()->CheckStarted ();
   Differing = 0;
   First     = 0;
   for (Block = 0; Block < Planned; Block++) {
@@ -90,21 +78,21 @@ CheckWholeFlash (
     mBlockNumber = static_cast<UINT8>(Block);
     Status = ReadBackBlock ();
     if (Status == EFI_TIMEOUT) {
-      MoveBelowOutput (mRunRecord.BlocksDone);
+      EcProgress ()->LinesFollow (mRunRecord.BlocksDone);
       Result->Status = EndRun (EFI_TIMEOUT, Ucs2 (u"EC not answering at block %d.%s"), Block, FailureAdvice ());
       Result->Ended  = TRUE;
       return;
     }
 
     Equal = (Status == EFI_SUCCESS) && ReadBackMatchesImage ();
-    PrintBlockMark (Block, CHECK_ROW, Equal ? u"o" : u"x");
+    EcProgress ()->Checked (Block, Equal);
     if (!Equal && (Differing++ == 0)) {
       First = Block;
     }
   }
 
   if (Differing > 0) {
-    MoveBelowOutput (mRunRecord.BlocksDone);
+    EcProgress ()->LinesFollow (mRunRecord.BlocksDone);
     Result->Status = EndRun (
                        EFI_END_OF_MEDIA,
                        Ucs2 (u"Block %d differs from the image after the flash (%d blocks differ); the image may be larger than the EC flash." FAILURE_ADVICE),
@@ -128,7 +116,7 @@ FinishFlash (
       return;
     }
 
-    MoveBelowOutput (mRunRecord.BlocksDone);
+    EcProgress ()->LinesFollow (mRunRecord.BlocksDone);
   }
 
   Result->Ended = TRUE;

@@ -225,3 +225,29 @@ VolumeExists (
 
   return Status;
 }
+
+EFI_STATUS
+ReadFull (
+  IN  VOLUME_FILE  File,
+  OUT UINT8        *Buffer,
+  IN  UINTN        Size,
+  OUT UINTN        *Count
+  )
+{
+  EFI_STATUS  Status;
+  UINTN       Read;
+
+  for (*Count = 0; *Count < Size; *Count += Read) {
+    Read   = Size - *Count;
+    Status = VolumeRead (File, &Read, Buffer + *Count);
+    if (EFI_ERROR (Status)) {
+      return Status;
+    }
+
+    if (Read == 0) {
+      break;
+    }
+  }
+
+  return EFI_SUCCESS;
+}

@@ -10,6 +10,7 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <Protocol/SimpleFileSystem.h>
 }
 
 //
@@ -151,6 +152,26 @@ VolumeDelete (
 EFI_STATUS
 VolumeExists (
   IN CONST CHAR16  *Path
+  );
+
+/**
+  Read Size bytes of a file, reading on after short reads, so that a file
+  system that returns fewer bytes than asked mid-file cannot shift later
+  data.
+
+  @param[in]  File     The file.
+  @param[out] Buffer   Size bytes to fill.
+  @param[in]  Size     How many bytes.
+  @param[out] Count    Bytes read: Size unless the file ended.
+
+  @return The status of the failed read, or EFI_SUCCESS.
+**/
+EFI_STATUS
+ReadFull (
+  IN  VOLUME_FILE  File,
+  OUT UINT8        *Buffer,
+  IN  UINTN        Size,
+  OUT UINTN        *Count
   );
 
 #endif

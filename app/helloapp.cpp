@@ -1,6 +1,7 @@
 /** @file
   Morvane: rewrites the embedded controller's firmware, from the UEFI Shell
-  or started by the firmware itself from a stick (see BootMode.h).
+  (see CommandLine.h) or started by the firmware itself from a stick or a
+  depot (see BootMode.h).
 
   Usage: Morvane [-v] [-c CRC32] [-s SAVEFILE] [-l LOGFILE] IMAGE
          Morvane -s SAVEFILE -n BLOCKS [-l LOGFILE]
@@ -9,11 +10,10 @@
 
 extern "C" {
 #include <Uefi.h>
-#include <Library/BaseMemoryLib.h>
 }
 
 #include "BootMode.h"
-#include "Morvane.h"
+#include "CommandLine.h"
 
 /**
   The application's entry point.
@@ -34,26 +34,9 @@ UefiMain (
   IN EFI_SYSTEM_TABLE  *SystemTable
   )
 {
-  EFI_STATUS       Status;
-  EFI_TIME         StartTime;
-  MORVANE_OPTIONS  Options;
-  BOOLEAN          Go;
-
   if (StartedByFirmware (ImageHandle)) {
     return RunBootMode (ImageHandle);
   }
 
-  ZeroMem (&StartTime, sizeof (StartTime));
-  DrawProgressScreen (&StartTime);
-
-  Status = ReadCommandLine (&Options, &Go);
-  if (!Go) {
-    return Status;
-  }
-
-  if (Options.SavePath != NULL) {
-    DrawSaveLabel ();
-  }
-
-  return RunMorvane (&Options, &StartTime);
+  return RunShellCommand ();
 }

@@ -10,14 +10,18 @@
 extern "C" {
 #include <Uefi.h>
 #include <Library/UefiBootServicesTableLib.h>
-#include <Library/UefiLib.h>
 }
 
 #include "EcPort.h"
-#include "Ucs2.h"
 
 EFI_CPU_IO2_PROTOCOL  *mCpuIo2        = NULL;
 BOOLEAN               mEcOutputReady = FALSE;
+
+//
+// Who hears of a byte that never came: the front end's progress, which
+// says "EcObFull error" on a screen and nothing in a driver.
+//
+STATIC EC_OBF_TIMEOUT_HOOK  mObfTimeoutHook = NULL;
 
 /**
   Locate the CPU I/O 2 protocol into mCpuIo2; never cached, so that an
@@ -118,6 +122,14 @@ WaitKbcInputEmpty (
 }
 
 VOID
+EcPortSetObfTimeoutHook (
+  IN EC_OBF_TIMEOUT_HOOK  Hook
+  )
+{
+  mObfTimeoutHook = Hook;
+}
+
+VOID
 WaitEcOutputFull (
   VOID
   )
@@ -134,7 +146,10 @@ WaitEcOutputFull (
   if ((Polls < EC_OBF_POLL_LIMIT) || ((EcStatus & EC_STATUS_OBF) != 0)) {
     mEcOutputReady = TRUE;
   } else {
-    Print (Ucs2 (u"EcObFull error"));
+    if (mObfTimeoutHook != NULL) {
+      mObfTimeoutHook ();
+    }
+
     mEcOutputReady = FALSE;
   }
 }

@@ -51,6 +51,15 @@ extern EFI_CPU_IO2_PROTOCOL  *mCpuIo2;
 extern BOOLEAN               mEcOutputReady;
 
 /**
+  Told when the EC presented no byte within EC_OBF_POLL_LIMIT polls.
+**/
+typedef
+VOID
+(EFIAPI *EC_OBF_TIMEOUT_HOOK)(
+  VOID
+  );
+
+/**
   Read one byte from an I/O port through the CPU I/O 2 protocol.
 
   @param[in] Port   The I/O port.
@@ -99,8 +108,19 @@ WaitKbcInputEmpty (
   );
 
 /**
-  Wait for a byte from the EC; sets mEcOutputReady, and prints
-  "EcObFull error" when none comes within EC_OBF_POLL_LIMIT polls.
+  Have the port layer tell Hook of every byte the EC did not present in
+  time; the port layer itself shows nothing.
+
+  @param[in] Hook   The hook, or NULL.
+**/
+VOID
+EcPortSetObfTimeoutHook (
+  IN EC_OBF_TIMEOUT_HOOK  Hook
+  );
+
+/**
+  Wait for a byte from the EC; sets mEcOutputReady, and tells the time-out
+  hook when none comes within EC_OBF_POLL_LIMIT polls.
 **/
 VOID
 WaitEcOutputFull (

@@ -9,25 +9,17 @@
 extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
-#include <Library/UefiBootServicesTableLib.h>
-#include <Library/UefiLib.h>
 }
 
 #include "EcFlash.h"
 #include "EcImagePlan.h"
-#include "Ucs2.h"
+#include "EcProgress.h"
 
 UINT8   mImageLow[HALF_BLOCK_SIZE];
 UINT8   mImageHigh[HALF_BLOCK_SIZE];
 UINT8   mReadBackLow[HALF_BLOCK_SIZE];
 UINT8   mReadBackHigh[HALF_BLOCK_SIZE];
 UINT32  mRetryCount = 0;
-
-//
-// Failure marks start below the printable range: 0x1F after the first
-// failed attempt, then a space, then "!", ...
-//
-#define RETRY_MARK_BASE  0x1F
 
 BOOLEAN
 BlockHasData (
@@ -161,13 +153,6 @@ ProgramAndVerifyBlock (
   BOOLEAN  Verified;
 
   Verified = ProgramAndReadBack () && ReadBackMatchesImage ();
-
-  gST->ConOut->SetCursorPosition (gST->ConOut, MARK_COLUMN + mBlockNumber, VERIFY_ROW);
-  if (Verified) {
-    Print (Ucs2 (u"o"));
-  } else {
-    Print (Ucs2 (u"%c"), static_cast<UINTN>(mRetryCount + RETRY_MARK_BASE));
-  }
-
+  EcProgress ()->Verified (mBlockNumber, Verified, mRetryCount);
   return Verified;
 }

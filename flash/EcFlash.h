@@ -41,14 +41,6 @@
 //
 #define EC_READ_SILENCE_LIMIT  32
 
-//
-// Screen positions of the per-block marks: column 10 + block number.
-//
-#define MARK_COLUMN  10
-#define ERASE_ROW    10
-#define PROGRAM_ROW  11
-#define VERIFY_ROW   12
-
 typedef enum {
   EcAnswering,        ///< every byte so far was taken, every read answered
   EcStoppedTaking,    ///< a send timed out: nothing more is sent to the EC
@@ -171,7 +163,7 @@ ReadBackMatchesImage (
 
 /**
   Program the block image into block mBlockNumber, read it back, compare,
-  and print the Verify mark: "o", or the character mRetryCount + 0x1F.
+  and tell the progress how the attempt went (its count is mRetryCount).
 
   @retval TRUE    Every byte was read back and equals the image.
   @retval FALSE   A mismatch, a read-back byte that timed out, or an EC that

@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "EcProgress.h"
 #include "EcSim.h"
 #include "Firmware.h"
+#include "ProgressScreen.h"
 
 class HostTest : public ::testing::Test {
 protected:
@@ -25,6 +27,10 @@ protected:
     Flash.assign (EC_SIM_FLASH_SIZE, 0);
     EcSimReset (Sim.get (), Flash.data (), nullptr);
     Fake::Reset (Sim.get ());
+
+    // Both front ends show the progress on the progress screen; so do the
+    // tests that call the engine without one.
+    EcProgressSet (ProgressScreen ());
   }
 
   void

@@ -15,7 +15,7 @@ extern "C" {
 
 #include "Crc32.h"
 #include "Depot.h"
-#include "Morvane.h"
+#include "NetBoot.h"
 
 namespace {
 

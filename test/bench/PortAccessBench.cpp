@@ -15,7 +15,7 @@
 #include "EcFlash.h"
 #include "EcSim.h"
 #include "Firmware.h"
-#include "Morvane.h"
+#include "RunInternal.h"
 
 extern "C" {
 #include <Library/UefiBootServicesTableLib.h>

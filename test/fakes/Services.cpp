@@ -18,7 +18,8 @@ extern "C" {
 }
 
 #include "EcFlash.h"
-#include "Morvane.h"
+#include "EcProgress.h"
+#include "RunInternal.h"
 
 extern EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  mFakeConOut;
 void                                    ResetConsole (void);
@@ -300,8 +301,8 @@ Reset (
   mFlashIdRead   = FALSE;
   mRetryCount    = 0;
   mEcLink        = EcAnswering;
-  mLoopCount     = 0;
   mImage         = {};
+  EcProgressSet (nullptr);
   std::memset (mImageLow, 0, sizeof (mImageLow));
   std::memset (mImageHigh, 0, sizeof (mImageHigh));
   std::memset (mReadBackLow, 0, sizeof (mReadBackLow));

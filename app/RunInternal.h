@@ -1,32 +1,21 @@
 /** @file
-  Morvane's front end: start-up (screen, command line, image path), the
-  run's pre-flight checks and log, and the device session with its three
-  modes (flash, verify, save).
+  The run's own state and the functions its parts share: the run record
+  that the log is made of, the image in memory, the log, the depot's
+  results, the machine's identity, and the device session with its modes.
+  Nothing outside the run uses them: front ends go through EcRun.h.
 
 **/
 
-#ifndef MORVANE_H_
-#define MORVANE_H_
+#ifndef MORVANE_RUN_INTERNAL_H_
+#define MORVANE_RUN_INTERNAL_H_
 
 extern "C" {
 #include <Uefi.h>
 }
 
 #include "EcImagePlan.h"
+#include "EcRun.h"
 #include "VolumeFile.h"
-
-//
-// Rows and columns of the progress screen.
-//
-#define LOOP_COLUMN        1
-#define LOOP_ROW           5
-#define CHECK_ROW          7
-#define TIME_ROW           8
-#define SAVE_ROW           9
-#define LABEL_COLUMN       1
-#define MESSAGE_ROW        13
-#define BLOCK_LINE_ROW     14
-#define TEXT_MODE          2
 
 //
 // Characters kept of the machine's product name.
@@ -44,32 +33,6 @@ extern "C" {
 //
 #define FAILURE_ADVICE  u" EC flash incomplete: keep power on, flash again.\r\n"
 #define NOT_CHANGED     u" The EC flash was not changed.\r\n"
-
-typedef enum {
-  ModeFlash,    ///< erase, program and verify the image (after a save with -s)
-  ModeVerify,   ///< compare the EC flash with the image; nothing is changed
-  ModeSave      ///< save BLOCKS blocks of the EC flash to a file, nothing more
-} RUN_MODE;
-
-//
-// What the command line asks for. Every string is a pool copy that
-// FreeOptions releases.
-//
-typedef struct {
-  RUN_MODE    Mode;
-  BOOLEAN     OwnOptions;    ///< any of Morvane's own options was given
-  CHAR16      *ImageName;    ///< the image as typed; NULL for a save alone
-  CHAR16      *ImagePath;    ///< the image path to open, once resolved
-  CHAR16      *SavePath;     ///< -s, as a full path; NULL without it
-  CHAR16      *LogPath;      ///< -l, as a full path; NULL without it
-  CHAR16      *Model;        ///< -m: the product the image is for; NULL without it
-  BOOLEAN     SaveInMemory;  ///< save with no file: kept in memory and sent to the depot
-  CHAR16      *DepotUrl;     ///< -p, or MORVANE.CFG's depot=: where the run's results go; NULL without one
-  BOOLEAN     Update;        ///< -u: rewrite only the blocks that differ
-  BOOLEAN     HasCrc;        ///< -c was given
-  UINT32      ExpectedCrc;
-  UINT32      SaveBlocks;    ///< -n: blocks to save alone
-} MORVANE_OPTIONS;
 
 //
 // What the run log records of a run; filled in as the run goes.
@@ -99,42 +62,7 @@ typedef struct {
 } IMAGE_COPY;
 
 extern IMAGE_COPY  mImage;
-
-extern UINT32      mLoopCount;
 extern RUN_RECORD  mRunRecord;
-
-/**
-  Move the console cursor; a console that refuses the position is left as
-  it is.
-
-  @param[in] Column   The column.
-  @param[in] Row      The row.
-**/
-VOID
-MoveTo (
-  IN UINTN  Column,
-  IN UINTN  Row
-  );
-
-/**
-  Clear the console and draw the progress screen's labels, the Loop line and
-  the start time.
-
-  @param[out] StartTime   Receives the start time (all zero if unreadable).
-**/
-VOID
-DrawProgressScreen (
-  OUT EFI_TIME  *StartTime
-  );
-
-/**
-  Draw the Save row's label, for a run that saves the EC flash, and put the
-  cursor back on the message row.
-**/
-VOID
-DrawSaveLabel (
-  VOID
-  );
 
 /**
   Whether a time read from the clock is a real date and time: a clock that
@@ -162,75 +90,15 @@ SecondsSince (
   );
 
 /**
-  Read the command line. A plain "Morvane IMAGE" also resolves the image
-  path here; with Morvane's own options the run resolves it once its log
-  is open.
+  Show a message of the run that is not its last line, formatted as Print
+  formats it.
 
-  @param[out] Options   What the command line asks for.
-  @param[out] Go        TRUE when the run goes on; FALSE when it ends here.
-
-  @return The status to end with, or the one the run continues from.
-**/
-EFI_STATUS
-ReadCommandLine (
-  OUT MORVANE_OPTIONS  *Options,
-  OUT BOOLEAN          *Go
-  );
-
-/**
-  Resolve an image name to the path to open: as typed when the shell finds
-  it, otherwise under the current directory. Ends the run (with its line)
-  for a name that is a pattern, missing or a directory.
-
-  @param[in, out] Options   ImageName in; ImagePath out (NULL when refused).
-
-  @return The status to end with when ImagePath is NULL.
-**/
-EFI_STATUS
-ResolveImagePath (
-  IN OUT MORVANE_OPTIONS  *Options
-  );
-
-/**
-  Release the strings of the options.
-
-  @param[in, out] Options   The options.
+  @param[in] Format   The message, with its line end.
+  @param[in] ...      Its arguments.
 **/
 VOID
-FreeOptions (
-  IN OUT MORVANE_OPTIONS  *Options
-  );
-
-/**
-  Carry out what the options ask: the pre-flight checks, then the device
-  session. The options are freed.
-
-  @param[in, out] Options     The options.
-  @param[in]      StartTime   The start time.
-
-  @return The run's status.
-**/
-EFI_STATUS
-RunMorvane (
-  IN OUT MORVANE_OPTIONS  *Options,
-  IN     CONST EFI_TIME   *StartTime
-  );
-
-/**
-  End the run with its last screen line: the line is written to the run
-  log (when there is one) and the log closed before the line is printed at
-  the cursor, so that an operator who acts on the line finds it on disk.
-
-  @param[in] Status   The run's status.
-  @param[in] Format   The line, with its line end.
-  @param[in] ...      Its arguments.
-
-  @return Status.
-**/
-EFI_STATUS
 EFIAPI
-EndRun (
-  IN EFI_STATUS    Status,
+ShowMessage (
   IN CONST CHAR16  *Format,
   ...
   );
@@ -424,28 +292,6 @@ LoadImageBlock (
   );
 
 /**
-  Take an image already in memory as mImage for the runs that follow; the
-  caller keeps it, and releases it after ReturnImage.
-
-  @param[in] Data   The image.
-  @param[in] Size   Its size; at most MAX_IMAGE_SIZE.
-**/
-VOID
-LendImage (
-  IN UINT8   *Data,
-  IN UINT64  Size
-  );
-
-/**
-  Give a lent image back: mImage is empty again, the caller's copy is left
-  alone.
-**/
-VOID
-ReturnImage (
-  VOID
-  );
-
-/**
   Note mImage's size and CRC-32 in the run record.
 **/
 VOID
@@ -484,48 +330,6 @@ EFI_STATUS
 RunSession (
   IN CONST MORVANE_OPTIONS  *Options,
   IN CONST EFI_TIME         *StartTime
-  );
-
-/**
-  Read Size bytes of a file, reading on after short reads, so that a file
-  system that returns fewer bytes than asked mid-file cannot shift later
-  data.
-
-  @param[in]  File     The file.
-  @param[out] Buffer   Size bytes to fill.
-  @param[in]  Size     How many bytes.
-  @param[out] Count    Bytes read: Size unless the file ended.
-
-  @return The status of the failed read, or EFI_SUCCESS.
-**/
-EFI_STATUS
-ReadFull (
-  IN  VOLUME_FILE  File,
-  OUT UINT8              *Buffer,
-  IN  UINTN              Size,
-  OUT UINTN              *Count
-  );
-
-/**
-  Print the timing line after a block.
-
-  @param[in] Blocks      Blocks done so far.
-  @param[in] StartTime   The start time.
-**/
-VOID
-PrintBlockLine (
-  IN UINTN           Blocks,
-  IN CONST EFI_TIME  *StartTime
-  );
-
-/**
-  Put the cursor on a fresh row below everything the run has printed.
-
-  @param[in] Blocks   Blocks done so far.
-**/
-VOID
-MoveBelowOutput (
-  IN UINTN  Blocks
   );
 
 /**
@@ -586,20 +390,6 @@ FinishFlash (
   );
 
 /**
-  Mark a block on a progress row.
-
-  @param[in] Block   The block.
-  @param[in] Row     The row.
-  @param[in] Mark    The mark.
-**/
-VOID
-PrintBlockMark (
-  IN UINT32          Block,
-  IN UINTN           Row,
-  IN CONST char16_t  *Mark
-  );
-
-/**
   Compare the EC flash with mImage, block by block, without changing it,
   and end the run with the verdict.
 
@@ -648,44 +438,6 @@ SavedBlock (
 VOID
 FreeSaveCopy (
   VOID
-  );
-
-//
-// The network boot: BootUrl.cpp.
-//
-
-/**
-  Find the depot a network-booted Morvane came from in a device path: the
-  folder of the URL in its URI node.
-
-  @param[in]  Path   The device path.
-  @param[out] Base   Receives the folder's URL, ending in '/'.
-  @param[in]  Size   Its size in characters.
-
-  @retval TRUE   The path holds a URI node whose folder is a depot URL.
-**/
-BOOLEAN
-FindDepotInDevicePath (
-  IN  CONST EFI_DEVICE_PATH_PROTOCOL  *Path,
-  OUT CHAR16                          *Base,
-  IN  UINTN                           Size
-  );
-
-/**
-  Find the depot of a network-booted Morvane from its loaded image's device
-  handle.
-
-  @param[in]  ImageHandle   Morvane's image handle.
-  @param[out] Base          Receives the depot's URL.
-  @param[in]  Size          Its size in characters.
-
-  @retval TRUE   Morvane was booted from a depot.
-**/
-BOOLEAN
-FindBootDepot (
-  IN  EFI_HANDLE  ImageHandle,
-  OUT CHAR16      *Base,
-  IN  UINTN       Size
   );
 
 #endif
