@@ -12,7 +12,6 @@
 
 extern "C" {
 #include <Uefi.h>
-#include <Library/BaseLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
 }
