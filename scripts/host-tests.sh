@@ -3,11 +3,15 @@
 # and once under AddressSanitizer and UndefinedBehaviorSanitizer, so that a
 # memory fault or undefined behaviour in the product fails the suite. The
 # 16 MiB run is left out of the sanitized pass only: it takes half a minute
-# there, and it walks the same code as the shorter runs.
+# there, and it walks the same code as the shorter runs. First of all, the
+# layers check (scripts/layers.py) proves that no layer reaches up.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
+
+echo "the layers (scripts/layers.py):"
+/usr/bin/python3 "$ROOT/scripts/layers.py" --self-test
 
 build() {
   cmake -S "$ROOT/test" -B "$1" -DEDK2_DIR="$EDK2" -DCMAKE_BUILD_TYPE=Release -DMORVANE_SANITIZE="$2" >/dev/null
