@@ -47,6 +47,11 @@ label='[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?'
 NAME=$(basename -- "$IMAGE")
 [[ $NAME =~ ^[A-Za-z0-9_.-]{1,64}$ ]] && [[ $NAME != .* ]] ||
   refuse "the image's file name '$NAME' cannot be served: use letters, digits, '.', '_' and '-' only (at most 64)"
+# nginx is given the depot's folder and this checkout's build/ as paths.
+said=$(bash "$ROOT/scripts/depot-server.sh" check "$DEPOT" "$ADDRESS" 2>&1) || {
+  said=${said#depot-server: }
+  refuse "${said%; nginx was not started.}"
+}
 # The folder is replaced on every start: it must be a depot already, or new.
 if [ -d "$DEPOT" ] && [ -n "$(ls -A "$DEPOT")" ] && [ ! -f "$DEPOT/MORVANE.CFG" ]; then
   refuse "$DEPOT holds files but no MORVANE.CFG: it is no depot folder to replace"
@@ -107,6 +112,9 @@ cp "$IMAGE" "$NEXT/$NAME"
   if [ -n "${MODEL+set}" ]; then printf 'model=%s\r\n' "$MODEL"; fi
 } >"$NEXT/MORVANE.CFG"
 cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/page.css" "$NEXT/"
+# nginx's workers may run as another user (www-data) than the one making
+# the depot, whatever its umask.
+chmod -R a+rX "$NEXT"
 if [ -d "$DEPOT/results" ]; then mv "$DEPOT/results" "$NEXT/results"; else mkdir "$NEXT/results"; fi
 rm -rf "$DEPOT"
 mv "$NEXT" "$DEPOT"
