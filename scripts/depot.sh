@@ -5,8 +5,8 @@
 # key and certificate are given), prepares the depot's folder and serves it
 # with nginx until Ctrl-C: Morvane.efi for HTTP boot, MORVANE.CFG, the
 # image, results/ for the machines' logs and saves, and the page that shows
-# them. Its variables come through the environment (make exports its
-# command-line variables), so a MODEL with spaces or quotes arrives as given.
+# them. Its variables come through the environment, as make exports them
+# (see the Makefile), so a MODEL with spaces, quotes or '$' arrives as given.
 #
 #   depot.sh IMAGE           prepares the depot and serves it in the foreground
 #   depot.sh --start IMAGE   prepares it, starts nginx in the background, prints its PID
@@ -47,6 +47,9 @@ label='[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?'
 NAME=$(basename -- "$IMAGE")
 [[ $NAME =~ ^[A-Za-z0-9_.-]{1,64}$ ]] && [[ $NAME != .* ]] ||
   refuse "the image's file name '$NAME' cannot be served: use letters, digits, '.', '_' and '-' only (at most 64)"
+# A FAT volume drops a trailing '.': the same image must keep its name on a
+# stick and on the depot.
+[[ $NAME != *. ]] || refuse "the image's file name '$NAME' ends in '.', which a FAT volume drops: rename it"
 # nginx is given the depot's folder and this checkout's build/ as paths.
 said=$(bash "$ROOT/scripts/depot-server.sh" check "$DEPOT" "$ADDRESS" 2>&1) || {
   said=${said#depot-server: }
@@ -62,9 +65,12 @@ done
 
 # Morvane refuses a model that is blank, longer than 64 characters or not
 # printable ASCII; the configuration file holds printable ASCII only.
+# Machines ignore spaces around it, and so does the stick: they are dropped.
 if [ -n "${MODEL+set}" ]; then
-  [[ $MODEL =~ ^[\ -~]{1,64}$ ]] && [[ $MODEL =~ [^\ ] ]] ||
-    refuse "the model '$MODEL' cannot go in MORVANE.CFG: printable ASCII only, 1 to 64 characters, not blank"
+  MODEL=${MODEL#"${MODEL%%[! ]*}"}
+  MODEL=${MODEL%"${MODEL##*[! ]}"}
+  [[ $MODEL =~ ^[\ -~]{1,64}$ ]] ||
+    refuse "the model '$MODEL' cannot go in MORVANE.CFG: printable ASCII only, 1 to 64 characters besides spaces around it, not blank"
 fi
 
 if [ -n "${SIGN_KEY:-}${SIGN_CERT:-}" ]; then
