@@ -81,6 +81,8 @@ def main():
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     work = args.keep or tempfile.mkdtemp(prefix="depot-probe-")
+    # Started as root, nginx's workers run as www-data.
+    os.chmod(work, 0o755)
     served = os.path.join(work, "served")
     os.makedirs(served, exist_ok=True)
     ok = True

@@ -205,6 +205,9 @@ def chromium(work, *arguments):
         shutil.rmtree(profile, ignore_errors=True)
 
 
+PUT_NAME = "PUT1-0011223344AF-20261207-101500.run"
+
+
 def served(work, env, image_bytes):
     base = "http://%s/" % env["ADDRESS"]
     status, body = request(base + "Morvane.efi")
@@ -220,10 +223,11 @@ def served(work, env, image_bytes):
                                        ("PUT at the top", "new.log", "PUT", 403),
                                        ("PUT climbing out", "results/../x.log", "PUT", 403),
                                        ("DELETE in results", "results/p.log", "DELETE", 403),
-                                       ("PUT in results", "results/p.log", "PUT", 201)]:
+                                       ("PUT of a name no machine makes", "results/p.log", "PUT", 403),
+                                       ("PUT of a run's first line", "results/20261207/" + PUT_NAME, "PUT", 201)]:
         status, _ = request(base + path, method, b"x" if method == "PUT" else None)
         expect("%s answered %d, not %d" % (what, status, wanted), status == wanted)
-    os.unlink(os.path.join(env["DEPOT_DIR"], "results", "p.log"))
+    shutil.rmtree(os.path.join(env["DEPOT_DIR"], "results", "20261207"))
 
 
 def page(work, env):
@@ -270,6 +274,8 @@ def page(work, env):
 
 def main():
     work = tempfile.mkdtemp(prefix="morvane-page-")
+    # Started as root, nginx's workers run as www-data.
+    os.chmod(work, 0o755)
     pid = None
     try:
         image_bytes = bytes(range(256)) * 586
