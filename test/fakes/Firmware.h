@@ -71,6 +71,7 @@ struct Network {
   // The server
   std::map<std::string, std::vector<UINT8>>  Files;           // by path: "/results/x.bin"
   UINTN                            AnswerCode    = 0;         // 0: the server's own answer
+  BOOLEAN                          AltersPuts    = FALSE;     // a PUT is kept with its last byte changed
   BOOLEAN                          RequestHangs  = FALSE;     // the request token never completes
   BOOLEAN                          ResponseHangs = FALSE;     // the answer's headers never come
   UINTN                            BodyHangsAt   = SIZE_MAX;  // body bytes after which nothing comes

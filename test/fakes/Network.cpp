@@ -312,6 +312,9 @@ Answer (
   } else if (mMethod == "PUT") {
     Code          = N.Files.count (mPath) ? 204 : 201;
     N.Files[mPath] = mPutBody;
+    if (N.AltersPuts && !mPutBody.empty ()) {
+      N.Files[mPath].back () ^= 0x01;
+    }
   } else if (N.Files.count (mPath)) {
     Code  = 200;
     mBody = N.Files[mPath];
