@@ -79,6 +79,7 @@ struct Network {
   BOOLEAN                          NoLength      = FALSE;     // a 200 without Content-Length
   UINTN                            ExtraLength   = 0;         // the length claimed beyond the body
   UINTN                            Fragment      = 65536;     // most body bytes per Response
+  UINT64                           FragmentUs    = 0;         // virtual time each body fragment takes to come
   EFI_STATUS                       EarlyEnd      = EFI_CONNECTION_FIN;   // a body that ends short
 
   // What the product did
