@@ -132,9 +132,10 @@ TEST_F (DepotRunTest, UnreachableDepotFlashesNothing) {
   }
 }
 
-// A depot that stops answering: before the save is kept, nothing is erased
-// (the good local copy stays); after it, the flash finishes, the lost line
-// is said with the run's own status, and the depot keeps the running line.
+// A depot that stops answering or keeps other bytes: before the save is
+// kept, nothing is erased (the good local copy stays); after it, the flash
+// finishes, the lost line is said with the run's own status, and the depot
+// keeps the running line.
 TEST_F (DepotRunTest, DepotThatStopsAnswering) {
   struct Case {
     const char    *What;
@@ -142,8 +143,11 @@ TEST_F (DepotRunTest, DepotThatStopsAnswering) {
     EFI_STATUS    Status;
     const char    *Said;
     const char    *DepotLine;
+    BOOLEAN       Alters = FALSE;
   };
   const Case  Cases[] = {
+    { "keeps other bytes than the save", SIZE_MAX, EFI_NO_RESPONSE, "Save failed: the depot did not keep the save (CRC Error)",
+      " status=0x10 ", TRUE },
     { "gone before the save's read-back", 2, EFI_NO_RESPONSE, "Save failed: the depot did not keep the save (", " status=running " },
     { "gone after the save", 3, EFI_SUCCESS, "The run log could not be sent to the depot (", " status=running " },
   };
@@ -152,7 +156,8 @@ TEST_F (DepotRunTest, DepotThatStopsAnswering) {
     SetUp ();
     OldFirmware (1);
     AddImage (RandomImage (BLOCK));
-    Fake::gState->Net.GoneAfter = C.GoneAfter;
+    Fake::gState->Net.GoneAfter  = C.GoneAfter;
+    Fake::gState->Net.AltersPuts = C.Alters;
 
     EXPECT_EQ (Run ({ u"-p", URL, u"-s", u"old.bin", u"ec.bin" }), C.Status) << C.What;
 
