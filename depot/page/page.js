@@ -294,12 +294,13 @@ async function readLog(day, file) {
   return read;
 }
 
-async function readLogs(day, runs) {
+// Stops early once stale() says the operator picked another day.
+async function readLogs(day, runs, stale) {
   const reads = new Array(runs.length);
   const kept = new Map();
   let next = 0;
   async function worker() {
-    while (next < runs.length) {
+    while (next < runs.length && !stale()) {
       const at = next++;
       const file = logOf(runs[at]);
       reads[at] = file === null ? null : await readLog(day, file);
@@ -485,7 +486,7 @@ async function refresh() {
   const day = Object.assign({}, lastDay.day, { ignored: lastDay.day.ignored + top.ignored });
   if (table.getAttribute("data-day") !== dayName) clearDay();
   drawCounts(day);
-  const reads = await readLogs(dayName, day.shownRuns);
+  const reads = await readLogs(dayName, day.shownRuns, () => pick !== picks);
   if (pick !== picks) return;
   renderRows(dayName, day, day.shownRuns.map((run, at) => rowFor(dayName, run, reads[at])));
 }
