@@ -22,15 +22,14 @@ CHROMIUM = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disabl
 class Browser:
     """One chromium with one page; use it in a with statement."""
 
-    def __init__(self, work, width=1200, height=700):
+    def __init__(self, work):
         self.profile = tempfile.mkdtemp(dir=work)
         commands, self.commands = os.pipe()
         self.answers, answers = os.pipe()
         # chromium reads commands on fd 3 and answers on fd 4.
         self.process = subprocess.Popen(
             ["bash", "-c", 'exec "$@" 3<&%d 4>&%d' % (commands, answers), "bash"] + CHROMIUM +
-            ["--remote-debugging-pipe", "--user-data-dir=" + self.profile, "--window-size=%d,%d" % (width, height),
-             "about:blank"], pass_fds=(commands, answers), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            ["--remote-debugging-pipe", "--user-data-dir=" + self.profile, "about:blank"], pass_fds=(commands, answers), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(commands)
         os.close(answers)
         self.next_id, self.pending, self.session = 0, b"", None
@@ -92,7 +91,8 @@ class Browser:
     def dom(self):
         return self.evaluate("document.documentElement.outerHTML")
 
-    def screenshot(self, path):
+    def screenshot(self, path, width=1200, height=700):
+        self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=1, mobile=False)
         with open(path, "wb") as out:
             out.write(base64.b64decode(self.call("Page.captureScreenshot", format="png")["data"]))
 
