@@ -449,9 +449,10 @@ function showDays(names, day) {
   select.disabled = names.length === 0;
 }
 
-function clearDay() {
+function clearDay(dayName) {
   for (const state of Object.keys(STATE_WORDS)) setCount(state, 0);
   const body = document.createElement("tbody");
+  if (dayName) body.setAttribute("data-day", dayName);
   document.querySelector("#runs tbody").replaceWith(body);
 }
 
@@ -475,8 +476,11 @@ async function refresh() {
     setStatus("No runs in results/ yet" + (top.ignored > 0 ? "; " + top.ignored + " files with other names ignored" : ""), false);
     return;
   }
-  const table = document.querySelector("#runs tbody");
-  if (table.getAttribute("data-day") !== dayName) setStatus("Reading " + dayWords(dayName) + "\u2026", false);
+  // Another day's counts and rows never stand under this day's name.
+  if (document.querySelector("#runs tbody").getAttribute("data-day") !== dayName) {
+    clearDay(dayName);
+    setStatus("Reading " + dayWords(dayName) + "\u2026", false);
+  }
   const { text, listing } = await listingOf("results/" + dayName + "/", MAX_DAY_BYTES,
                                             lastDay.name === dayName ? lastDay.text : null);
   if (pick !== picks) return;
@@ -484,7 +488,6 @@ async function refresh() {
     lastDay = { name: dayName, text: text, day: readDay(dayName, listing) };
   }
   const day = Object.assign({}, lastDay.day, { ignored: lastDay.day.ignored + top.ignored });
-  if (table.getAttribute("data-day") !== dayName) clearDay();
   drawCounts(day);
   const reads = await readLogs(dayName, day.shownRuns, () => pick !== picks);
   if (pick !== picks) return;
