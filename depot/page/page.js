@@ -120,9 +120,10 @@ async function listingOf(path, limit, before = null) {
 // line, whatever it holds. Returns null for a line that is not one.
 function parseLine(text) {
   const line = text.split(/\r?\n/, 1)[0];
-  const head = /^(\d{4}-\d{2}-\d{2}) (\d{2}:\d{2}:\d{2}) (.*)$/.exec(line);
+  // A machine whose clock could not be read starts its line time=unknown.
+  const head = /^(?:(\d{4}-\d{2}-\d{2}) (\d{2}:\d{2}:\d{2})|time=unknown) (.*)$/.exec(line);
   if (!head) return null;
-  const fields = new Map([["start", head[1] + " " + head[2]]]);
+  const fields = new Map([["start", head[1] === undefined ? "time unknown" : head[1] + " " + head[2]]]);
   let rest = head[3];
   while (rest.length > 0) {
     const key = /^ *([A-Za-z0-9_]+)=/.exec(rest);

@@ -167,7 +167,7 @@ OTHERS = {
                                                                            "incomplete", "x"),
     "20261206/OTHER-0011223344AD-20261206-235900.flashed.log": log_line("2026-12-06 23:59:00", "OTHER", "0x0",
                                                                           "flashed", "x"),
-    "nodate/NODATE-0011223344AE-nodate-0A1B2C3D.run": log_line("2000-01-01 00:00:00", "NODATE", "running", None, ""),
+    "nodate/NODATE-0011223344AE-nodate-0A1B2C3D.run": log_line("time=unknown", "NODATE", "running", None, ""),
     DAY + '/x"><img src=x>.log': log_line("2027-01-01 00:00:00", "NAME", "0x0", "flashed", "x"),
     DAY + "/WRONG-0011223344AF-20261206-100000.flashed.log": log_line("2026-12-06 10:00:00", "WRONG", "0x0",
                                                                         "flashed", "x"),
