@@ -271,6 +271,7 @@ BuildOptions (
   @param[in] ImageSize   Its size.
   @param[in] Attempt     1 for the first.
   @param[in] SavePath    The save this attempt makes first, or NULL.
+  @param[in] Erased      An earlier attempt sent an erase.
 
   @return The run's status.
 **/
@@ -281,7 +282,8 @@ FlashOnce (
   IN CONST CHAR16            *ImagePath,
   IN UINT64                  ImageSize,
   IN UINTN                   Attempt,
-  IN CONST CHAR16            *SavePath
+  IN CONST CHAR16            *SavePath,
+  IN BOOLEAN                 Erased
   )
 {
   EFI_TIME         StartTime;
@@ -317,6 +319,11 @@ FlashOnce (
     DrawSaveLabel ();
   }
 
+  //
+  // A retry that fails before its own erase must not call a half-written
+  // EC unchanged, in its line or at the depot.
+  //
+  Options.ErasedBefore = Erased;
   return RunMorvane (&Options, &StartTime);
 }
 
@@ -440,7 +447,7 @@ RunBootMode (
       break;
     }
 
-    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL);
+    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL, Erased);
     if (Save && !mFromDepot && !EFI_ERROR (VolumeExists (SavePath))) {
       StrCpyS (LastSave, ARRAY_SIZE (LastSave), SavePath);
     }

@@ -69,6 +69,7 @@ typedef struct {
   BOOLEAN     HasCrc;        ///< -c was given
   UINT32      ExpectedCrc;
   UINT32      SaveBlocks;    ///< -n: blocks to save alone
+  BOOLEAN     ErasedBefore;  ///< an earlier attempt of this boot sent an erase: the EC may be half-written
 } MORVANE_OPTIONS;
 
 //
@@ -84,6 +85,7 @@ typedef struct {
   UINT32          BlocksDone;
   UINT32          BlocksPlanned;
   BOOLEAN         EraseSent;      ///< an erase command went to the EC
+  BOOLEAN         ErasedBefore;   ///< an earlier attempt of this boot sent one
   UINT32          BlocksChanged;  ///< distinct blocks an erase was sent for
 } RUN_RECORD;
 
@@ -526,6 +528,17 @@ PrintBlockLine (
 VOID
 MoveBelowOutput (
   IN UINTN  Blocks
+  );
+
+/**
+  Whether the EC flash may differ from what the run found on it: an erase
+  went to it in this run, or in an earlier attempt of the same boot.
+
+  @retval TRUE   It may be changed (half-written, after a failure).
+**/
+BOOLEAN
+EcMayBeChanged (
+  VOID
   );
 
 /**
