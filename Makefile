@@ -3,10 +3,19 @@
 # `make plan IMAGE=ec.bin` checks an image; `make stick IMAGE=ec.bin` builds
 # the operator's flashing stick (build/morvane-stick.img);
 # `make depot IMAGE=ec.bin` serves Morvane, the image and the results page
-# to machines that boot from the network.
+# to machines that boot from the network; `make depot-bench` measures a
+# depot serving 1,000 machines on this machine's loopback.
 # Each target installs what it needs first (scripts/setup.sh).
 
-.PHONY: all demo test host-test e2e-test bench plan stick depot clean
+.PHONY: all demo test host-test e2e-test bench plan stick depot depot-bench clean
+
+# What the scripts are given (an image's path, a model, keys...) reaches
+# them byte for byte, from make's command line or from the environment:
+# make would read a '$' in it as its own, and a shell a quote or a
+# backquote, so each goes into the scripts' environment exactly as typed
+# ($(value ...)), and no recipe writes one into a command line.
+PASSED := IMAGE MODEL ADDRESS SIGN_KEY SIGN_CERT SHELL_STICK DEPOT_DIR
+$(foreach v,$(PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
 
 all:
 	@bash scripts/build.sh
@@ -26,13 +35,16 @@ bench:
 	@bash scripts/bench.sh
 
 plan:
-	@bash scripts/plan.sh "$(IMAGE)"
+	@bash scripts/plan.sh "$$IMAGE"
 
 stick:
-	@bash scripts/stick.sh "$(IMAGE)"
+	@bash scripts/stick.sh "$$IMAGE"
 
 depot:
-	@bash scripts/depot.sh "$(IMAGE)"
+	@bash scripts/depot.sh "$$IMAGE"
+
+depot-bench:
+	@nice /usr/bin/python3 scripts/depot_bench.py
 
 clean:
 	rm -rf build

@@ -268,12 +268,13 @@ BuildOptions (
 /**
   One attempt: the screen, what it will do, the run.
 
-  @param[in]  Settings    The settings.
-  @param[in]  ImagePath   The image.
-  @param[in]  ImageSize   Its size.
-  @param[in]  Attempt     1 for the first.
-  @param[in]  SavePath    The save this attempt makes first, or NULL.
-  @param[out] Erased      Whether the run sent an erase.
+  @param[in]  Settings        The settings.
+  @param[in]  ImagePath       The image.
+  @param[in]  ImageSize       Its size.
+  @param[in]  Attempt         1 for the first.
+  @param[in]  SavePath        The save this attempt makes first, or NULL.
+  @param[in]  Erased          An earlier attempt sent an erase.
+  @param[out] ErasedThisRun   Whether this attempt sent one.
 
   @return The run's status.
 **/
@@ -285,14 +286,15 @@ FlashOnce (
   IN  UINT64                  ImageSize,
   IN  UINTN                   Attempt,
   IN  CONST CHAR16            *SavePath,
-  OUT BOOLEAN                 *Erased
+  IN  BOOLEAN                 Erased,
+  OUT BOOLEAN                 *ErasedThisRun
   )
 {
   EFI_STATUS       Status;
   EFI_TIME         StartTime;
   MORVANE_OPTIONS  Options;
 
-  *Erased = FALSE;
+  *ErasedThisRun = FALSE;
   ZeroMem (&StartTime, sizeof (StartTime));
   ReadStartTime (&StartTime);
   DrawProgressScreen (&StartTime);
@@ -323,8 +325,13 @@ FlashOnce (
     DrawSaveLabel ();
   }
 
-  Status  = RunMorvane (&Options, &StartTime);
-  *Erased = RunEraseSent ();
+  //
+  // A retry that fails before its own erase must not call a half-written
+  // EC unchanged, in its line or at the depot.
+  //
+  Options.ErasedBefore = Erased;
+  Status               = RunMorvane (&Options, &StartTime);
+  *ErasedThisRun       = RunEraseSent ();
   return Status;
 }
 
@@ -450,7 +457,7 @@ RunBootMode (
       break;
     }
 
-    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL, &ErasedThisRun);
+    Status = FlashOnce (&Settings, ImagePath, ImageSize, Attempt, Save ? SavePath : NULL, Erased, &ErasedThisRun);
     if (Save && !mFromDepot && !EFI_ERROR (VolumeExists (SavePath))) {
       StrCpyS (LastSave, ARRAY_SIZE (LastSave), SavePath);
     }

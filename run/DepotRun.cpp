@@ -224,9 +224,9 @@ SendRunLogToDepot (
   // from its listing alone; it is judged as the log's ec= field is.
   //
   if (!EFI_ERROR (Status)) {
-    Verdict = mRunRecord.EraseSent ? ".flashed.log" : ".uptodate.log";
+    Verdict = EcMayBeChanged () ? ".flashed.log" : ".uptodate.log";
   } else {
-    Verdict = mRunRecord.EraseSent ? ".incomplete.log" : ".unchanged.log";
+    Verdict = EcMayBeChanged () ? ".incomplete.log" : ".unchanged.log";
   }
 
   DepotFileName (Name, sizeof (Name), Verdict);

@@ -59,6 +59,7 @@ struct _MORVANE_OPTIONS {
   BOOLEAN                   HasCrc;            ///< -c was given
   UINT32                    ExpectedCrc;
   UINT32                    SaveBlocks;        ///< -n: blocks to save alone
+  BOOLEAN                   ErasedBefore;      ///< an earlier attempt of this boot sent an erase: the EC may be half-written
   RUN_RESOLVE_IMAGE_PATH    ResolveImagePath;  ///< finds ImagePath from ImageName; NULL when ImagePath is given
 };
 

@@ -97,12 +97,20 @@ EndWithFailure (
   Result->Ended  = TRUE;
 }
 
+BOOLEAN
+EcMayBeChanged (
+  VOID
+  )
+{
+  return mRunRecord.EraseSent || mRunRecord.ErasedBefore;
+}
+
 CONST CHAR16 *
 FailureAdvice (
   VOID
   )
 {
-  return mRunRecord.EraseSent ? Ucs2 (FAILURE_ADVICE) : Ucs2 (NOT_CHANGED);
+  return EcMayBeChanged () ? Ucs2 (FAILURE_ADVICE) : Ucs2 (NOT_CHANGED);
 }
 
 VOID

@@ -162,6 +162,7 @@ RunMorvane (
   ZeroMem (&mRunRecord, sizeof (mRunRecord));
   mRunRecord.Mode      = Options->Mode;
   mRunRecord.StartTime = *StartTime;
+  mRunRecord.ErasedBefore = Options->ErasedBefore;
   mRunRecord.Image     = (Options->ImagePath != NULL) ? Options->ImagePath : Options->ImageName;
 
   Status = EFI_SUCCESS;

@@ -47,6 +47,7 @@ typedef struct {
   UINT32          BlocksDone;
   UINT32          BlocksPlanned;
   BOOLEAN         EraseSent;      ///< an erase command went to the EC
+  BOOLEAN         ErasedBefore;   ///< an earlier attempt of this boot sent one
   UINT32          BlocksChanged;  ///< distinct blocks an erase was sent for
 } RUN_RECORD;
 
@@ -330,6 +331,17 @@ EFI_STATUS
 RunSession (
   IN CONST MORVANE_OPTIONS  *Options,
   IN CONST EFI_TIME         *StartTime
+  );
+
+/**
+  Whether the EC flash may differ from what the run found on it: an erase
+  went to it in this run, or in an earlier attempt of the same boot.
+
+  @retval TRUE   It may be changed (half-written, after a failure).
+**/
+BOOLEAN
+EcMayBeChanged (
+  VOID
   );
 
 /**

@@ -42,8 +42,9 @@ STATIC CHAR16             mLastLine[LINE_CHARS + 1];
 STATIC CONST char16_t  *CONST  mModeNames[] = { u"flash", u"verify", u"save" };
 
 /**
-  What the run did to the EC flash: nothing until an erase was sent; then
-  flashed when the run succeeded, incomplete when it failed.
+  What the run left the EC flash as: unchanged until an erase was sent (by
+  this run or an earlier attempt of the same boot); then flashed when the
+  run succeeded, incomplete when it failed.
 
   @param[in] Status   The run's status.
 
@@ -55,7 +56,7 @@ EcState (
   IN EFI_STATUS  Status
   )
 {
-  if (!mRunRecord.EraseSent) {
+  if (!EcMayBeChanged ()) {
     return Ucs2 (u"unchanged");
   }
 

@@ -1,18 +1,29 @@
 #!/usr/bin/env bash
 # A depot: Debian's nginx on [HOST:]PORT (127.0.0.1 unless a HOST is given)
-# serving DIR, where DIR/results/ takes PUT (and GET, with JSON listings) and
-# everything else is GET only. Its configuration, pid, logs and temp files
-# live in build/depot-PORT/. scripts/depot.sh prepares a DIR for machines
-# and serves it through this script.
+# serving DIR, where machines PUT their results into DIR/results/DAY/, each
+# name once (the layout below), and everything else is GET only. Its
+# configuration, pid, logs and temp files live in build/depot-PORT/.
+# scripts/depot.sh prepares a DIR for machines and serves it through this
+# script.
 #
 #   depot-server.sh start DIR [HOST:]PORT   starts it in the background, prints its PID
 #   depot-server.sh run DIR [HOST:]PORT     runs it in the foreground
 #   depot-server.sh stop PID                stops the server that start printed
+#   depot-server.sh check DIR [HOST:]PORT   only checks that nginx can be given these paths
+#
+# Started as root, nginx's workers run as www-data, which then owns
+# DIR/results/ (and must be able to read DIR); started as anyone else, they
+# run as that user.
 set -euo pipefail
+export LC_ALL=C
 
-ROOT=$(cd "$(dirname "$0")/.." && pwd)
+# $(...) drops trailing newlines: the '.' keeps a folder name ending in one
+# intact, so that it is refused below instead of naming another folder.
+ROOT=$(cd "$(dirname "$0")/.." && pwd && echo .) ROOT=${ROOT%$'\n.'}
+WORKER_USER=www-data
 
-usage() { echo "usage: $0 start|run DIR [HOST:]PORT | stop PID" >&2; exit 2; }
+usage() { echo "usage: $0 start|run|check DIR [HOST:]PORT | stop PID" >&2; exit 2; }
+refuse() { echo "depot-server: $*; nginx was not started." >&2; exit 1; }
 
 # The port of [HOST:]PORT, and where to knock to see it listening.
 port_of() { echo "${1##*:}"; }
@@ -23,33 +34,116 @@ listen_host() {
   echo "$host"
 }
 
-# configure DIR [HOST:]PORT: writes the configuration, prints its path.
-configure() {
-  local dir host port state user_line=""
-  dir=$(cd "$1" && pwd) port=$(port_of "$2") host=127.0.0.1
-  [[ $2 == *:* ]] && host=${2%:*}
+# nginx.conf quotes every path, but inside quotes nginx still reads '$' as a
+# variable and '\' as an escape, and no quoting carries a line end: a path
+# holding any of these (or the characters that end a directive or a block)
+# could make nginx serve or write somewhere else, so it is refused.
+check_path() {
+  local what=$1 path=$2
+  [[ $path == /* ]] || refuse "$what '$path' is not an absolute path"
+  if [[ $path =~ [\"\'\\\$\;\{\}] ]] || [[ $path =~ [[:cntrl:]] ]]; then
+    refuse "$what $(printf '%q' "$path") holds a character nginx cannot take in a path (a quote, '\\', '\$', ';', '{', '}' or a control character): use another folder"
+  fi
+}
+
+check_address() {
+  local port host=127.0.0.1
+  port=$(port_of "$1")
+  [[ $1 == *:* ]] && host=${1%:*}
   [[ $port =~ ^[1-9][0-9]{0,4}$ ]] && [ "$port" -le 65535 ] || usage
   # An IPv4 address or a host name: nothing that could end the listen line.
   [[ $host =~ ^[A-Za-z0-9]([A-Za-z0-9.-]{0,251}[A-Za-z0-9])?$ ]] || usage
+}
+
+# check DIR [HOST:]PORT: DIR need not exist yet.
+check() {
+  local dir=$1
+  [[ $dir == /* ]] || dir=$PWD/$dir
+  check_address "$2"
+  check_path "the depot folder" "$dir"
+  check_path "the checkout" "$ROOT"
+}
+
+# What machines may PUT, one folder deep under results/ (see README, "What
+# machines leave in results/"): DAY/SERIAL-MAC-DAY-HHMMSS or
+# nodate/SERIAL-MAC-nodate-XXXXXXXX, maybe -2 to -9, then the ending. The
+# pattern is matched against the whole decoded path (\z: '$' would also
+# match before a trailing line end).
+SERIAL='[A-Za-z0-9_][A-Za-z0-9._-]{0,23}'
+MAC='[0-9A-F]{12,32}'
+RUN="^/results/(?:([0-9]{8})/$SERIAL-$MAC-\\1-[0-9]{6}|nodate/$SERIAL-$MAC-nodate-[0-9A-Fa-f]{8})(?:-[2-9])?"
+LINES="$RUN\\.(?:run|(?:flashed|uptodate|unchanged|incomplete)\\.log)\\z"
+SAVE="$RUN\\.bin\\z"
+
+# configure DIR [HOST:]PORT: writes the configuration, prints its path.
+configure() {
+  local dir host port state user_line="" served written
+  check_address "$2"
+  dir=$(cd "$1" && pwd && echo .) dir=${dir%$'\n.'}
+  port=$(port_of "$2") host=127.0.0.1
+  [[ $2 == *:* ]] && host=${2%:*}
+  check_path "the depot folder" "$dir"
+  check_path "the checkout" "$ROOT"
   state=$ROOT/build/depot-$port
   mkdir -p "$state/tmp" "$dir/results"
-  # As root, nginx's workers would run as another user that cannot write a
-  # root-owned folder (PUT answers 500).
-  [ "$(id -u)" -eq 0 ] && user_line="user root;"
+  chmod 755 "$state" "$state/tmp"
+  # Workers never run as root: a machine that found a way to make nginx
+  # write or read where it should not would then own the host.
+  if [ "$(id -u)" -eq 0 ]; then
+    id -u "$WORKER_USER" >/dev/null 2>&1 || refuse "there is no user $WORKER_USER for nginx's workers"
+    chown -hR "$WORKER_USER:$WORKER_USER" "$dir/results"
+    setpriv --reuid="$WORKER_USER" --regid="$WORKER_USER" --clear-groups -- \
+      test -r "$dir" -a -x "$dir" -a -w "$dir/results" -a -x "$state/tmp" ||
+      refuse "nginx's workers run as $WORKER_USER, which cannot reach $dir (or $state): make it and the folders above it readable (chmod o+rx), or serve another folder"
+    user_line="user $WORKER_USER;"
+  fi
+  # What results are served with, wherever they match: bytes (logs as
+  # text) and never a page, so that no machine can plant a script on the
+  # depot's origin.
+  served='types { text/plain log run; }
+      default_type application/octet-stream;
+      add_header X-Content-Type-Options nosniff always;
+      add_header Content-Security-Policy "default-src '"'none'"'; sandbox" always;
+      add_header Cache-Control no-store always;'
+  # Written once: a PUT over a name that exists, or while another PUT of
+  # that name is under way, answers 409 and changes nothing. (The check
+  # alone comes before the body is read: a slow PUT passed it could
+  # otherwise land over one that finished meanwhile.)
+  written="limit_except GET PUT { deny all; }
+      dav_methods PUT;
+      create_full_put_path on;
+      dav_access user:rw group:r all:r;
+      limit_conn put_name 1;
+      limit_conn_status 409;
+      limit_conn_log_level info;
+      if (-e \$put_target) { return 409; }"
   cat >"$state/nginx.conf" <<CONF
 $user_line
 daemon off;
-worker_processes 1;
-pid $state/nginx.pid;
-error_log $state/error.log;
-events { worker_connections 64; }
+worker_processes auto;
+worker_rlimit_nofile 20000;
+pid "$state/nginx.pid";
+error_log "$state/error.log";
+# A fleet boots at once: thousands of machines, each with a connection or
+# two, and strangers holding connections open must not use them all up.
+events { worker_connections 4096; }
 http {
-  access_log $state/access.log;
-  client_body_temp_path $state/tmp/body;
-  proxy_temp_path $state/tmp/proxy;
-  fastcgi_temp_path $state/tmp/fastcgi;
-  uwsgi_temp_path $state/tmp/uwsgi;
-  scgi_temp_path $state/tmp/scgi;
+  access_log "$state/access.log";
+  client_body_temp_path "$state/tmp/body";
+  proxy_temp_path "$state/tmp/proxy";
+  fastcgi_temp_path "$state/tmp/fastcgi";
+  uwsgi_temp_path "$state/tmp/uwsgi";
+  scgi_temp_path "$state/tmp/scgi";
+  server_tokens off;
+  sendfile on;
+  # A connection that stops sending or reading is dropped soon, and its
+  # memory with it: a machine's requests never pause for seconds.
+  client_header_timeout 10s;
+  client_body_timeout 10s;
+  send_timeout 20s;
+  keepalive_timeout 15s;
+  keepalive_requests 100;
+  reset_timedout_connection on;
   # Only the depot's own page is a page; every other file (Morvane.efi,
   # MORVANE.CFG, images, saves) is served as plain bytes.
   types {
@@ -58,29 +152,37 @@ http {
     text/javascript js;
   }
   default_type application/octet-stream;
+  # The name a PUT writes (empty for other methods, which neither count
+  # against the one-PUT-per-name limit nor face the write-once check).
+  map \$request_method \$put_name { PUT \$uri; default ""; }
+  map \$request_method \$put_target { PUT \$request_filename; default ""; }
+  limit_conn_zone \$put_name zone=put_name:4m;
   server {
     listen $host:$port;
-    root $dir;
+    root "$dir";
     add_header X-Content-Type-Options nosniff always;
     add_header Content-Security-Policy "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'" always;
     location / {
       limit_except GET { deny all; }
     }
-    # What machines PUT is never a page here: any name is served as bytes
-    # (logs as text), so a machine cannot plant a script on the depot's
-    # origin.
+    # Listings (JSON, for the page) and whatever is there; no PUT.
     location /results/ {
-      dav_methods PUT;
-      create_full_put_path on;
-      client_max_body_size 20m;
+      limit_except GET { deny all; }
       autoindex on;
       autoindex_format json;
-      types { text/plain log; }
-      default_type application/octet-stream;
-      add_header X-Content-Type-Options nosniff always;
-      add_header Content-Security-Policy "default-src 'none'; sandbox" always;
-      add_header Cache-Control no-store always;
-      limit_except GET PUT { deny all; }
+      $served
+    }
+    # A run's first and final log lines.
+    location ~ "$LINES" {
+      client_max_body_size 64k;
+      $served
+      $written
+    }
+    # A save of the EC flash: up to 16 MiB, with room to spare.
+    location ~ "$SAVE" {
+      client_max_body_size 16448k;
+      $served
+      $written
     }
   }
 }
@@ -89,6 +191,10 @@ CONF
 }
 
 case "${1:-}" in
+  check)
+    [ $# -eq 3 ] || usage
+    check "$2" "$3"
+    ;;
   run)
     [ $# -eq 3 ] || usage
     conf=$(configure "$2" "$3")

@@ -5,8 +5,8 @@
 # key and certificate are given), prepares the depot's folder and serves it
 # with nginx until Ctrl-C: Morvane.efi for HTTP boot, MORVANE.CFG, the
 # image, results/ for the machines' logs and saves, and the page that shows
-# them. Its variables come through the environment (make exports its
-# command-line variables), so a MODEL with spaces or quotes arrives as given.
+# them. Its variables come through the environment, as make exports them
+# (see the Makefile), so a MODEL with spaces, quotes or '$' arrives as given.
 #
 #   depot.sh IMAGE           prepares the depot and serves it in the foreground
 #   depot.sh --start IMAGE   prepares it, starts nginx in the background, prints its PID
@@ -47,6 +47,14 @@ label='[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?'
 NAME=$(basename -- "$IMAGE")
 [[ $NAME =~ ^[A-Za-z0-9_.-]{1,64}$ ]] && [[ $NAME != .* ]] ||
   refuse "the image's file name '$NAME' cannot be served: use letters, digits, '.', '_' and '-' only (at most 64)"
+# A FAT volume drops a trailing '.': the same image must keep its name on a
+# stick and on the depot.
+[[ $NAME != *. ]] || refuse "the image's file name '$NAME' ends in '.', which a FAT volume drops: rename it"
+# nginx is given the depot's folder and this checkout's build/ as paths.
+said=$(bash "$ROOT/scripts/depot-server.sh" check "$DEPOT" "$ADDRESS" 2>&1) || {
+  said=${said#depot-server: }
+  refuse "${said%; nginx was not started.}"
+}
 # The folder is replaced on every start: it must be a depot already, or new.
 if [ -d "$DEPOT" ] && [ -n "$(ls -A "$DEPOT")" ] && [ ! -f "$DEPOT/MORVANE.CFG" ]; then
   refuse "$DEPOT holds files but no MORVANE.CFG: it is no depot folder to replace"
@@ -57,9 +65,12 @@ done
 
 # Morvane refuses a model that is blank, longer than 64 characters or not
 # printable ASCII; the configuration file holds printable ASCII only.
+# Machines ignore spaces around it, and so does the stick: they are dropped.
 if [ -n "${MODEL+set}" ]; then
-  [[ $MODEL =~ ^[\ -~]{1,64}$ ]] && [[ $MODEL =~ [^\ ] ]] ||
-    refuse "the model '$MODEL' cannot go in MORVANE.CFG: printable ASCII only, 1 to 64 characters, not blank"
+  MODEL=${MODEL#"${MODEL%%[! ]*}"}
+  MODEL=${MODEL%"${MODEL##*[! ]}"}
+  [[ $MODEL =~ ^[\ -~]{1,64}$ ]] ||
+    refuse "the model '$MODEL' cannot go in MORVANE.CFG: printable ASCII only, 1 to 64 characters besides spaces around it, not blank"
 fi
 
 if [ -n "${SIGN_KEY:-}${SIGN_CERT:-}" ]; then
@@ -107,6 +118,9 @@ cp "$IMAGE" "$NEXT/$NAME"
   if [ -n "${MODEL+set}" ]; then printf 'model=%s\r\n' "$MODEL"; fi
 } >"$NEXT/MORVANE.CFG"
 cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/page.css" "$NEXT/"
+# nginx's workers may run as another user (www-data) than the one making
+# the depot, whatever its umask.
+chmod -R a+rX "$NEXT"
 if [ -d "$DEPOT/results" ]; then mv "$DEPOT/results" "$NEXT/results"; else mkdir "$NEXT/results"; fi
 rm -rf "$DEPOT"
 mv "$NEXT" "$DEPOT"

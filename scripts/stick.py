@@ -9,6 +9,9 @@ and a marker file.
 
     stick.py BUILD_DIR IMAGE CRC32 OUTPUT [--model MODEL] [--efi MORVANE.EFI]
     stick.py BUILD_DIR IMAGE CRC32 OUTPUT --shell [--model MODEL] [--with-sim "EcSimCtl reset settings"]
+    stick.py --check IMAGE [--shell] [--model MODEL]   (checks the name and the model, builds nothing)
+
+Spaces around MODEL are dropped: Morvane ignores them when it compares.
 
 The startup.nsh moves to the stick's own volume, checks the marker and the
 image, saves the old EC firmware into the next free SAVEnnn.BIN, rewrites
@@ -214,6 +217,9 @@ def check_name(image):
     if not re.fullmatch(r"[A-Za-z0-9_.-]{1,64}", name) or name.upper() in RESERVED or not re.search(r"[A-Za-z0-9]", name):
         sys.exit("stick: the image's file name %r cannot go on the stick: use letters, digits, '.', '_' "
                  "and '-' only, and none of the stick's own names" % name)
+    # FAT drops a trailing '.': "MORVANE.CFG." would land over the settings.
+    if name.endswith("."):
+        sys.exit("stick: the image's file name %r ends in '.', which a FAT volume drops: rename it" % name)
     return name
 
 
@@ -271,6 +277,16 @@ def build_boot(build_dir, image, crc, output, model=None, efi=None):
 
 
 def main():
+    if sys.argv[1:2] == ["--check"]:
+        parser = argparse.ArgumentParser(prog="stick.py --check")
+        parser.add_argument("image")
+        parser.add_argument("--model")
+        parser.add_argument("--shell", action="store_true")
+        options = parser.parse_args(sys.argv[2:])
+        model = None if options.model is None else options.model.strip(" ")
+        (check_model if options.shell else check_boot_model)(model)
+        check_name(options.image)
+        return
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("image")
@@ -281,6 +297,8 @@ def main():
     parser.add_argument("--efi", help="the Morvane.efi to boot (a signed copy); the build's by default")
     parser.add_argument("--with-sim", dest="sim", help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.model is not None:
+        options.model = options.model.strip(" ")
     if options.model is None:
         print("stick: warning: no MODEL given: this stick will flash any machine it is booted on", file=sys.stderr)
     if options.shell:

@@ -5,8 +5,8 @@
 # MORVANE.CFG; SIGN_KEY and SIGN_CERT sign it for Secure Boot (checked with
 # sbverify before the stick is written). SHELL_STICK=1 builds the stick
 # with the UEFI Shell and its startup.nsh instead. MODEL, SIGN_KEY,
-# SIGN_CERT and SHELL_STICK come through the environment (make exports its
-# command-line variables), so that no quoting of make or of this script can
+# SIGN_CERT and SHELL_STICK come through the environment, as make exports
+# them (see the Makefile), so that no quoting of make or of this script can
 # change them on their way.
 set -euo pipefail
 
@@ -44,17 +44,23 @@ if [ -n "$KEY$CERT" ]; then
   SIGNING=yes
 fi
 
+# --model=VALUE: a model starting with '-' is still a value.
+MODEL_ARGS=()
+if [ -n "${MODEL+set}" ]; then
+  MODEL_ARGS=("--model=$MODEL")
+fi
+KIND_ARGS=()
+[ -z "${SHELL_STICK:-}" ] || KIND_ARGS=(--shell)
+# The image's name and the model, before anything is built.
+/usr/bin/python3 "$ROOT/scripts/stick.py" --check "${KIND_ARGS[@]}" "${MODEL_ARGS[@]}" -- "$IMAGE"
+
 # The pre-flight check refuses a missing, empty or over-16-MiB image.
 bash "$ROOT/scripts/plan.sh" "$IMAGE"
 CRC=$(bash "$ROOT/scripts/plan.sh" --crc "$IMAGE")
-MODEL_ARGS=()
-if [ -n "${MODEL+set}" ]; then
-  MODEL_ARGS=(--model "$MODEL")
-fi
 
 if [ -n "${SHELL_STICK:-}" ]; then
   bash "$ROOT/scripts/build.sh" shell >/dev/null
-  /usr/bin/python3 "$ROOT/scripts/stick.py" "$ROOT/build" "$IMAGE" "$CRC" "$ROOT/build/morvane-stick.img" --shell "${MODEL_ARGS[@]}"
+  /usr/bin/python3 "$ROOT/scripts/stick.py" --shell "${MODEL_ARGS[@]}" -- "$ROOT/build" "$IMAGE" "$CRC" "$ROOT/build/morvane-stick.img"
 else
   bash "$ROOT/scripts/build.sh" >/dev/null
   EFI_ARGS=()
@@ -67,6 +73,6 @@ else
     echo "stick: Morvane.efi signed with $KEY and verified against $CERT"
     EFI_ARGS=(--efi "$SIGNED")
   fi
-  /usr/bin/python3 "$ROOT/scripts/stick.py" "$ROOT/build" "$IMAGE" "$CRC" "$ROOT/build/morvane-stick.img" "${EFI_ARGS[@]}" "${MODEL_ARGS[@]}"
+  /usr/bin/python3 "$ROOT/scripts/stick.py" "${EFI_ARGS[@]}" "${MODEL_ARGS[@]}" -- "$ROOT/build" "$IMAGE" "$CRC" "$ROOT/build/morvane-stick.img"
 fi
 echo "stick: $ROOT/build/morvane-stick.img (write it to a USB stick; see README, Flashing a real machine)"

@@ -178,10 +178,14 @@ ReceiveBody (
       return EFI_TIMEOUT;
     }
 
+    //
+    // A fragment waits no longer than the whole has left: one asked for
+    // just before the deadline would otherwise get the full idle bound.
+    //
     T                    = {};
     T.Message.Body       = Buffer + Got;
     T.Message.BodyLength = Length - Got;
-    Status               = DepotRunToken (&T, FALSE, DEPOT_IDLE_US, Spent);
+    Status               = DepotRunToken (&T, FALSE, MIN (DEPOT_IDLE_US, Limit - *Spent), Spent);
     if (EFI_ERROR (Status)) {
       return Status;
     }

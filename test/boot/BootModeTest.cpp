@@ -168,6 +168,27 @@ TEST_F (BootModeTest, AFailureRetriesInPlaceWithoutANewSaveAfterAnErase) {
   EXPECT_EQ (Fake::gState->KeyWaits, 2u);
 }
 
+// An EC that stops taking bytes in the first attempt's program: the later
+// attempts fail before any erase, yet the EC stays half-written for each of
+// them, so none saves it and none says nothing was changed.
+TEST_F (BootModeTest, AnEraseInAnyEarlierAttemptKeepsTheFailedBanner) {
+  Stick (1);
+  Sim->Faults.StuckAfterBytes = 1000;
+
+  EXPECT_THROW (Boot (u"  "), Fake::BudgetSpent);
+
+  const std::string  Screen = Printed ();
+  EXPECT_EQ (Count (Screen, "EC FLASH FAILED. DO NOT REMOVE POWER."), 3u);
+  EXPECT_EQ (Count (Screen, "NOTHING WAS CHANGED"), 0u);
+  EXPECT_EQ (Count (Screen, "No new save: the EC may be half-written."), 2u);
+  EXPECT_FALSE (Has (u"\\SAVE002.BIN"));
+  auto  Lines = LogLines ();
+  ASSERT_EQ (Lines.size (), 3u);
+  EXPECT_NE (Lines[0].find (" ec=incomplete changed=1 "), std::string::npos) << Lines[0];
+  EXPECT_NE (Lines[1].find (" ec=incomplete changed=0 "), std::string::npos) << "the EC is still half-written: " << Lines[1];
+  EXPECT_EQ (Lines[1].find ("The EC flash was not changed."), std::string::npos) << Lines[1];
+}
+
 // A run refused before any erase leaves the EC as it was: the banner says
 // so, and the retry saves again.
 TEST_F (BootModeTest, ARefusedRunSaysNothingChangedAndTheRetrySavesAgain) {

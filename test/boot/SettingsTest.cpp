@@ -96,6 +96,8 @@ TEST (SettingsTest, EachFaultRefusesTheFileByItsLine) {
     { Good + "save=\r\n",                 "MORVANE.CFG line 3: bad value for 'save' (yes or no); nothing was done.\r\n" },
     { Good + "depot=https://server/\r\n", "MORVANE.CFG line 3: bad value for 'depot' (an http:// URL ending in '/'); nothing was done.\r\n" },
     { Good + "depot=http://server/x\r\n", "MORVANE.CFG line 3: bad value for 'depot' (an http:// URL ending in '/'); nothing was done.\r\n" },
+    { Good + "depot=http://" + std::string (242, 'd') + "/\r\n", "MORVANE.CFG line 3: bad value for 'depot' (an http:// URL ending in '/'); nothing was done.\r\n" },
+    { "# c\r\n\r\nimage=ec.bin\r\nimgae=x\r\n", "MORVANE.CFG line 4: unknown key 'imgae'; nothing was done.\r\n" },
     { "crc32=1A2B3C4D\r\n",               "MORVANE.CFG has no image= line; nothing was done.\r\n" },
     { "# nothing\r\nimage=ec.bin\r\n",    "MORVANE.CFG has no crc32= line; nothing was done.\r\n" },
     { Good + std::string (4096, '#'),     "MORVANE.CFG is larger than 4096 bytes; nothing was done.\r\n" },

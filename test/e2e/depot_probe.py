@@ -81,6 +81,8 @@ def main():
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     work = args.keep or tempfile.mkdtemp(prefix="depot-probe-")
+    # Started as root, nginx's workers run as www-data.
+    os.chmod(work, 0o755)
     served = os.path.join(work, "served")
     os.makedirs(served, exist_ok=True)
     ok = True
@@ -94,15 +96,16 @@ def main():
         subprocess.run(["bash", SERVER, "stop", pid], check=False)
     ok &= check("with the server", lines, seconds, timed_out, [
         r"connect status=Success ms=\d+ mac=[0-9A-F]{12}",
-        r"put probe-1m.bin size=1048576 status=Success",
-        r"get probe-1m.bin size=1048576 status=Success ms=\d+ equal=yes",
-        r"put probe-16m.bin size=16777216 status=Success",
-        r"get probe-16m.bin size=16777216 status=Success ms=\d+ equal=yes",
+        r"put 20261207/PROBE-000000000000-20261207-000001.bin size=1048576 status=Success",
+        r"get 20261207/PROBE-000000000000-20261207-000001.bin size=1048576 status=Success ms=\d+ equal=yes",
+        r"put 20261207/PROBE-000000000000-20261207-000002.bin size=16777216 status=Success",
+        r"get 20261207/PROBE-000000000000-20261207-000002.bin size=16777216 status=Success ms=\d+ equal=yes",
         r"missing status=(HTTP Error|00000023)",
         r"alien status=(HTTP Error|00000023)",
         r"closed mac=none",
         r"done status=Success"])
-    for name in ("probe-1m.bin", "probe-16m.bin"):
+    # Names of the form machines make: the depot takes no other.
+    for name in ("20261207/PROBE-000000000000-20261207-000001.bin", "20261207/PROBE-000000000000-20261207-000002.bin"):
         stored = os.path.join(served, "results", name)
         if not os.path.exists(stored):
             print("  the server holds no results/%s" % name)
@@ -113,7 +116,7 @@ def main():
 
     lines, seconds, timed_out = boot(build, os.path.join(work, "no-server"), free_port(), True)
     ok &= check("with nothing listening", lines, seconds, timed_out, [
-        r"connect status=Success", r"put probe-1m.bin size=1048576 status=(?!Success)", r"done status=(?!Success)"])
+        r"connect status=Success", r"put 20261207/PROBE-000000000000-20261207-000001.bin size=1048576 status=(?!Success)", r"done status=(?!Success)"])
 
     lines, seconds, timed_out = boot(build, os.path.join(work, "no-nic"), free_port(), False)
     ok &= check("with no network card", lines, seconds, timed_out, [r"connect status=Not Found ms=\d+ mac=none"])

@@ -21,6 +21,8 @@ def suite_folders(name):
     options = parser.parse_args()
     work = os.path.abspath(options.keep or tempfile.mkdtemp(prefix="morvane-%s-e2e-" % name))
     os.makedirs(work, exist_ok=True)
+    # A depot served from here, started as root, is read by nginx's workers as www-data.
+    os.chmod(work, 0o755)
     return os.path.abspath(options.build), work
 
 

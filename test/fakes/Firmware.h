@@ -71,6 +71,7 @@ struct Network {
   // The server
   std::map<std::string, std::vector<UINT8>>  Files;           // by path: "/results/x.bin"
   UINTN                            AnswerCode    = 0;         // 0: the server's own answer
+  BOOLEAN                          AltersPuts    = FALSE;     // a PUT is kept with its last byte changed
   BOOLEAN                          RequestHangs  = FALSE;     // the request token never completes
   BOOLEAN                          ResponseHangs = FALSE;     // the answer's headers never come
   UINTN                            BodyHangsAt   = SIZE_MAX;  // body bytes after which nothing comes
@@ -78,6 +79,7 @@ struct Network {
   BOOLEAN                          NoLength      = FALSE;     // a 200 without Content-Length
   UINTN                            ExtraLength   = 0;         // the length claimed beyond the body
   UINTN                            Fragment      = 65536;     // most body bytes per Response
+  UINT64                           FragmentUs    = 0;         // virtual time each body fragment takes to come
   EFI_STATUS                       EarlyEnd      = EFI_CONNECTION_FIN;   // a body that ends short
 
   // What the product did

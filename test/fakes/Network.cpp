@@ -40,6 +40,7 @@ std::string                    mPath;
 std::string                    mMethod;
 std::vector<UINT8>             mBody;            // the answer's body
 UINTN                          mSent;            // of it
+UINT64                         mDueUs;           // the pending token completes from this time on
 
 Fake::Network &
 Net (
@@ -274,6 +275,7 @@ Request (
   mPath   = R.Url.substr (std::min (R.Url.size (), R.Url.find ('/', 7)));
   mPutBody.assign (static_cast<UINT8 *>(M->Body), static_cast<UINT8 *>(M->Body) + M->BodyLength);
   mPending      = N.RequestHangs ? nullptr : Token;
+  mDueUs        = 0;
   Token->Status = EFI_NOT_READY;
   return EFI_SUCCESS;
 }
@@ -317,6 +319,9 @@ Answer (
   } else if (mMethod == "PUT") {
     Code           = 201;
     N.Files[mPath] = mPutBody;
+    if (N.AltersPuts && !mPutBody.empty ()) {
+      N.Files[mPath].back () ^= 0x01;
+    }
   } else if (N.Files.count (mPath)) {
     Code  = 200;
     mBody = N.Files[mPath];
@@ -372,6 +377,7 @@ Response (
 
     M->BodyLength = 0;
     mPending      = Token;
+    mDueUs        = 0;
     return EFI_SUCCESS;
   }
 
@@ -389,6 +395,7 @@ Response (
   mSent        += Count;
   M->BodyLength = Count;
   mPending      = Token;
+  mDueUs        = Fake::gState->ClockUs + N.FragmentUs;
   return EFI_SUCCESS;
 }
 
@@ -416,6 +423,10 @@ Poll (
   EFI_HTTP_TOKEN  *Token = mPending;
 
   Net ().Polls++;
+  if (Fake::gState->ClockUs < mDueUs) {
+    return EFI_SUCCESS;
+  }
+
   mPending = nullptr;
   if (Token != nullptr) {
     if ((Token->Status == EFI_NOT_READY)) {
@@ -520,6 +531,7 @@ ResetNetwork (
   mHttp                  = { nullptr, Configure, Request, Cancel, Response, Poll };
   mIp4Config2            = { SetData, GetData, nullptr, nullptr };
   mPending               = nullptr;
+  mDueUs                 = 0;
   mNextEvent             = 0;
   mDepot                 = {};
 }

@@ -6,9 +6,11 @@
 scripts/depot.sh refuses what it cannot serve (and then serves nothing);
 a depot started on a free 127.0.0.1 port serves Morvane.efi signed, its
 MORVANE.CFG and the image, takes PUT in results/ only; with logs planted in
-results/ as machines leave them (hostile ones too), Debian's headless
-chromium runs the page and the rendered DOM is checked: counts, one row per
-run newest first, the link to a saved firmware, machine text as text only.
+results/DAY/ as machines leave them (hostile ones too), Debian's headless
+chromium runs the page and the rendered DOM is checked: the days offered, the
+newest day's counts from the file names, one row per run (those needing
+attention first, then newest first), the link to a saved firmware, machine
+text as text only.
 The page's picture is left in build/depot-page.png.
 """
 
@@ -23,6 +25,8 @@ import tempfile
 import urllib.error
 import urllib.request
 import zlib
+
+from browser import CHROMIUM, Browser, drawn
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DEPOT_SH = os.path.join(ROOT, "scripts", "depot.sh")
@@ -121,32 +125,55 @@ def log_line(start, serial, status, ec, outcome, product="Morv 7", extra=""):
                                                outcome)) + extra
 
 
-# name: (contents, expected state, serial shown), newest first.
+DAY = "20261207"
+# A file of each run in results/DAY/ (each ended run also gets its first line as BASE.run): (name, contents,
+# state shown, serial shown), in the order the page lists them: runs needing attention first, newest first.
 RUNS = [
-    ("HOST2-0011223344AA-20261207-101000", log_line("2026-12-07 10:10:00", "HOST2", "0x0", "flashed",
-                                                      "finished " + HOSTILE), "flashed", "HOST2"),
-    ("RUN1-0011223344A9-20261207-100900", log_line("2026-12-07 10:09:00", "RUN1", "running", "unchanged",
-                                                     "running"), "running", "RUN1"),
-    ("HOST1-0011223344A8-20261207-100800", log_line("2026-12-07 10:08:00", CLEANED.replace(" ", "_"), "0x12",
-                                                      "unchanged", "EC not answering at block 0.", product=CLEANED),
+    ("CONF1-0011223344AB-20261207-100950.flashed.log", log_line("2026-12-07 10:09:50", "CONF1", "0x0", "flashed",
+                                                                  "finished"), "conflicting", "CONF1"),
+    ("RUN1-0011223344A9-20261207-100900.run", log_line("2026-12-07 10:09:00", "RUN1", "running", "unchanged",
+                                                         "running"), "running", "RUN1"),
+    ("OLD1-0011223344A6-20261207-100600.incomplete.log", log_line("2026-12-07 10:06:00", "OLD1", "0x0", None,
+                                                                    "finished"), "failed-incomplete", "OLD1"),
+    ("FAIL2-0011223344A5-20261207-100500.incomplete.log", log_line("2026-12-07 10:05:00", "FAIL2", "0x7",
+                                                                     "incomplete", "Block 1 never verified."),
+     "failed-incomplete", "FAIL2"),
+    ("HOST2-0011223344AA-20261207-101000.flashed.log", log_line("2026-12-07 10:10:00", "HOST2", "0x0", "flashed",
+                                                                  "finished " + HOSTILE), "flashed", "HOST2"),
+    ("HOST1-0011223344A8-20261207-100800.unchanged.log", log_line("2026-12-07 10:08:00", CLEANED.replace(" ", "_"),
+                                                                    "0x12", "unchanged", "EC not answering at block 0.",
+                                                                    product=CLEANED),
      "failed-unchanged", CLEANED.replace(" ", "_")),
-    ("RAW1-0011223344A7-20261207-100700", "2026-12-07 10:07:00 serial=%s status=0x0 ec=flashed outcome=\"x\""
-     % HOSTILE, "unreadable", "RAW1"),
-    ("OLD1-0011223344A6-20261207-100600", log_line("2026-12-07 10:06:00", "OLD1", "0x0", None, "finished"),
-     "failed-incomplete", "OLD1"),
-    ("FAIL2-0011223344A5-20261207-100500", log_line("2026-12-07 10:05:00", "FAIL2", "0x7", "incomplete",
-                                                      "Block 1 never verified."), "failed-incomplete", "FAIL2"),
-    ("FAIL1-0011223344A4-20261207-100400", log_line("2026-12-07 10:04:00", "FAIL1", "0x3", "unchanged",
-                                                      "This machine is X."), "failed-unchanged", "FAIL1"),
-    ("SAME1-0011223344A3-20261207-100300", log_line("2026-12-07 10:03:00", "SAME1", "0x0", "unchanged",
-                                                      "EC flash already matches the image."), "uptodate", "SAME1"),
-    ("FLASH1-0011223344A2-20261207-100200", log_line("2026-12-07 10:02:00", "FLASH1", "0x0", "flashed",
-                                                       "Morvane finished: 2 of 3 blocks rewritten."), "flashed",
-     "FLASH1"),
-    ("HUGE1-0011223344A1-20261207-100100", "2026-12-07 10:01:00 " + "x" * 5000, "unreadable", "HUGE1"),
-    ("JUNK1-0011223344A0-20261207-100000", "\x01\x02garbage <b>bold</b>\xff", "unreadable", "JUNK1"),
+    ("RAW1-0011223344A7-20261207-100700.flashed.log", "2026-12-07 10:07:00 serial=%s status=0x0 ec=flashed "
+     "outcome=\"x\"" % HOSTILE, "unreadable", "RAW1"),
+    ("LIAR1-0011223344AC-20261207-100650.flashed.log", log_line("2026-12-07 10:06:50", "LIAR1", "0x12", "unchanged",
+                                                                  "EC not answering."), "unreadable", "LIAR1"),
+    ("FAIL1-0011223344A4-20261207-100400.unchanged.log", log_line("2026-12-07 10:04:00", "FAIL1", "0x3", "unchanged",
+                                                                    "This machine is X."), "failed-unchanged", "FAIL1"),
+    ("SAME1-0011223344A3-20261207-100300-2.uptodate.log", log_line("2026-12-07 10:03:00", "SAME1", "0x0", "unchanged",
+                                                                     "EC flash already matches the image."),
+     "uptodate", "SAME1"),
+    ("FLASH1-0011223344A2-20261207-100200.flashed.log", log_line("2026-12-07 10:02:00", "FLASH1", "0x0", "flashed",
+                                                                   "Morvane finished: 2 of 3 blocks rewritten."),
+     "flashed", "FLASH1"),
+    ("HUGE1-0011223344A1-20261207-100100.flashed.log", "2026-12-07 10:01:00 " + "x" * 5000, "unreadable", "HUGE1"),
+    ("JUNK1-0011223344A0-20261207-100000.unchanged.log", "\x01\x02garbage <b>bold</b>\xff", "unreadable", "JUNK1"),
 ]
 SAVED = "FLASH1-0011223344A2-20261207-100200.bin"
+# Beside them: CONF1's second final log, other days, and files the page ignores (other names, a run filed under
+# the wrong day, a log in no day folder, a save without its run).
+OTHERS = {
+    DAY + "/CONF1-0011223344AB-20261207-100950.incomplete.log": log_line("2026-12-07 10:09:50", "CONF1", "0x0",
+                                                                           "incomplete", "x"),
+    "20261206/OTHER-0011223344AD-20261206-235900.flashed.log": log_line("2026-12-06 23:59:00", "OTHER", "0x0",
+                                                                          "flashed", "x"),
+    "nodate/NODATE-0011223344AE-nodate-0A1B2C3D.run": log_line("time=unknown", "NODATE", "running", None, ""),
+    DAY + '/x"><img src=x>.log': log_line("2027-01-01 00:00:00", "NAME", "0x0", "flashed", "x"),
+    DAY + "/WRONG-0011223344AF-20261206-100000.flashed.log": log_line("2026-12-06 10:00:00", "WRONG", "0x0",
+                                                                        "flashed", "x"),
+    "OLD2-0011223344B0-20261207-100000.log": log_line("2026-12-07 10:00:00", "OLD2", "0x0", "flashed", "x"),
+    DAY + "/LONE-0011223344B1-20261207-100000.bin": "\xee" * 100,
+}
 
 
 class Dom(html.parser.HTMLParser):
@@ -154,7 +181,7 @@ class Dom(html.parser.HTMLParser):
 
     def __init__(self):
         super().__init__()
-        self.title, self.counts, self.rows, self.imgs = "", {}, [], 0
+        self.title, self.counts, self.rows, self.imgs, self.days, self.counts_ms = "", {}, [], 0, [], None
         self.where = None
         self.in_body = False
 
@@ -162,6 +189,10 @@ class Dom(html.parser.HTMLParser):
         attrs = dict(attrs)
         if tag == "img":
             self.imgs += 1
+        elif tag == "body":
+            self.counts_ms = attrs.get("data-counts-ms")
+        elif tag == "option":
+            self.days.append(attrs.get("value"))
         elif tag == "title":
             self.where = ("title",)
         elif tag == "tbody":
@@ -191,18 +222,17 @@ class Dom(html.parser.HTMLParser):
             self.counts[self.where[1]] = data
 
 
-CHROMIUM = ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-            "--disable-background-networking", "--disable-component-update", "--disable-sync",
-            "--virtual-time-budget=5000"]
-
-
 def chromium(work, *arguments):
+    """One run of chromium's own --dump-dom or --screenshot, in virtual time."""
     profile = tempfile.mkdtemp(dir=work)
     try:
-        return subprocess.run(CHROMIUM + ["--user-data-dir=" + profile] + list(arguments),
+        return subprocess.run(CHROMIUM + ["--virtual-time-budget=5000", "--user-data-dir=" + profile] + list(arguments),
                               capture_output=True, text=True, timeout=60).stdout
     finally:
         shutil.rmtree(profile, ignore_errors=True)
+
+
+PUT_NAME = "PUT1-0011223344AF-20261207-101500.run"
 
 
 def served(work, env, image_bytes):
@@ -220,35 +250,51 @@ def served(work, env, image_bytes):
                                        ("PUT at the top", "new.log", "PUT", 403),
                                        ("PUT climbing out", "results/../x.log", "PUT", 403),
                                        ("DELETE in results", "results/p.log", "DELETE", 403),
-                                       ("PUT in results", "results/p.log", "PUT", 201)]:
+                                       ("PUT of a name no machine makes", "results/p.log", "PUT", 403),
+                                       ("PUT of a run's first line", "results/20261207/" + PUT_NAME, "PUT", 201)]:
         status, _ = request(base + path, method, b"x" if method == "PUT" else None)
         expect("%s answered %d, not %d" % (what, status, wanted), status == wanted)
-    os.unlink(os.path.join(env["DEPOT_DIR"], "results", "p.log"))
+    shutil.rmtree(os.path.join(env["DEPOT_DIR"], "results", "20261207"))
+
+
+def plant(path, contents):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as out:
+        out.write(contents.encode("latin-1"))
 
 
 def page(work, env):
     results = os.path.join(env["DEPOT_DIR"], "results")
     for name, contents, _, _ in RUNS:
-        open(os.path.join(results, name + ".log"), "wb").write(contents.encode("latin-1"))
-    open(os.path.join(results, SAVED), "wb").write(b"\xee" * 3000)
-    open(os.path.join(results, 'x"><img src=x>.log'), "w").write(log_line("2027-01-01 00:00:00", "NAME",
-                                                                           "0x0", "flashed", "x"))
-    url = "http://%s/" % env["ADDRESS"]
-    dump = chromium(work, "--dump-dom", url)
+        plant(os.path.join(results, DAY, name), contents)
+        base = name.split(".")[0]
+        serial, _, date, time = base.split("-")[:4]
+        start = "%s-%s-%s %s:%s:%s" % (date[:4], date[4:6], date[6:], time[:2], time[2:4], time[4:])
+        if not name.endswith(".run"):
+            plant(os.path.join(results, DAY, base + ".run"), log_line(start, serial, "running", None, ""))
+    plant(os.path.join(results, DAY, SAVED), "\xee" * 3000)
+    for name, contents in OTHERS.items():
+        plant(os.path.join(results, name), contents)
+    with Browser(work) as browser:
+        browser.open("http://%s/" % env["ADDRESS"])
+        browser.wait(drawn(DAY))
+        dump = browser.dom()
+        browser.screenshot(os.path.join(ROOT, "build", "depot-page.png"))
     dom = Dom()
     dom.feed(dump)
     expect("title is %r" % dom.title, dom.title == "Morvane depot")
     expect("%d img elements in the page" % dom.imgs, dom.imgs == 0)
     expect("machine text not shown as text", "&lt;img src=x onerror=" in dump)
-    wanted = {"flashed": 2, "uptodate": 1, "failed-unchanged": 2, "failed-incomplete": 2, "running": 1,
-              "unreadable": 3}
+    expect("days offered %r" % dom.days, dom.days == [DAY, "20261206", "nodate"])
+    wanted = {"flashed": 5, "uptodate": 1, "failed-unchanged": 3, "failed-incomplete": 2, "running": 1,
+              "conflicting": 1, "unreadable": 4}
     expect("counts %r, not %r" % (dom.counts, wanted), dom.counts == {k: str(v) for k, v in wanted.items()})
     expect("rows %r" % [(r["state"], r["cells"][1:2]) for r in dom.rows],
            [(r["state"], r["cells"][1]) for r in dom.rows] == [(state, serial) for _, _, state, serial in RUNS])
     words = {"flashed": ("flashed", "succeeded"), "uptodate": ("up to date", "0x0 succeeded"),
              "failed-unchanged": ("failed, EC unchanged", "failed"),
              "failed-incomplete": ("failed, EC incomplete", ""), "running": ("running", "running"),
-             "unreadable": ("unreadable log", "")}
+             "conflicting": ("conflicting final logs", ""), "unreadable": ("unreadable log", "")}
     for row, (name, _, state, _) in zip(dom.rows, RUNS):
         expect("%s has %d cells" % (name, len(row["cells"])), len(row["cells"]) == 13)
         if len(row["cells"]) != 13:
@@ -256,20 +302,23 @@ def page(work, env):
         expect("%s says %r, %r" % (name, row["cells"][6], row["cells"][7]),
                row["cells"][6] == words[state][0] and words[state][1] in row["cells"][7])
         expect("%s links %r" % (name, row["href"]),
-               row["href"] == ("results/" + SAVED if name + ".bin" == SAVED else None))
-    by_name = dict(zip([name for name, _, _, _ in RUNS], dom.rows))
-    expect("a failure names its status", by_name["FAIL1-0011223344A4-20261207-100400"]["cells"][7] ==
-           "0x3 failed: wrong model")
-    expect("the flashed run's figures", by_name["FLASH1-0011223344A2-20261207-100200"]["cells"][9:12] ==
-           ["flashed", "2", "41"])
-    expect("the raw hostile line shown", HOSTILE in by_name["RAW1-0011223344A7-20261207-100700"]["cells"][8])
-    expect("the file with a name of its own not counted as ignored", "1 files with other names ignored" in dump)
-    chromium(work, "--screenshot=" + os.path.join(ROOT, "build", "depot-page.png"), "--window-size=1200,700",
-             url)
+               row["href"] == ("results/%s/%s" % (DAY, SAVED) if name.startswith(SAVED[:-4] + ".") else None))
+    by_name = dict(zip([name.split("-")[0] for name, _, _, _ in RUNS], dom.rows))
+    for serial, column, wanted_text in [("FAIL1", 7, "0x3 failed: wrong model"),
+                                        ("RUN1", 8, "log written under a minute ago"),
+                                        ("CONF1", 8, "final logs flashed and incomplete"),
+                                        ("LIAR1", 8, "its line says failed, EC unchanged, its name says flashed"),
+                                        ("RAW1", 8, HOSTILE)]:
+        expect("%s shows %r in %r" % (serial, wanted_text, by_name[serial]["cells"][column:column + 1]),
+               wanted_text in by_name[serial]["cells"][column])
+    expect("the flashed run's figures", by_name["FLASH1"]["cells"][9:12] == ["flashed", "2", "41"])
+    expect("files with other names not counted as ignored", "4 files with other names ignored" in dump)
 
 
 def main():
     work = tempfile.mkdtemp(prefix="morvane-page-")
+    # Started as root, nginx's workers run as www-data.
+    os.chmod(work, 0o755)
     pid = None
     try:
         image_bytes = bytes(range(256)) * 586

@@ -132,33 +132,39 @@ TEST_F (DepotRunTest, UnreachableDepotFlashesNothing) {
   }
 }
 
-// A depot that stops answering: before the save is kept, nothing is erased
-// (the good local copy stays); after it, the flash finishes, the lost line
-// is said with the run's own status, and the depot keeps the running line.
+// A depot that stops answering or keeps other bytes: before the save is
+// kept, nothing is erased (the good local copy stays); after it, the flash
+// finishes, the lost line is said with the run's own status, and the depot
+// keeps the running line.
 TEST_F (DepotRunTest, DepotThatStopsAnswering) {
   struct Case {
     const char    *What;
     UINTN         GoneAfter;
     EFI_STATUS    Status;
     const char    *Said;
+    const char    *DepotFile;     // the run's last file at the depot
     const char    *DepotLine;
+    BOOLEAN       Alters = FALSE;
   };
   const Case  Cases[] = {
-    { "gone before the save's read-back", 2, EFI_NO_RESPONSE, "Save failed: the depot did not keep the save (", " status=running " },
-    { "gone after the save", 3, EFI_SUCCESS, "The run log could not be sent to the depot (", " status=running " },
+    { "keeps other bytes than the save", SIZE_MAX, EFI_NO_RESPONSE, "Save failed: the depot did not keep the save (CRC Error)",
+      ".unchanged.log", " status=0x10 ", TRUE },
+    { "gone before the save's read-back", 2, EFI_NO_RESPONSE, "Save failed: the depot did not keep the save (", ".run", " status=running " },
+    { "gone after the save", 3, EFI_SUCCESS, "The run log could not be sent to the depot (", ".run", " status=running " },
   };
 
   for (const auto &C : Cases) {
     SetUp ();
     OldFirmware (1);
     AddImage (RandomImage (BLOCK));
-    Fake::gState->Net.GoneAfter = C.GoneAfter;
+    Fake::gState->Net.GoneAfter  = C.GoneAfter;
+    Fake::gState->Net.AltersPuts = C.Alters;
 
     EXPECT_EQ (Run ({ u"-p", URL, u"-s", u"old.bin", u"ec.bin" }), C.Status) << C.What;
 
     EXPECT_EQ (FirstEraseAt () == std::string::npos, C.Status != EFI_SUCCESS) << C.What;
     EXPECT_NE (Printed ().find (C.Said), std::string::npos) << Printed ();
-    EXPECT_NE (DepotFile (".run").find (C.DepotLine), std::string::npos) << DepotFile (".run");
+    EXPECT_NE (DepotFile (C.DepotFile).find (C.DepotLine), std::string::npos) << DepotFile (C.DepotFile);
     EXPECT_FALSE (Fake::gState->Files[u"FS0:\\images\\old.bin"].Data.empty ()) << "the local save stays";
   }
 

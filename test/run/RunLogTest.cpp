@@ -103,8 +103,11 @@ TEST_F (RunLogTest, EcStateSaysWhetherAnEraseWasSent) {
     UINT32                        StuckAfter;
     EFI_STATUS                    Status;
     const char                    *Tail;
+    UINT32                        ObfAfter = EC_SIM_NEVER;
   };
   const Case  Cases[] = {
+    { "an EC that falls silent on -u's compare", { u"-u", u"-l", u"run.log", u"ec.bin" }, FALSE, 0, EFI_TIMEOUT,
+      " ec=unchanged changed=0 secureboot=off outcome=\"EC not answering at block 0. The EC flash was not changed.\"\r\n", 1 + 100 },
     { "no EC at all", { u"-l", u"run.log", u"ec.bin" }, TRUE, 0, EFI_TIMEOUT,
       " ec=unchanged changed=0 secureboot=off outcome=\"EC not answering at block 0. The EC flash was not changed.\"\r\n" },
     { "an EC that stops in the first erase", { u"-l", u"run.log", u"ec.bin" }, FALSE, 2 + 2, EFI_TIMEOUT,
@@ -122,6 +125,8 @@ TEST_F (RunLogTest, EcStateSaysWhetherAnEraseWasSent) {
     if (C.StuckAfter != 0) {
       Sim->Faults.StuckAfterBytes = C.StuckAfter;
     }
+
+    Sim->Faults.ObfAfterBytes = C.ObfAfter;
 
     EXPECT_EQ (Run (C.Args), C.Status) << C.What;
 

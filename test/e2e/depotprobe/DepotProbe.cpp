@@ -139,7 +139,7 @@ UefiMain (
   )
 {
   STATIC CONST UINTN  mSizes[] = { SIZE_1MB, SIZE_16MB };
-  STATIC CONST CHAR8  *CONST mNames[] = { "probe-1m.bin", "probe-16m.bin" };
+  STATIC CONST CHAR8  *CONST mNames[] = { "20261207/PROBE-000000000000-20261207-000001.bin", "20261207/PROBE-000000000000-20261207-000002.bin" };
   EFI_STATUS          Status;
   EFI_STATUS          First;
   LIST_ENTRY          *Package;
