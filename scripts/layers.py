@@ -32,6 +32,7 @@ LAYERS = {
     "flash":        (["ec"], False, False),
     "files":        (["ec"], False, True),
     "depot/client": (["ec"], False, False),
+    "capsule":      (["ec", "flash"], False, False),
     "run":          (["ec", "flash", "files", "depot/client"], False, False),
     "screen":       (["ec", "flash", "run"], True, False),
     "shell":        (BELOW_FRONT_ENDS, True, True),
