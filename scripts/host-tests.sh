@@ -3,7 +3,8 @@
 # and once under AddressSanitizer and UndefinedBehaviorSanitizer, so that a
 # memory fault or undefined behaviour in the product fails the suite. The
 # 16 MiB run is left out of the sanitized pass only: it takes half a minute
-# there, and it walks the same code as the shorter runs.
+# there, and it walks the same code as the shorter runs. Last, each fuzz
+# target runs for FUZZ_SECONDS (scripts/fuzz.sh).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -32,3 +33,5 @@ echo "the depot and its page in headless chromium (make depot):"
 /usr/bin/python3 "$ROOT/test/page/page_test.py"
 echo "the depot's page at fleet scale (100,000 runs):"
 /usr/bin/python3 "$ROOT/test/page/fleet_test.py"
+echo "the fuzz targets, ${FUZZ_SECONDS:-20} s each (scripts/fuzz.sh):"
+bash "$ROOT/scripts/fuzz.sh"
