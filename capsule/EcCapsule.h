@@ -203,8 +203,9 @@ typedef struct {
   it: strings without leading spaces and trailing white space, then without
   leading '0' characters; the BIOS releases as two lower-case hex digits;
   the enclosure type byte in lower-case hex without leading zeros. A
-  string the table does not give (number 0, past the string set, past the
-  structure, no such structure) is left missing.
+  string the structure names but does not hold (number 0, or past its
+  strings) is empty, as fwupd has it on Linux; a field past the end of its
+  structure, or of a structure the table does not have, is missing.
 
   @param[in]  Table    The structure table (not the entry point).
   @param[in]  Length   Its length in bytes; nothing past it is read.

@@ -9,6 +9,9 @@
   - when nothing but white space follows the leading spaces, one leading
     space leaves the text empty, two or more leave the white space in;
   - a structure without strings still has an empty string number 1;
+  - a string the structure names but does not hold (number 0, or past its
+    strings) is empty, not missing: fwupd then takes the field from
+    Linux's /sys/class/dmi/id, which shows such a string as empty;
   - the BIOS releases are two lower-case hex digits ("%02x"), the
     enclosure type byte lower-case hex without leading zeros (0 gives an
     empty text), its lock bit included.
@@ -222,6 +225,9 @@ EcHwIdFieldsFromSmbios (
       case FieldString:
         if (FindString (Table, Length, &Structure, Value, Text)) {
           TrimString (Text);
+        } else {
+          Text->Text   = Number;
+          Text->Length = 0;
         }
 
         break;

@@ -1,9 +1,10 @@
 /** @file
   Hardware IDs against the reference: each machine below is written as an
   SMBIOS table, read by EcHwIdFieldsFromSmbios and hashed by EcHwIdsCompute,
-  and handed to Debian's fwupd as the same table (FWUPD_SYSFSFWDIR) or as
-  the same fields (a [HwIds] key file). All fifteen IDs must agree, and so
-  must which of them exist.
+  and handed to Debian's fwupd as the same table (FWUPD_SYSFSFWDIR, with
+  /sys/class/dmi/id as Linux would show it beside it) or as the same
+  fields (a [HwIds] key file). All fifteen IDs must agree, and so must
+  which of them exist.
 
 **/
 
@@ -183,13 +184,13 @@ protected:
     std::ofstream (Dir + "/" + Name, std::ios::binary).write (reinterpret_cast<const char *>(Data.data ()), Data.size ());
   }
 
-  // fwupd's fifteen IDs, with this machine's SMBIOS and DMI out of reach.
+  // fwupd's fifteen IDs, with this machine's own SMBIOS and DMI out of reach.
   std::vector<std::string>
   Fwupd (
     const std::string  &KeyFile
     )
   {
-    std::string               Command = "FWUPD_SYSFSFWDIR='" + Dir + "/fw' FWUPD_SYSFSDMIDIR='" + Dir + "/none' fwupdtool hwids " + KeyFile + " 2>/dev/null";
+    std::string               Command = "FWUPD_SYSFSFWDIR='" + Dir + "/fw' FWUPD_SYSFSDMIDIR='" + Dir + "/dmi' fwupdtool hwids " + KeyFile + " 2>/dev/null";
     std::vector<std::string>  Out;
     std::string               Text;
     char                      Line[1024];
@@ -211,6 +212,39 @@ protected:
     return Out;
   }
 
+  // What Linux shows in /sys/class/dmi/id for the string fields fwupd reads
+  // there when the SMBIOS table does not give them: a file for each field
+  // whose structure is there and long enough, empty for a string number 0
+  // or past the strings.
+  void
+  WriteLinuxDmi (
+    const Machine  &M
+    )
+  {
+    const struct {
+      const char  *File;
+      const char  *Value;
+      bool        There;
+    } Files[] = {
+      { "sys_vendor",     M.Manufacturer, true                    },
+      { "product_name",   M.ProductName,  true                    },
+      { "product_sku",    M.ProductSku,   M.SystemLength > 0x19   },
+      { "product_family", M.Family,       M.SystemLength > 0x1A   },
+      { "bios_vendor",    M.BiosVendor,   true                    },
+      { "bios_version",   M.BiosVersion,  true                    },
+      { "board_vendor",   M.BoardMaker,   M.Board                 },
+      { "board_name",     M.BoardProduct, M.Board                 },
+    };
+
+    std::system (("rm -rf '" + Dir + "/dmi' && mkdir -p '" + Dir + "/dmi'").c_str ());
+    for (const auto &F : Files) {
+      if (F.There) {
+        std::string  Line = std::string (F.Value == nullptr ? "" : F.Value) + "\n";
+        Write (std::string ("dmi/") + F.File, Bytes (Line.begin (), Line.end ()));
+      }
+    }
+  }
+
   std::vector<std::string>
   FwupdFromTable (
     const Bytes  &Dmi
@@ -229,7 +263,7 @@ protected:
     }
 
     Entry[5] = static_cast<UINT8>(-Sum);
-    std::system (("mkdir -p '" + Dir + "/fw/dmi/tables' '" + Dir + "/none'").c_str ());
+    std::system (("mkdir -p '" + Dir + "/fw/dmi/tables' '" + Dir + "/dmi'").c_str ());
     Write ("fw/dmi/tables/smbios_entry_point", Entry);
     Write ("fw/dmi/tables/DMI", Dmi);
     return Fwupd ("");
@@ -265,6 +299,7 @@ TEST_F (HwIdTest, FromTheSmbiosTableAsFwupdReadsIt) {
     Bytes           Dmi = Table (M);
 
     EcHwIdFieldsFromSmbios (Dmi.data (), Dmi.size (), &Fields);
+    WriteLinuxDmi (M);
     EXPECT_EQ (Ours (Fields), FwupdFromTable (Dmi)) << M.What;
   }
 }

@@ -7,7 +7,8 @@ under QEMU, with CryptoPkg's own OpenSSL, on capsules from GenerateCapsule.py.
 One boot, with SMBIOS system fields set on QEMU's command line. The probe
 writes the firmware's SMBIOS table to the disk and prints the hardware IDs
 it computed from it; Debian's fwupd computes them from the same table here,
-and all fifteen must agree. The good capsule is made for this machine's
+and all fifteen must agree (QEMU's table holds every string they use, so
+fwupd needs no /sys/class/dmi/id beside it). The good capsule is made for this machine's
 HardwareID-9 (manufacturer and product name, as fwupd computes it) and
 signed by EDK II's TestCert: it must parse, verify against TestRoot and
 match; a changed byte and another signer must fail verification; an
