@@ -70,12 +70,12 @@ EcCapsuleLooksLikeOne (
   );
 
 /**
-  Check a capsule's layout and find its parts. Nothing is verified
+  Check a capsule's layout and find what it holds. Nothing is verified
   cryptographically here (see EcCapsuleVerify).
 
   @param[in]  File      The whole file.
   @param[in]  Size      Its size in bytes.
-  @param[out] Capsule   Its parts (pointers into File); zeroed on failure.
+  @param[out] Capsule   What it holds (pointers into File); zeroed on failure.
   @param[out] Reason    On failure, why, as a phrase to put after the file's
                         name ("more than one image", "not a capsule", ...);
                         NULL on success. Static text.

@@ -127,7 +127,7 @@ protected:
   Bytes  Root  = Load ("root.cer");
 };
 
-TEST_F (CapsuleTest, ARealCapsuleGivesItsPartsAndTheVersionsItWasMadeWith) {
+TEST_F (CapsuleTest, ARealCapsuleGivesItsImageSignatureAndVersions) {
   const EFI_GUID  Machine = { 0x5e1ae1a3, 0x4c1d, 0x5b7e, { 0x9a, 0x8f, 0x6b, 0x1d, 0x2c, 0x3e, 0x4f, 0x50 } };
 
   ASSERT_EQ (Good.size (), 5917u);
