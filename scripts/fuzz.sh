@@ -23,8 +23,9 @@ declare -A MAX_LEN=(
   [BootUrl]=1024
   [Depot]=5000
   [Smbios]=4096
+  [Capsule]=8192
 )
-ORDER=(Settings BootUrl Depot Smbios)
+ORDER=(Settings BootUrl Depot Smbios Capsule)
 
 if [ $# -gt 0 ]; then ORDER=("$@"); fi
 for name in "${ORDER[@]}"; do

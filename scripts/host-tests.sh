@@ -25,6 +25,8 @@ bash "$ROOT/scripts/plan.sh" --build
 /usr/bin/python3 "$ROOT/test/plan_tool.py" "$ROOT/build/morvane-plan"
 echo "the stick builder (make stick MODEL=...):"
 /usr/bin/python3 "$ROOT/test/stick_tool.py"
+echo "the capsule builder and the TRUST tool (make capsule, scripts/trust.py):"
+/usr/bin/python3 "$ROOT/test/capsule_tool.py"
 echo "make's variables on their way to the scripts:"
 /usr/bin/python3 "$ROOT/test/make_vars_test.py"
 echo "the depot's nginx, against machines and strangers:"
