@@ -46,5 +46,15 @@ depot:
 depot-bench:
 	@nice /usr/bin/python3 scripts/depot_bench.py
 
+# `make capsule IMAGE=ec.bin VERSION=0x... [LOWEST=0x...] HWID={guid}
+# SIGN_KEY=... SIGN_CERT=... [OTHER_CERT=...]` wraps an image in a signed
+# capsule, build/NAME.cap; its own variables reach the script as the others do.
+.PHONY: capsule
+CAPSULE_PASSED := VERSION LOWEST HWID OTHER_CERT
+$(foreach v,$(CAPSULE_PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
+
+capsule:
+	@bash scripts/capsule.sh
+
 clean:
 	rm -rf build

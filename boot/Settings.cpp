@@ -16,6 +16,13 @@ extern "C" {
 
 #define CRC_DIGITS  8
 
+//
+// Most characters of an unknown key a refusal repeats: a line may hold a
+// key of 255, and the refusal must keep its end ("nothing was done" and
+// the line end) within SETTINGS_REFUSAL_CHARS.
+//
+#define KEY_SHOWN   32
+
 typedef enum {
   KeyImage,
   KeyCrc,
@@ -349,6 +356,10 @@ ReadLine (
   CopyMem (Key, Line->Text, KeyLength);
   Key[KeyLength] = 0;
   for (Index = 0; Index < KeyCount && !SameText (Key, KeyLength, mKeys[Index].Name, FALSE); Index++) {
+  }
+
+  if ((Index == KeyCount) && (KeyLength > KEY_SHOWN)) {
+    return Refuse (Refusal, RefusalSize, Line->Number, Ucs2 (u"unknown key '%.*a...'"), static_cast<UINTN>(KEY_SHOWN), Key);
   }
 
   if (Index == KeyCount) {

@@ -11,7 +11,7 @@ EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 WS=$ROOT/build/ws
 OUT=$ROOT/build
 
-mkdir -p "$WS"
+mkdir -p "$WS/Conf"
 ln -sfn "$ROOT" "$WS/MorvanePkg"
 
 # edk2_build PLATFORM.dsc OUTPUT_FOLDER: one platform, its .efi files to build/.
@@ -22,6 +22,9 @@ edk2_build() {
     export WORKSPACE=$WS
     export PACKAGES_PATH=$WS:$EDK2
     export EDK_TOOLS_PATH=$EDK2/BaseTools
+    # A Conf of its own: without one, edksetup.sh writes into the shared
+    # EDK II tree, where builds of other worktrees read it at the same time.
+    export CONF_PATH=$WS/Conf
     cd "$EDK2"
     # edksetup.sh reads unset variables and positional arguments.
     set +u

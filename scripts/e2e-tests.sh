@@ -4,7 +4,8 @@
 # flashing sticks booted from USB storage (the shell stick, and the stick
 # without a shell, Secure Boot included), and -p against a depot on this
 # machine's 127.0.0.1, and machines booting Morvane from a depot by HTTP
-# boot. Logs, disks and sticks: build/e2e.
+# boot, and the capsule library with the firmware's own OpenSSL. Logs, disks
+# and sticks: build/e2e.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,4 +18,5 @@ status=0
 /usr/bin/python3 "$ROOT/test/e2e/depot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/depot" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/boot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/boot" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/netboot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/netboot" || status=1
+/usr/bin/python3 "$ROOT/test/e2e/capsule_probe.py" "$ROOT/build" --keep "$ROOT/build/e2e/capsule" || status=1
 exit $status

@@ -4,7 +4,8 @@
 # memory fault or undefined behaviour in the product fails the suite. The
 # 16 MiB run is left out of the sanitized pass only: it takes half a minute
 # there, and it walks the same code as the shorter runs. First of all, the
-# layers check (scripts/layers.py) proves that no layer reaches up.
+# layers check (scripts/layers.py) proves that no layer reaches up; last,
+# each fuzz target runs for FUZZ_SECONDS (scripts/fuzz.sh).
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -28,6 +29,8 @@ bash "$ROOT/scripts/plan.sh" --build
 /usr/bin/python3 "$ROOT/test/plan_tool.py" "$ROOT/build/morvane-plan"
 echo "the stick builder (make stick MODEL=...):"
 /usr/bin/python3 "$ROOT/test/stick_tool.py"
+echo "the capsule builder and the TRUST tool (make capsule, scripts/trust.py):"
+/usr/bin/python3 "$ROOT/test/capsule_tool.py"
 echo "make's variables on their way to the scripts:"
 /usr/bin/python3 "$ROOT/test/make_vars_test.py"
 echo "the depot's nginx, against machines and strangers:"
@@ -36,3 +39,5 @@ echo "the depot and its page in headless chromium (make depot):"
 /usr/bin/python3 "$ROOT/test/page/page_test.py"
 echo "the depot's page at fleet scale (100,000 runs):"
 /usr/bin/python3 "$ROOT/test/page/fleet_test.py"
+echo "the fuzz targets, ${FUZZ_SECONDS:-20} s each (scripts/fuzz.sh):"
+bash "$ROOT/scripts/fuzz.sh"

@@ -70,11 +70,12 @@ TEST (SettingsTest, EachFaultRefusesTheFileByItsLine) {
   const std::string  Good = "image=ec.bin\r\ncrc32=1A2B3C4D\r\n";
   struct Case {
     std::string    File;
-    const char     *Refusal;
+    std::string    Refusal;
   };
   const Case  Cases[] = {
     { Good + "imgae=ec.bin\r\n",          "MORVANE.CFG line 3: unknown key 'imgae'; nothing was done.\r\n" },
     { Good + "IMAGE=ec.bin\r\n",          "MORVANE.CFG line 3: unknown key 'IMAGE'; nothing was done.\r\n" },
+    { Good + std::string (200, 'k') + "=1\r\n", "MORVANE.CFG line 3: unknown key '" + std::string (32, 'k') + "...'; nothing was done.\r\n" },
     { Good + "image=other.bin\r\n",       "MORVANE.CFG line 3: 'image' given twice; nothing was done.\r\n" },
     { Good + "model = Morv 7\r\n",        "MORVANE.CFG line 3: a space around '='; nothing was done.\r\n" },
     { Good + "update\r\n",                "MORVANE.CFG line 3: not key=value; nothing was done.\r\n" },

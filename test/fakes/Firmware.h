@@ -82,6 +82,14 @@ struct Network {
   UINT64                           FragmentUs    = 0;         // virtual time each body fragment takes to come
   EFI_STATUS                       EarlyEnd      = EFI_CONNECTION_FIN;   // a body that ends short
 
+  // An answer given whole, as HttpDxe hands it over, in place of the
+  // server's own (the fuzz target's choice): status number, headers in
+  // order, body. The faults above still apply to its delivery.
+  BOOLEAN                          Scripted      = FALSE;
+  UINTN                            ScriptedCode  = 200;
+  std::vector<std::pair<std::string, std::string>>  ScriptedHeaders;
+  std::vector<UINT8>               ScriptedBody;
+
   // What the product did
   struct Request {
     std::string                          Method;

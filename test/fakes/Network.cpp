@@ -280,25 +280,31 @@ Request (
   return EFI_SUCCESS;
 }
 
-// The enum value HttpDxe gives for a status number.
+// The enum value HttpDxe gives for a status number: its place in this
+// table, which follows the enum; numbers it does not know are unsupported.
 EFI_HTTP_STATUS_CODE
 StatusCode (
   UINTN  Code
   )
 {
-  switch (Code) {
-    case 200: return HTTP_STATUS_200_OK;
-    case 201: return HTTP_STATUS_201_CREATED;
-    case 204: return HTTP_STATUS_204_NO_CONTENT;
-    case 403: return HTTP_STATUS_403_FORBIDDEN;
-    case 404: return HTTP_STATUS_404_NOT_FOUND;
-    case 409: return HTTP_STATUS_409_CONFLICT;
-    default:  return HTTP_STATUS_500_INTERNAL_SERVER_ERROR;
+  static const UINTN  Known[] = {
+    100, 101, 200, 201, 202, 203, 204, 205, 206, 300, 301, 302, 303, 304, 305, 307,
+    400, 401, 402, 403, 404, 405, 406, 407, 408, 409, 410, 411, 412, 413, 414, 415,
+    416, 417, 500, 501, 502, 503, 504, 505, 308
+  };
+
+  for (UINTN Index = 0; Index < sizeof (Known) / sizeof (Known[0]); Index++) {
+    if (Known[Index] == Code) {
+      return static_cast<EFI_HTTP_STATUS_CODE>(HTTP_STATUS_100_CONTINUE + Index);
+    }
   }
+
+  return HTTP_STATUS_UNSUPPORTED_STATUS;
 }
 
-// The answer to the request in flight, as the server would give it.
-void
+// The answer to the request in flight, as the server would give it; returns
+// its status number.
+UINTN
 Answer (
   EFI_HTTP_MESSAGE  *M
   )
@@ -306,10 +312,15 @@ Answer (
   auto                      &N = Net ();
   UINTN                     Code;
   std::vector<std::string>  Lengths;
+  std::vector<std::pair<std::string, std::string>>  Headers{ { "Server", "fake" } };
 
   mBody.clear ();
   mSent = 0;
-  if (N.AnswerCode != 0) {
+  if (N.Scripted) {
+    Code    = N.ScriptedCode;
+    mBody   = N.ScriptedBody;
+    Headers = N.ScriptedHeaders;
+  } else if (N.AnswerCode != 0) {
     Code  = N.AnswerCode;
     mBody = { 'n', 'o' };
   } else if ((mMethod == "PUT") && N.Files.count (mPath)) {
@@ -330,19 +341,26 @@ Answer (
     mBody = { 'n', 'o' };
   }
 
-  if (!N.Lengths.empty ()) {
+  if (!N.Scripted && !N.Lengths.empty ()) {
     Lengths = N.Lengths;
-  } else if ((Code != 204) && !((Code == 200) && N.NoLength)) {
+  } else if (!N.Scripted && (Code != 204) && !((Code == 200) && N.NoLength)) {
     Lengths = { std::to_string (mBody.size () + N.ExtraLength) };
   }
 
-  M->Data.Response->StatusCode = StatusCode (Code);
-  M->HeaderCount               = Lengths.size () + 1;
-  M->Headers                   = static_cast<EFI_HTTP_HEADER *>(FakeAllocate (M->HeaderCount * sizeof (EFI_HTTP_HEADER)));
-  M->Headers[0]                = { Copy ("Server"), Copy ("fake") };
-  for (UINTN Index = 0; Index < Lengths.size (); Index++) {
-    M->Headers[Index + 1] = { Copy ("content-length"), Copy (Lengths[Index]) };
+  for (const std::string &Length : Lengths) {
+    Headers.push_back ({ "content-length", Length });
   }
+
+  // HttpDxe gives no header array for an answer without headers.
+  M->Data.Response->StatusCode = StatusCode (Code);
+  M->HeaderCount               = Headers.size ();
+  M->Headers                   = Headers.empty () ? nullptr :
+                                 static_cast<EFI_HTTP_HEADER *>(FakeAllocate (M->HeaderCount * sizeof (EFI_HTTP_HEADER)));
+  for (UINTN Index = 0; Index < Headers.size (); Index++) {
+    M->Headers[Index] = { Copy (Headers[Index].first), Copy (Headers[Index].second) };
+  }
+
+  return Code;
 }
 
 EFI_STATUS
@@ -370,8 +388,8 @@ Response (
       return EFI_SUCCESS;
     }
 
-    Answer (M);
-    if (M->Data.Response->StatusCode >= HTTP_STATUS_300_MULTIPLE_CHOICES) {
+    // HttpDxe fails the token by the number, known or not.
+    if (Answer (M) >= 300) {
       Token->Status = EFI_HTTP_ERROR;
     }
 
@@ -429,7 +447,7 @@ Poll (
 
   mPending = nullptr;
   if (Token != nullptr) {
-    if ((Token->Status == EFI_NOT_READY)) {
+    if (Token->Status == EFI_NOT_READY) {
       Token->Status = EFI_SUCCESS;
     }
 

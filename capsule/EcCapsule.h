@@ -1,0 +1,256 @@
+/** @file
+  Signed EC images: the firmware-management (FMP) capsule that EDK II's
+  GenerateCapsule.py writes, its signature, and the machine identities
+  (computer hardware IDs) a capsule names its machines by.
+
+  A capsule Morvane takes holds exactly one image item:
+
+    EFI_CAPSULE_HEADER                      GUID = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID
+    EFI_FIRMWARE_MANAGEMENT_CAPSULE_HEADER  version 1, no drivers, one item, its offset
+    EFI_FIRMWARE_MANAGEMENT_CAPSULE_IMAGE_HEADER
+                                            UpdateImageTypeId = a hardware ID of the machines
+    EFI_FIRMWARE_IMAGE_AUTHENTICATION       monotonic count, PKCS7 signature
+    FMP payload header ("MSS1")             firmware version, lowest supported version
+    the EC image
+
+  The signature covers everything after the authentication block to the end
+  of the item, followed by the monotonic count (8 bytes, little-endian).
+
+  Everything here reads bytes from outside (a file, the SMBIOS table): every
+  length and offset is checked against the buffer before it is used, and
+  nothing is read outside it.
+
+**/
+
+#ifndef MORVANE_EC_CAPSULE_H_
+#define MORVANE_EC_CAPSULE_H_
+
+extern "C" {
+#include <Uefi.h>
+}
+
+//
+// Room for a certificate's common name as text, terminator included.
+//
+#define EC_CAPSULE_NAME_CHARS  65
+
+//
+// What a well-formed capsule holds; every pointer points into the file
+// it was parsed from.
+//
+typedef struct {
+  EFI_GUID       ImageTypeId;              ///< UpdateImageTypeId: the machines it is for
+  UINT32         FwVersion;                ///< from the payload header
+  UINT32         LowestSupportedVersion;   ///< from the payload header
+  UINT64         MonotonicCount;           ///< signed with the rest
+  CONST UINT8    *Payload;                 ///< the EC image
+  UINTN          PayloadSize;              ///< at least 1
+  CONST UINT8    *Signed;                  ///< what the signature covers (before the monotonic count)
+  UINTN          SignedSize;
+  CONST UINT8    *Signature;               ///< the PKCS7 signed data (DER)
+  UINTN          SignatureSize;
+  CONST UINT8    *Image;                   ///< the image item's data: EFI_FIRMWARE_IMAGE_AUTHENTICATION onwards
+  UINTN          ImageSize;
+} EC_CAPSULE;
+
+/**
+  Tell a capsule from a raw EC image cheaply: a capsule starts with the
+  firmware-management capsule GUID. Says nothing about the rest.
+
+  @param[in] File   The file's bytes.
+  @param[in] Size   How many.
+
+  @retval TRUE    The file starts like a capsule (EcCapsuleParse decides).
+  @retval FALSE   It cannot be one: treat it as a raw image.
+**/
+BOOLEAN
+EcCapsuleLooksLikeOne (
+  IN CONST VOID  *File,
+  IN UINTN       Size
+  );
+
+/**
+  Check a capsule's layout and find what it holds. Nothing is verified
+  cryptographically here (see EcCapsuleVerify).
+
+  @param[in]  File      The whole file.
+  @param[in]  Size      Its size in bytes.
+  @param[out] Capsule   What it holds (pointers into File); zeroed on failure.
+  @param[out] Reason    On failure, why, as a phrase to put after the file's
+                        name ("more than one image", "not a capsule", ...);
+                        NULL on success. Static text.
+
+  @retval EFI_SUCCESS             A capsule Morvane takes.
+  @retval EFI_INVALID_PARAMETER   File or an output is NULL.
+  @retval EFI_UNSUPPORTED         Not a capsule, or not one Morvane takes (Reason).
+**/
+EFI_STATUS
+EcCapsuleParse (
+  IN  CONST VOID    *File,
+  IN  UINTN         Size,
+  OUT EC_CAPSULE    *Capsule,
+  OUT CONST CHAR16  **Reason
+  );
+
+/**
+  Verify the capsule's signature against a trusted certificate with EDK II's
+  FmpAuthenticationLib (PKCS7 over BaseCryptLib): the signer's chain must
+  lead to TrustedCert, which may be a root or an intermediate.
+
+  @param[in] Capsule           As EcCapsuleParse gave it.
+  @param[in] TrustedCert       The trusted certificate, DER.
+  @param[in] TrustedCertSize   Its size in bytes.
+
+  @retval EFI_SUCCESS              The signature is good and TrustedCert vouches for it.
+  @retval EFI_SECURITY_VIOLATION   It is not, or another certificate signed it.
+  @retval EFI_INVALID_PARAMETER    A NULL or empty argument, or a malformed signature block.
+  @retval EFI_OUT_OF_RESOURCES     No memory for the check.
+**/
+EFI_STATUS
+EcCapsuleVerify (
+  IN CONST EC_CAPSULE  *Capsule,
+  IN CONST UINT8       *TrustedCert,
+  IN UINTN             TrustedCertSize
+  );
+
+/**
+  A certificate's subject common name, as printable ASCII for messages
+  (other characters as '?', cut to fit).
+
+  @param[in]  Cert       The certificate, DER.
+  @param[in]  CertSize   Its size in bytes.
+  @param[out] Name       Receives the name.
+  @param[in]  NameSize   Its size in characters; EC_CAPSULE_NAME_CHARS is enough.
+
+  @retval EFI_SUCCESS             Name holds the common name.
+  @retval EFI_NOT_FOUND           The certificate has none.
+  @retval EFI_INVALID_PARAMETER   Not a certificate, or a NULL or empty argument.
+**/
+EFI_STATUS
+EcCapsuleCertName (
+  IN  CONST UINT8  *Cert,
+  IN  UINTN        CertSize,
+  OUT CHAR16       *Name,
+  IN  UINTN        NameSize
+  );
+
+/**
+  The common name of the certificate that signed the capsule, as
+  EcCapsuleCertName writes it. Before EcCapsuleVerify succeeded this is only
+  what the capsule claims.
+
+  @param[in]  Capsule    As EcCapsuleParse gave it.
+  @param[out] Name       Receives the name.
+  @param[in]  NameSize   Its size in characters.
+
+  @retval EFI_SUCCESS             Name holds the signer's common name.
+  @retval EFI_NOT_FOUND           The signature names no signer, or the signer no common name.
+  @retval EFI_INVALID_PARAMETER   A NULL or empty argument.
+**/
+EFI_STATUS
+EcCapsuleSignerName (
+  IN  CONST EC_CAPSULE  *Capsule,
+  OUT CHAR16            *Name,
+  IN  UINTN             NameSize
+  );
+
+//
+// The SMBIOS fields the hardware IDs are made of.
+//
+typedef enum {
+  EcHwIdManufacturer,
+  EcHwIdFamily,
+  EcHwIdProductName,
+  EcHwIdProductSku,
+  EcHwIdBaseboardManufacturer,
+  EcHwIdBaseboardProduct,
+  EcHwIdBiosVendor,
+  EcHwIdBiosVersion,
+  EcHwIdBiosMajorRelease,
+  EcHwIdBiosMinorRelease,
+  EcHwIdEnclosureKind,
+  EC_HWID_FIELD_COUNT
+} EC_HWID_FIELD;
+
+//
+// Microsoft's HardwareID-0 to HardwareID-14.
+//
+#define EC_HWID_COUNT  15
+
+//
+// One field's text: Length bytes at Text, which need not end in a zero.
+// Text NULL means the machine does not give the field (an empty text is
+// a field it gives empty).
+//
+typedef struct {
+  CONST CHAR8    *Text;
+  UINTN          Length;
+} EC_HWID_TEXT;
+
+typedef struct {
+  EC_HWID_TEXT    Field[EC_HWID_FIELD_COUNT];
+  CHAR8           Number[EC_HWID_FIELD_COUNT][3];   ///< room for the numeric fields' text
+} EC_HWID_FIELDS;
+
+typedef struct {
+  BOOLEAN     Present[EC_HWID_COUNT];   ///< FALSE: a field it needs is missing or not UTF-8
+  EFI_GUID    Id[EC_HWID_COUNT];        ///< in the byte order a capsule's UpdateImageTypeId has
+} EC_HWIDS;
+
+/**
+  Read the hardware ID fields from an SMBIOS structure table (types 0, 1, 2
+  and 3, the first of each), converted as the reference implementation does
+  it: strings without leading spaces and trailing white space, then without
+  leading '0' characters; the BIOS releases as two lower-case hex digits;
+  the enclosure type byte in lower-case hex without leading zeros. A
+  string the structure names but does not hold (number 0, or past its
+  strings) is empty, as fwupd has it on Linux; a field past the end of its
+  structure, or of a structure the table does not have, is missing.
+
+  @param[in]  Table    The structure table (not the entry point).
+  @param[in]  Length   Its length in bytes; nothing past it is read.
+  @param[out] Fields   The fields; their texts point into Table or Fields.
+**/
+VOID
+EcHwIdFieldsFromSmbios (
+  IN  CONST UINT8     *Table,
+  IN  UINTN           Length,
+  OUT EC_HWID_FIELDS  *Fields
+  );
+
+/**
+  Compute the hardware IDs from the fields as given: for each ID, the
+  UTF-16LE of its fields joined by '&', hashed with SHA-1 after the
+  namespace 70ffd812-4c7f-4c7d-0000-000000000000 into a name-based UUID. An
+  ID is absent when one of its fields is missing or not valid UTF-8, or
+  when its text is empty.
+
+  @param[in]  Fields   The fields.
+  @param[out] Ids      The IDs.
+
+  @retval EFI_SUCCESS        Ids is filled.
+  @retval EFI_DEVICE_ERROR   The hash failed.
+**/
+EFI_STATUS
+EcHwIdsCompute (
+  IN  CONST EC_HWID_FIELDS  *Fields,
+  OUT EC_HWIDS              *Ids
+  );
+
+/**
+  Find a GUID among the machine's hardware IDs.
+
+  @param[in]  Ids     The machine's IDs.
+  @param[in]  Guid    A capsule's UpdateImageTypeId.
+  @param[out] Which   Optional: the number of the first matching ID (0 to 14).
+
+  @retval TRUE    The capsule names this machine.
+**/
+BOOLEAN
+EcHwIdsMatch (
+  IN  CONST EC_HWIDS  *Ids,
+  IN  CONST EFI_GUID  *Guid,
+  OUT UINTN           *Which OPTIONAL
+  );
+
+#endif

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Makes the capsules the host tests take apart, with EDK II's own
+# GenerateCapsule.py and its test certificates (TestCert signed by TestSub,
+# signed by TestRoot), and one signer of no chain the tests trust.
+#
+#   make_capsules.sh OUTDIR EDK2 [GUID]
+#
+# OUTDIR/ec.bin        the EC image (3000 bytes of a pattern)
+# OUTDIR/good.cap      for GUID, signed by TestCert: version 0x200, lowest 0x80, count 7
+# OUTDIR/unsigned.cap  the same, without a signature
+# OUTDIR/other.cap     the same, signed by "Another signer"
+# OUTDIR/root.cer, sub.cer, other.cer   the certificates, DER
+set -euo pipefail
+
+OUT=$1
+EDK2=$2
+PY=$EDK2/BaseTools/Source/Python
+CERTS=$PY/Pkcs7Sign
+GUID=${3:-5e1ae1a3-4c1d-5b7e-9a8f-6b1d2c3e4f50}
+
+mkdir -p "$OUT"
+cd "$OUT"
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 7 + 3) & 0xFF for i in range(3000)))' > ec.bin
+
+generate() {
+  PYTHONPATH=$PY python3 "$PY/Capsule/GenerateCapsule.py" --encode --guid "$GUID" \
+    --fw-version 0x00000200 --lsv 0x00000080 --monotonic-count 7 "$@" ec.bin
+}
+
+generate --signer-private-cert "$CERTS/TestCert.pem" --other-public-cert "$CERTS/TestSub.pub.pem" \
+  --trusted-public-cert "$CERTS/TestRoot.pub.pem" -o good.cap
+generate -o unsigned.cap
+
+openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Another signer" \
+  -keyout other.key -out other.crt 2>/dev/null
+cat other.key other.crt > other.pem
+generate --signer-private-cert other.pem --other-public-cert other.crt --trusted-public-cert other.crt -o other.cap
+
+openssl x509 -in "$CERTS/TestRoot.pub.pem" -outform DER -out root.cer
+openssl x509 -in "$CERTS/TestSub.pub.pem" -outform DER -out sub.cer
+openssl x509 -in other.crt -outform DER -out other.cer

@@ -1,0 +1,134 @@
+/** @file
+  Fuzz target: the capsule parser, and the SMBIOS reader of the hardware
+  IDs, on any bytes. Both read files and firmware tables from outside, so
+  neither may read past the buffer, and what they give back must lie
+  inside it. Built with libFuzzer, AddressSanitizer and
+  UndefinedBehaviorSanitizer, from the repository root:
+
+    clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fshort-wchar -DMDEPKG_NDEBUG -DNO_MSABI_VA_FUNCS -I"$EDK2/MdePkg/Include" -I"$EDK2/MdePkg/Include/X64" -Icapsule -Iec test/fuzz/CapsuleFuzz.cpp capsule/EcCapsuleParse.cpp capsule/EcHwIdSmbios.cpp -o build/capsule-fuzz
+
+  ($EDK2 is the EDK II tree scripts/setup.sh prints), then for a minute on
+  the seeds:
+
+    build/capsule-fuzz -max_total_time=60 -max_len=8192 build/capsule-fuzz-corpus test/fuzz/corpus/Capsule
+
+  The seeds: a signed and an unsigned capsule from GenerateCapsule.py with a
+  16-byte image, the signed one with a version 1 image header, and the SMBIOS
+  tables of QEMU's q35 machine and of a host test's machine.
+
+**/
+
+#include <cstdint>
+#include <cstring>
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/BaseMemoryLib.h>
+}
+
+#include "EcCapsule.h"
+
+//
+// The memory library calls the parser makes, as the firmware's BaseMemoryLib.
+//
+extern "C" {
+VOID *
+EFIAPI
+CopyMem (
+  OUT VOID       *Destination,
+  IN CONST VOID  *Source,
+  IN UINTN       Length
+  )
+{
+  return std::memmove (Destination, Source, Length);
+}
+
+VOID *
+EFIAPI
+ZeroMem (
+  OUT VOID  *Buffer,
+  IN UINTN  Length
+  )
+{
+  return std::memset (Buffer, 0, Length);
+}
+
+BOOLEAN
+EFIAPI
+CompareGuid (
+  IN CONST GUID  *Guid1,
+  IN CONST GUID  *Guid2
+  )
+{
+  return std::memcmp (Guid1, Guid2, sizeof (GUID)) == 0;
+}
+}
+
+namespace {
+
+// A part that must lie inside the buffer; its bytes are read so that
+// AddressSanitizer sees a part that does not.
+void
+Inside (
+  const UINT8  *Data,
+  size_t       Size,
+  const UINT8  *Part,
+  UINTN        PartSize
+  )
+{
+  volatile UINT8  Sink = 0;
+
+  if ((Part < Data) || (PartSize > Size) || (Part > Data + Size - PartSize)) {
+    __builtin_trap ();
+  }
+
+  for (UINTN Index = 0; Index < PartSize; Index += 61) {
+    Sink = Sink + Part[Index];
+  }
+}
+
+}  // namespace
+
+extern "C" int
+LLVMFuzzerTestOneInput (
+  const uint8_t  *Data,
+  size_t         Size
+  )
+{
+  EC_CAPSULE      Capsule;
+  CONST CHAR16    *Reason = nullptr;
+  EC_HWID_FIELDS  Fields;
+
+  if (EcCapsuleParse (Data, Size, &Capsule, &Reason) == EFI_SUCCESS) {
+    if ((Reason != nullptr) || !EcCapsuleLooksLikeOne (Data, Size) || (Capsule.PayloadSize == 0) ||
+        (Capsule.LowestSupportedVersion > Capsule.FwVersion) ||
+        (Capsule.Signed + Capsule.SignedSize != Capsule.Image + Capsule.ImageSize) ||
+        (Capsule.Payload + Capsule.PayloadSize != Capsule.Signed + Capsule.SignedSize))
+    {
+      __builtin_trap ();
+    }
+
+    Inside (Data, Size, Capsule.Image, Capsule.ImageSize);
+    Inside (Data, Size, Capsule.Signature, Capsule.SignatureSize);
+    Inside (Data, Size, Capsule.Signed, Capsule.SignedSize);
+    Inside (Data, Size, Capsule.Payload, Capsule.PayloadSize);
+  } else if ((Data != nullptr) && ((Reason == nullptr) || (Reason[0] == 0))) {
+    __builtin_trap ();
+  }
+
+  EcHwIdFieldsFromSmbios (Data, Size, &Fields);
+  for (UINTN Field = 0; Field < EC_HWID_FIELD_COUNT; Field++) {
+    const EC_HWID_TEXT  &Text = Fields.Field[Field];
+    const UINT8         *At   = reinterpret_cast<const UINT8 *>(Text.Text);
+
+    if (Text.Text == Fields.Number[Field]) {
+      if (Text.Length > 2) {
+        __builtin_trap ();
+      }
+    } else if (Text.Text != nullptr) {
+      Inside (Data, Size, At, Text.Length);
+    }
+  }
+
+  return 0;
+}

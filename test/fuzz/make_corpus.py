@@ -1,0 +1,96 @@
+#!/usr/bin/env python3
+"""Writes the fuzz targets' seed inputs into test/fuzz/corpus/<Target>/:
+a few small valid and near-valid inputs each. Run it again after changing
+an input format; files it does not write (reproducers of faults found by
+fuzzing) are left as they are."""
+
+import os
+import struct
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
+
+
+def write(target, name, data):
+    folder = os.path.join(ROOT, target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as out:
+        out.write(data.encode("latin-1") if isinstance(data, str) else data)
+
+
+def settings():
+    full = ("# the stick's settings\r\nimage=ec_fw.bin\r\ncrc32=1A2B3C4D\r\nmodel=Morv 7\r\n"
+            "update=no\r\nsave=yes\r\ndepot=http://10.0.2.2:8080/morvane/\r\n")
+    write("Settings", "full", full)
+    write("Settings", "bom-lf-no-last-end", "\xef\xbb\xbfimage=ec.bin\ncrc32=00000000")
+    write("Settings", "unknown-key", "image=ec.bin\r\ncrc32=1A2B3C4D\r\nimgae=ec.bin\r\n")
+    write("Settings", "twice-and-space", "image=ec.bin\r\nimage = x\r\ncrc32=1a2b3c4d\r\n")
+    write("Settings", "bad-values", "image=..\r\ncrc32=1A2B3C4G\r\nmodel=   \r\nsave=Yes\r\n")
+    write("Settings", "depot-port", "image=e.bin\r\ncrc32=FFFFFFFF\r\ndepot=http://h:65535/a/b/\r\n")
+    write("Settings", "one-byte-too-large", full + "#" * (4097 - len(full)))
+
+
+def node(kind, sub, payload):
+    return struct.pack("<BBH", kind, sub, 4 + len(payload)) + payload
+
+
+def boot_path(uri, end=True):
+    path = (node(0x01, 0x01, b"\0\0") + node(0x03, 0x0B, bytes(33)) + node(0x03, 0x0C, bytes(23)) +
+            node(0x03, 0x18, uri))
+    return path + (node(0x7F, 0xFF, b"") if end else b"")
+
+
+def boot_url():
+    write("BootUrl", "http-boot", boot_path(b"http://10.0.2.2:8080/depot/Morvane.efi"))
+    write("BootUrl", "root-no-port", boot_path(b"http://depot/Morvane.efi"))
+    write("BootUrl", "terminated-uri", boot_path(b"http://a.b-c:1/x/y/M.efi\0"))
+    write("BootUrl", "https", boot_path(b"https://10.0.2.2/Morvane.efi"))
+    write("BootUrl", "query", boot_path(b"http://h/x?y=/M.efi"))
+    write("BootUrl", "long-folder", boot_path(b"http://h/" + b"a" * 190 + b"/M.efi"))
+    write("BootUrl", "no-end", boot_path(b"http://h/d/M.efi", end=False))
+    write("BootUrl", "zero-length-node", node(0x01, 0x01, b"\0\0")[:2] + b"\0\0" + node(0x7F, 0xFF, b""))
+
+
+# The first byte of a Depot input: bit 0 PUT; bits 1-2 buffer 0/16/512/4097;
+# bits 3-5 fragment 1/2/3/7/64/1000/4096/65536; bit 6 short body ends with
+# success; bit 7 the body stops coming.
+def how(put=False, buffer=3, fragment=7, quiet_end=False, stops=False):
+    return bytes([put | buffer << 1 | fragment << 3 | quiet_end << 6 | stops << 7])
+
+
+def depot():
+    body = b"image=ec.bin\r\ncrc32=1A2B3C4D\r\n"
+    ok = b"HTTP/1.1 200 OK\r\nServer: nginx\r\nContent-Length: %d\r\n\r\n" % len(body) + body
+    write("Depot", "get-200", how() + ok)
+    write("Depot", "get-200-fragments", how(fragment=2) + ok)
+    write("Depot", "get-small-buffer", how(buffer=1) + ok)
+    write("Depot", "get-404", how() + b"HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\nno")
+    write("Depot", "get-no-length", how() + b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")
+    write("Depot", "get-short-body", how(quiet_end=True) + b"HTTP/1.1 200 OK\r\ncontent-length: 10\r\n\r\nabc")
+    write("Depot", "get-body-stops", how(stops=True, fragment=0) + b"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nab")
+    write("Depot", "get-lengths-disagree", how() + b"HTTP/1.1 206 Partial\r\nContent-Length: 3\r\nCONTENT-LENGTH:\t 4 \r\n\r\nabcd")
+    write("Depot", "put-201", how(put=True) + b"HTTP/1.1 201 Created\r\nContent-Length: 0\r\n\r\n")
+    write("Depot", "put-204-no-headers", how(put=True) + b"HTTP/1.1 204 No Content\r\n\r\n")
+    write("Depot", "put-409-body", how(put=True) + b"HTTP/1.1 409 Conflict\r\nContent-Length: 8\r\n\r\nconflict")
+
+
+def smbios_table(serial=b"S1", product=b"Morv 7", uuid=bytes(range(16)), end=True):
+    bios = bytes([0, 0x12, 0, 0, 1]) + bytes(13) + b"Vendor\0\0"
+    system = bytes([1, 0x1B, 1, 0, 1, 2, 3, 4]) + uuid + bytes([6, 0, 0])
+    strings = b"Maker\0" + product + b"\0" + b"1.0\0" + serial + b"\0\0"
+    return bios + system + strings + (bytes([127, 4, 2, 0, 0, 0]) if end else b"")
+
+
+def smbios():
+    write("Smbios", "v3", b"\0" + smbios_table())
+    write("Smbios", "v2", b"\1" + smbios_table())
+    write("Smbios", "padded-quoted-product", b"\0" + smbios_table(serial=b"A B\"C", product=b'  "Morv"  '))
+    write("Smbios", "no-uuid-no-serial", b"\0" + smbios_table(serial=b"", uuid=b"\xff" * 16))
+    write("Smbios", "cut-in-strings", b"\0" + smbios_table()[:50])
+    write("Smbios", "end-first", b"\0" + bytes([127, 4, 0, 0, 0, 0]) + smbios_table())
+
+
+if __name__ == "__main__":
+    settings()
+    boot_url()
+    depot()
+    smbios()
