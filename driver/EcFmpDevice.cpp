@@ -4,8 +4,8 @@
   The device's identity, version and attributes are final: the image type
   is the one the driver is built for (PcdFmpDeviceImageTypeIdGuid, the
   update capsules' GUID), the version and lowest supported version come
-  from the EC version record that Morvane keeps, and an update is signed
-  and needs a reset. Reading, checking and writing the EC itself
+  from the EC version record that Morvane keeps, the image is in use, and
+  an update is signed and needs a reset. Reading, checking and writing the EC itself
   (FmpDeviceGetSize, FmpDeviceGetImage, FmpDeviceCheckImageWithStatus,
   FmpDeviceSetImageWithStatus) are placeholders that keep a record of what
   they were given, for the end-to-end tests.
@@ -39,8 +39,9 @@ enum : UINT32 {
   EC_FMP_STATUS_IMAGE_SIZE,
 };
 
+// In use: the ESRT lists only images that are (EsrtFmpDxe skips the rest).
 STATIC CONST UINT64  EC_FMP_ATTRIBUTES = IMAGE_ATTRIBUTE_IMAGE_UPDATABLE | IMAGE_ATTRIBUTE_RESET_REQUIRED |
-                                         IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED;
+                                         IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED | IMAGE_ATTRIBUTE_IN_USE;
 
 // ---------------------------------------------------------------------------
 // Placeholder device: stands in for the EC until the run layer is wired in.
