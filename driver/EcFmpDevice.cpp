@@ -221,36 +221,6 @@ FmpDeviceSetImageWithStatus (
 // The device as FmpDxe sees it.
 // ---------------------------------------------------------------------------
 
-VOID
-EcFmpProgressStart (
-  OUT EC_FMP_PROGRESS                                *Progress,
-  IN  EFI_FIRMWARE_MANAGEMENT_UPDATE_IMAGE_PROGRESS  Report OPTIONAL
-  )
-{
-  Progress->Report = Report;
-  Progress->Shown  = 0;
-  if (Report != NULL) {
-    Report (0);
-  }
-}
-
-VOID
-EcFmpProgressBlocks (
-  IN OUT EC_FMP_PROGRESS  *Progress,
-  IN     UINTN            Done,
-  IN     UINTN            Total
-  )
-{
-  UINTN  Percent;
-
-  Percent = ((Total == 0) || (Done >= Total)) ? 100 : (Done * 100) / Total;
-  if ((Progress->Report != NULL) && (Percent > Progress->Shown)) {
-    Progress->Shown = Percent;
-    // A failing display is no reason to stop a flash half-way.
-    Progress->Report (Percent);
-  }
-}
-
 extern "C"
 EFI_STATUS
 EFIAPI

@@ -23,7 +23,10 @@ typedef struct {
   UINT32    LowestSupported;
 } MORVANE_EC_VERSION_RECORD;
 
+// Defined by the build (AutoGen) from MorvanePkg.dec, with C linkage.
+extern "C" {
 extern EFI_GUID  gMorvaneEcVersionGuid;
+}
 
 /**
   Read the version record.
