@@ -4,9 +4,11 @@
 # driver/EcFmp.dsc), and the same driver as a PCI option ROM,
 # build/EcFmpDxe.rom.
 #
-#   HWID    the GUID of the EC's update capsules (the ESRT's firmware class)
-#   TRUST   the certificate(s) that capsules must be signed under (PEM, or
-#           one DER certificate); never a private key
+#   HWID    the machines' hardware ID, which their capsules name (as for
+#           make capsule): the driver's image type and the ESRT's
+#           firmware class
+#   TRUST   the certificate capsules must be signed under (PEM or DER;
+#           checked as make capsule's scripts/trust.py checks it)
 #
 #   fmp.sh          the driver and its option ROM
 #   fmp.sh test     also the test-only parts (test/e2e/capsule/FmpTest.dsc):
@@ -34,11 +36,15 @@ TRUST=${TRUST:-}
 # A refused build must not leave an earlier driver (another GUID, other
 # certificates) looking like its result.
 rm -f "$OUT/EcFmpDxe.efi" "$OUT/EcFmpDxe.rom"
-[ -n "$HWID" ] || refuse "give the capsules' GUID: make fmp HWID=xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx TRUST=cert.pem"
+[ -n "$HWID" ] || refuse "give the machines' hardware ID and the certificate: make fmp HWID={guid} TRUST=cert.pem"
 [ -n "$TRUST" ] || refuse "give the certificate capsules are signed under: TRUST=cert.pem"
-[[ "$HWID" =~ ^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$ ]] ||
-  refuse "HWID is not a GUID of the form xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx: $(printf '%q' "$HWID")"
-[[ "$HWID" =~ [1-9A-Fa-f] ]] || refuse "HWID is all zero"
+# As make capsule takes it: with or without braces.
+GUID=${HWID#\{}
+GUID=${GUID%\}}
+[[ "$GUID" =~ ^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$ ]] &&
+  [ "$HWID" = "{$GUID}" -o "$HWID" = "$GUID" ] ||
+  refuse "HWID is not a GUID like {6de5d951-d755-576b-bd09-c5cf66b27234}: $(printf '%q' "$HWID")"
+[[ "$GUID" =~ [1-9A-Fa-f] ]] || refuse "HWID is the nil GUID"
 [ -f "$TRUST" ] && [ -r "$TRUST" ] || refuse "the certificate $(printf '%q' "$TRUST") cannot be read"
 
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
@@ -48,7 +54,7 @@ WS=$CACHE/fmp-ws-$KEY
 mkdir -p "$WS/conf" "$OUT/fmp-test"
 PCDS=$WS/EcFmpPcds.inc
 python3 "$ROOT/scripts/fmp_trust.py" "$TRUST" "$PCDS" || refuse "TRUST was refused"
-printf '      gFmpDevicePkgTokenSpaceGuid.PcdFmpDeviceImageTypeIdGuid|{GUID("%s")}\n' "$HWID" >>"$PCDS"
+printf '      gFmpDevicePkgTokenSpaceGuid.PcdFmpDeviceImageTypeIdGuid|{GUID("%s")}\n' "$GUID" >>"$PCDS"
 
 # One build at a time in the shared workspace, whichever checkout asks.
 exec 9>"$WS/lock"
