@@ -31,6 +31,11 @@ refuse() {
   exit 1
 }
 
+# A value as it arrived, shown as printable text.
+shown() {
+  printf '%s' "$1" | LC_ALL=C tr -c '[:print:]' '?' | cut -c 1-80
+}
+
 HWID=${HWID:-}
 TRUST=${TRUST:-}
 # A refused build must not leave an earlier driver (another GUID, other
@@ -43,9 +48,9 @@ GUID=${HWID#\{}
 GUID=${GUID%\}}
 [[ "$GUID" =~ ^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$ ]] &&
   [ "$HWID" = "{$GUID}" -o "$HWID" = "$GUID" ] ||
-  refuse "HWID is not a GUID like {6de5d951-d755-576b-bd09-c5cf66b27234}: $(printf '%q' "$HWID")"
+  refuse "HWID is not a GUID like {6de5d951-d755-576b-bd09-c5cf66b27234}: $(shown "$HWID")"
 [[ "$GUID" =~ [1-9A-Fa-f] ]] || refuse "HWID is the nil GUID"
-[ -f "$TRUST" ] && [ -r "$TRUST" ] || refuse "the certificate $(printf '%q' "$TRUST") cannot be read"
+[ -f "$TRUST" ] && [ -r "$TRUST" ] || refuse "the certificate $(shown "$TRUST") cannot be read"
 
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 CACHE=${MORVANE_CACHE:-$HOME/.cache/morvane}
