@@ -3,12 +3,13 @@
 
   The device's identity, version and attributes are final: the image type
   is the one the driver is built for (PcdFmpDeviceImageTypeIdGuid, the
-  update capsules' GUID), the version and lowest supported version come
-  from the EC version record that Morvane keeps, the image is in use, and
-  an update is signed and needs a reset. Reading, checking and writing the EC itself
-  (FmpDeviceGetSize, FmpDeviceGetImage, FmpDeviceCheckImageWithStatus,
-  FmpDeviceSetImageWithStatus) are placeholders that keep a record of what
-  they were given, for the end-to-end tests.
+  machines' hardware ID that their capsules name), the version and lowest
+  supported version come from the EC version record that Morvane keeps,
+  the image is in use, and an update is signed and needs a reset. Reading,
+  checking and writing the EC itself (FmpDeviceGetSize, FmpDeviceGetImage,
+  FmpDeviceCheckImageWithStatus, FmpDeviceSetImageWithStatus) are
+  placeholders that keep a record of what they were given, for the
+  end-to-end tests.
 
 **/
 
@@ -35,7 +36,7 @@ extern "C" {
 /// (the range FmpDxe leaves to device libraries).
 ///
 enum : UINT32 {
-  EC_FMP_STATUS_VERSION_RECORD = LAST_ATTEMPT_STATUS_DEVICE_LIBRARY_MIN_ERROR_CODE_VALUE,
+  EC_FMP_STATUS_RECORD = LAST_ATTEMPT_STATUS_DEVICE_LIBRARY_MIN_ERROR_CODE_VALUE,   // a variable could not be written
   EC_FMP_STATUS_IMAGE_SIZE,
 };
 
@@ -197,19 +198,18 @@ FmpDeviceSetImageWithStatus (
   EcFmpProgressStart (&Shown, Progress);
   Status = KeepTestRecord (static_cast<CONST UINT8 *>(Image), ImageSize, CapsuleFwVersion);
   if (EFI_ERROR (Status)) {
-    *LastAttemptStatus = EC_FMP_STATUS_VERSION_RECORD;
+    *LastAttemptStatus = EC_FMP_STATUS_RECORD;
     return Status;
   }
 
   EcFmpProgressBlocks (&Shown, 1, 2);
-  // The record is read back with the rest of the current version record
-  // (an update keeps the lowest supported version; FmpDxe raises its own
-  // copy from the capsule's header).
+  // Only the version changes: an update keeps the lowest supported version
+  // (FmpDxe raises its own copy from the capsule's header).
   EcVersionRecordRead (&Record);
   Record.Version = CapsuleFwVersion;
   Status         = EcVersionRecordWrite (&Record);
   if (EFI_ERROR (Status)) {
-    *LastAttemptStatus = EC_FMP_STATUS_VERSION_RECORD;
+    *LastAttemptStatus = EC_FMP_STATUS_RECORD;
     return Status;
   }
 
