@@ -4,17 +4,19 @@
 # the operator's flashing stick (build/morvane-stick.img);
 # `make depot IMAGE=ec.bin` serves Morvane, the image and the results page
 # to machines that boot from the network; `make depot-bench` measures a
-# depot serving 1,000 machines on this machine's loopback.
+# depot serving 1,000 machines on this machine's loopback;
+# `make fmp HWID=GUID TRUST=cert.pem` builds the EC update driver
+# (build/EcFmpDxe.efi and its option ROM).
 # Each target installs what it needs first (scripts/setup.sh).
 
-.PHONY: all demo test host-test e2e-test bench plan stick depot depot-bench clean
+.PHONY: all demo test host-test e2e-test bench plan stick depot depot-bench fmp clean
 
 # What the scripts are given (an image's path, a model, keys...) reaches
 # them byte for byte, from make's command line or from the environment:
 # make would read a '$' in it as its own, and a shell a quote or a
 # backquote, so each goes into the scripts' environment exactly as typed
 # ($(value ...)), and no recipe writes one into a command line.
-PASSED := IMAGE MODEL ADDRESS SIGN_KEY SIGN_CERT SHELL_STICK DEPOT_DIR
+PASSED := IMAGE MODEL ADDRESS SIGN_KEY SIGN_CERT SHELL_STICK DEPOT_DIR TRUST
 $(foreach v,$(PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
 
 all:
@@ -55,6 +57,9 @@ $(foreach v,$(CAPSULE_PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval ov
 
 capsule:
 	@bash scripts/capsule.sh
+
+fmp:
+	@bash scripts/fmp.sh
 
 clean:
 	rm -rf build

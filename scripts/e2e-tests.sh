@@ -19,4 +19,5 @@ status=0
 /usr/bin/python3 "$ROOT/test/e2e/boot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/boot" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/netboot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/netboot" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/capsule_probe.py" "$ROOT/build" --keep "$ROOT/build/e2e/capsule" || status=1
+/usr/bin/python3 "$ROOT/test/e2e/fmp_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/fmp" || status=1
 exit $status

@@ -10,7 +10,7 @@ set -euo pipefail
 CACHE=${MORVANE_CACHE:-$HOME/.cache/morvane}
 EDK2_TAG=edk2-stable202211
 
-APT_PACKAGES=(build-essential uuid-dev nasm python3 dpkg-dev xz-utils
+APT_PACKAGES=(build-essential uuid-dev nasm python3 dpkg-dev xz-utils mmdebstrap fdisk
   cmake libgtest-dev libgmock-dev
   qemu-system-x86 ovmf mtools python3-pyte netpbm file nginx-light
   sbsigntool openssl chromium libssl-dev fwupd

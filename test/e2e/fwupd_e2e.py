@@ -1,0 +1,264 @@
+#!/usr/bin/env python3
+"""The OS path of an EC update: a Debian guest (test/e2e/guest, built once
+and cached) under OVMF with the EC update driver, the test capsule service
+and the ESRT driver as one PCI option ROM, updated by Debian's fwupd as a
+machine in the field would be.
+
+    fwupd_e2e.py BUILD_DIR [--keep DIR]
+
+Five boots of one machine (disk and firmware variables kept):
+  1. Linux: the ESRT lists the EC; fwupd shows it updatable at version 0;
+     build-cabinet and install stage a signed capsule (version 512) and
+     fwupd's EFI program (BootNext);
+  2. firmware: fwupd's EFI program hands the capsule to UpdateCapsule, the
+     EC device's SetImage gets it, the machine resets;
+  3. Linux: the ESRT shows 512 with last attempt 0, SetImage got the
+     payload byte for byte, fwupd's history says success; a capsule with
+     one payload byte changed (version 768) is staged;
+  4. firmware: FmpDxe refuses it (signature);
+  5. Linux: the version is still 512, the last attempt 0x1012, and fwupd's
+     history says failed.
+Prints the figures (guest build, each boot, the whole flow) and a short
+transcript; exits non-zero when a check fails. Each boot has a generous
+time limit as a hang guard; no figure is asserted.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+
+import capsules  # noqa: E402
+import qemu
+from side_by_side import suite_folders
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+GUEST = os.path.join(HERE, "guest")
+BOOT_LIMIT_S = 900
+PAYLOAD_SIZE = 128 * 1024
+GOOD, CHANGED = 512, 768
+ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
+
+
+class GuestBoot(qemu.Boot):
+    """The guest machine: its disk and variable store live on across boots."""
+
+    def command(self):
+        vars_copy = os.path.join(self.folder, "vars.fd")
+        if not os.path.exists(vars_copy):
+            shutil.copyfile(qemu.OVMF_VARS, vars_copy)
+        return ["qemu-system-x86_64", "-machine", "q35", "-m", "1024", "-nographic", "-no-reboot", "-net", "none",
+                "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + qemu.OVMF_CODE,
+                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy] + self.drives + [
+                "-monitor", "unix:%s,server,nowait" % self.monitor_path] + self.extra
+
+
+class Machine:
+    def __init__(self, folder, image, rom):
+        self.folder = folder
+        self.disk = os.path.join(folder, "disk.img")
+        subprocess.run(["cp", "--sparse=always", image, self.disk], check=True)
+        self.data = os.path.join(folder, "data.img")
+        self.rom = rom
+        self.boots = []
+
+    def make_data(self, files):
+        """Puts files on the data disk (FAT, label MVDATA), made at first use."""
+        if not os.path.exists(self.data):
+            with open(self.data, "wb") as out:
+                out.truncate(16 * 1024 * 1024)
+            subprocess.run(["mformat", "-i", self.data, "-v", "MVDATA", "::"], check=True, capture_output=True)
+        for name, content in files.items():
+            path = os.path.join(self.folder, "data-" + name)
+            if isinstance(content, (bytes, bytearray)):
+                with open(path, "wb") as out:
+                    out.write(content)
+            else:
+                shutil.copyfile(content, path)
+            subprocess.run(["mcopy", "-o", "-i", self.data, path, "::" + name], check=True, capture_output=True)
+
+    def boot(self, name, step=None):
+        """One boot; step is the guest's STEP (None: the firmware's own boot)."""
+        if step:
+            self.make_data({"STEP": step.encode()})
+        drives = ["-drive", "if=none,id=sys,format=raw,file=" + self.disk, "-device", "ide-hd,drive=sys,bus=ide.0",
+                  "-drive", "if=none,id=data,format=raw,file=" + self.data, "-device", "ide-hd,drive=data,bus=ide.1",
+                  "-device", "pci-testdev,romfile=" + self.rom]
+        run = GuestBoot(self.folder, None, BOOT_LIMIT_S, drives=drives)
+        started = time.monotonic()
+        # fwupd writes UTF-8 (its tree's box characters); the console was read as bytes.
+        serial = ANSI.sub("", run.run().encode("latin-1").decode("utf-8", "replace")).replace("\r", "")
+        seconds = time.monotonic() - started
+        with open(os.path.join(self.folder, "serial-%d-%s.log" % (len(self.boots) + 1, name)), "w",
+                  encoding="utf-8") as log:
+            log.write(serial)
+        self.boots.append((name, seconds))
+        return serial, run.timed_out
+
+
+def marks(serial):
+    """The guest's 'MVG: key=value' lines as a dict (last one wins) and its
+    sections ('MVG: [name]' ... 'MVG: [/] rc=N') as name: (text, rc)."""
+    values, blocks, current = {}, {}, None
+    for line in serial.splitlines():
+        at = line.find("MVG: ")
+        if at < 0:
+            if current:
+                blocks[current][0].append(line)
+            continue
+        text = line[at + 5:]
+        opened = re.match(r"\[([\w-]+)\]$", text)
+        closed = re.match(r"\[/\] rc=(\d+)", text)
+        if opened:
+            current = opened.group(1)
+            blocks[current] = ([], None)
+        elif closed and current:
+            blocks[current] = (blocks[current][0], int(closed.group(1)))
+            current = None
+        elif "=" in text:
+            key, _, value = text.partition("=")
+            values[key.strip()] = value.strip()
+    return values, {name: ("\n".join(lines), rc) for name, (lines, rc) in blocks.items()}
+
+
+def expect(problems, what, seen, wanted):
+    if seen != wanted:
+        problems.append("%s: %r, expected %r" % (what, seen, wanted))
+
+
+PROGRESS = re.compile(r"^\w[\w ]*\u2026: \d+%$")
+
+
+def device_block(text):
+    """fwupdtool's lines about the EC (its 'UEFI Device Firmware' entry and
+    what follows it), without progress lines."""
+    lines = [line for line in text.splitlines() if not PROGRESS.match(line.strip())]
+    for index, line in enumerate(lines):
+        if "UEFI Device Firmware" in line:
+            block = lines[index:index + 24]
+            while block and not block[-1].strip():
+                block.pop()
+            return "\n".join(block)
+    return ""
+
+
+def history_says(text, state, version):
+    """Whether fwupd's history of the EC says state for an update to version."""
+    block = device_block(text)
+    return re.search(r"Update State:\s+%s\b" % state, block) is not None and \
+        re.search(r"New version:\s+%d\b" % version, block) is not None
+
+
+def linux_checks(problems, label, serial, timed_out, version, attempt_status):
+    if timed_out:
+        problems.append(label + ": boot time limit reached")
+    values, blocks = marks(serial)
+    if "MVG: done" not in serial:
+        problems.append(label + ": the guest's steps did not finish")
+    expect(problems, label + ": ESRT firmware class", values.get("esrt fw_class", "").lower(), capsules.HWID)
+    expect(problems, label + ": ESRT version", values.get("esrt fw_version"), str(version))
+    expect(problems, label + ": ESRT last attempt status", values.get("esrt last_attempt_status"), str(attempt_status))
+    return values, blocks
+
+
+def firmware_checks(problems, label, serial, timed_out):
+    if timed_out:
+        problems.append(label + ": boot time limit reached")
+    if "MVG: up" in serial:
+        problems.append(label + ": Linux started instead of fwupd's EFI program")
+
+
+def staged_checks(problems, label, values, blocks):
+    for name in ("build-cabinet", "install"):
+        if blocks.get(name, ("", None))[1] != 0:
+            problems.append("%s: %s failed (rc %s)" % (label, name, blocks.get(name, ("", None))[1]))
+    if not values.get("bootnext"):
+        problems.append(label + ": no BootNext after install")
+
+
+def main():
+    build, work = suite_folders("fwupd")
+    started = time.monotonic()
+    capsules.build_driver("test")
+    driver_s = time.monotonic() - started
+    started = time.monotonic()
+    result = subprocess.run(["bash", os.path.join(GUEST, "build_guest.sh")], capture_output=True, text=True)
+    guest_s = time.monotonic() - started
+    if result.returncode != 0:
+        print("FAIL fwupd: the guest could not be built\n" + result.stderr[-3000:])
+        return 1
+    image = result.stdout.strip().splitlines()[-1]
+    guest_note = " ".join(line for line in result.stderr.splitlines() if line.startswith("guest: built")) or "cached"
+
+    folder = os.path.join(work, "machine")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    machine = Machine(folder, image, os.path.join(build, "fmp-test", "fmp-test.rom"))
+    payload = os.urandom(PAYLOAD_SIZE)
+    good = capsules.generate(payload, os.path.join(folder, "good.cap"), GOOD, 0, folder)
+    changed = capsules.changed(capsules.generate(os.urandom(PAYLOAD_SIZE), os.path.join(folder, "next.cap"), CHANGED,
+                                                 0, folder), PAYLOAD_SIZE)
+    machine.make_data({"run.sh": os.path.join(GUEST, "run.sh"),
+                       "firmware.metainfo.xml": os.path.join(GUEST, "firmware.metainfo.xml"),
+                       "good.cap": good, "changed.cap": changed,
+                       "GOOD": str(GOOD).encode(), "CHANGED": str(CHANGED).encode(), "STEP": b"update"})
+
+    problems = []
+    flow = time.monotonic()
+    serial, timed_out = machine.boot("linux-update", "update")
+    values, first = linux_checks(problems, "boot 1", serial, timed_out, 0, 0)
+    devices = device_block(first.get("get-devices", ("", None))[0])
+    if capsules.HWID not in devices.lower() or "Updatable" not in devices or \
+            not re.search(r"Current version:\s+0\b", devices):
+        problems.append("boot 1: fwupd does not show the EC updatable at version 0")
+    staged_checks(problems, "boot 1", values, first)
+    transcript = [("boot 1: fwupdtool get-devices (the EC)", devices)]
+
+    serial, timed_out = machine.boot("firmware-update")
+    firmware_checks(problems, "boot 2", serial, timed_out)
+
+    serial, timed_out = machine.boot("linux-updated", "updated")
+    values, third = linux_checks(problems, "boot 3", serial, timed_out, GOOD, 0)
+    # efivarfs puts the variable's 4 attribute bytes first.
+    expect(problems, "boot 3: what SetImage got", values.get("setimage", "")[8:],
+           capsules.test_record(payload, GOOD).hex())
+    history = third.get("get-history", ("", None))[0]
+    if not history_says(history, "Success", GOOD):
+        problems.append("boot 3: fwupd's history does not say success for %d" % GOOD)
+    if not re.search(r"Current version:\s+%d\b" % GOOD, device_block(third.get("get-devices", ("", None))[0])):
+        problems.append("boot 3: fwupd does not show version %d" % GOOD)
+    staged_checks(problems, "boot 3", values, third)
+    transcript.append(("boot 3: fwupdtool get-history", device_block(history)))
+
+    serial, timed_out = machine.boot("firmware-changed")
+    firmware_checks(problems, "boot 4", serial, timed_out)
+
+    serial, timed_out = machine.boot("linux-refused", "refused")
+    values, fifth = linux_checks(problems, "boot 5", serial, timed_out, GOOD, capsules.AUTH_FAILURE)
+    history = fifth.get("get-history", ("", None))[0]
+    if not history_says(history, "Failed", CHANGED):
+        problems.append("boot 5: fwupd's history does not say failed for %d" % CHANGED)
+    if not re.search(r"Current version:\s+%d\b" % GOOD, device_block(fifth.get("get-devices", ("", None))[0])):
+        problems.append("boot 5: fwupd does not show version %d" % GOOD)
+    transcript.append(("boot 5: fwupdtool get-history", device_block(history)))
+    flow_s = time.monotonic() - flow
+
+    for title, text in transcript:
+        print("--- " + title)
+        print("\n".join("    " + line for line in text.strip().splitlines()[:40]))
+    print("guest build %.1f s (%s); driver build %.1f s" % (guest_s, guest_note, driver_s))
+    print("boots: " + ", ".join("%s %.1f s" % boot for boot in machine.boots))
+    print("%s fwupd: get-devices, install, capsule at boot, ESRT and history; changed capsule refused "
+          "(whole flow %.1f s)%s" % ("FAIL" if problems else "ok  ", flow_s,
+                                     "".join("\n  " + problem for problem in problems)))
+    print("fwupd e2e: 1 scenarios, %d passed, %d failed (logs in %s)" % (0 if problems else 1, 1 if problems else 0,
+                                                                         folder))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
