@@ -285,6 +285,11 @@ RunSession (
   mRunRecord.BlocksPlanned = Plan.Blocks;
   Result.Status            = EFI_SUCCESS;
   Result.Ended             = FALSE;
+  //
+  // Every session asks the EC afresh: one that stopped answering in an
+  // earlier attempt may answer now, and a retry must reach it.
+  //
+  mEcLink = EcAnswering;
   EnterFlashMode ();
   ReadFlashId ();
   if (mEcLink != EcAnswering) {

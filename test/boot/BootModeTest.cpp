@@ -174,6 +174,8 @@ TEST_F (BootModeTest, AFailureRetriesInPlaceWithoutANewSaveAfterAnErase) {
 TEST_F (BootModeTest, AnEraseInAnyEarlierAttemptKeepsTheFailedBanner) {
   Stick (1);
   Sim->Faults.StuckAfterBytes = 1000;
+  // Each retry waits for the EC again (10 s) before it gives up.
+  Fake::gState->ClockBudgetUs = 60000000;
 
   EXPECT_THROW (Boot (u"  "), Fake::BudgetSpent);
 
