@@ -151,4 +151,40 @@ ReturnImage (
   VOID
   );
 
+/**
+  Take memory of the caller's as the place the saves of the runs that follow
+  read the EC into, instead of pool memory that the run frees as it ends: a
+  driver that reads the EC keeps what the save read. A save of more blocks
+  than it holds fails as one without memory, before anything is read.
+
+  @param[in] Data     The memory; Blocks * 64 KiB bytes.
+  @param[in] Blocks   How many blocks it holds.
+**/
+VOID
+LendSaveBuffer (
+  IN UINT8   *Data,
+  IN UINT32  Blocks
+  );
+
+/**
+  Give lent save memory back: the saves that follow use pool memory again;
+  the caller's memory keeps what the last save read.
+**/
+VOID
+ReturnSaveBuffer (
+  VOID
+  );
+
+/**
+  The last line of the last run that ended with one (every run does but
+  one whose log cannot be opened), with its line end: for a front end
+  without a screen, what to report or log.
+
+  @return The line; empty before any run ended.
+**/
+CONST CHAR16 *
+RunLastLine (
+  VOID
+  );
+
 #endif

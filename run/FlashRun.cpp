@@ -228,7 +228,12 @@ RunModes (
   switch (Options->Mode) {
     case ModeSave:
       EcProgress ()->LinesFollow (0);
-      Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks to %s.\r\n"), Planned, Options->SavePath);
+      if (Options->SavePath == NULL) {
+        Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks in memory.\r\n"), Planned);
+      } else {
+        Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks to %s.\r\n"), Planned, Options->SavePath);
+      }
+
       Result->Ended  = TRUE;
       break;
     case ModeVerify:

@@ -104,6 +104,14 @@ EndRun (
   return Status;
 }
 
+CONST CHAR16 *
+RunLastLine (
+  VOID
+  )
+{
+  return mLastLine;
+}
+
 VOID
 EFIAPI
 ShowMessage (

@@ -27,6 +27,13 @@ extern "C" {
 STATIC UINT8   *mSaveCopy  = NULL;
 STATIC UINT32  mSaveBlocks = 0;
 
+//
+// A caller's memory that saves go into instead (LendSaveBuffer), and how
+// many blocks it holds; the run never frees it.
+//
+STATIC UINT8   *mSaveLent       = NULL;
+STATIC UINT32  mSaveLentBlocks  = 0;
+
 /**
   Write one half block to the save file.
 
@@ -218,7 +225,12 @@ SaveBlocks (
 
   mRunRecord.BlocksDone = 0;
   FreeSaveCopy ();
-  mSaveCopy = static_cast<UINT8 *>(AllocatePool (MAX (Blocks, 1U) * FLASH_BLOCK_SIZE));
+  if (mSaveLent == NULL) {
+    mSaveCopy = static_cast<UINT8 *>(AllocatePool (MAX (Blocks, 1U) * FLASH_BLOCK_SIZE));
+  } else if (Blocks <= mSaveLentBlocks) {
+    mSaveCopy = mSaveLent;
+  }
+
   if (mSaveCopy == NULL) {
     EcProgress ()->LinesFollow (0);
     Result->Status = EndRun (EFI_OUT_OF_RESOURCES, Ucs2 (u"Save failed: no memory for %d blocks." NOT_CHANGED), Blocks);
@@ -294,10 +306,31 @@ FreeSaveCopy (
   VOID
   )
 {
-  if (mSaveCopy != NULL) {
+  if ((mSaveCopy != NULL) && (mSaveCopy != mSaveLent)) {
     FreePool (mSaveCopy);
   }
 
   mSaveCopy   = NULL;
   mSaveBlocks = 0;
+}
+
+VOID
+LendSaveBuffer (
+  IN UINT8   *Data,
+  IN UINT32  Blocks
+  )
+{
+  FreeSaveCopy ();
+  mSaveLent       = Data;
+  mSaveLentBlocks = Blocks;
+}
+
+VOID
+ReturnSaveBuffer (
+  VOID
+  )
+{
+  FreeSaveCopy ();
+  mSaveLent       = NULL;
+  mSaveLentBlocks = 0;
 }
