@@ -5,73 +5,138 @@
   is the one the driver is built for (PcdFmpDeviceImageTypeIdGuid, the
   machines' hardware ID that their capsules name), the version and lowest
   supported version come from the EC version record that Morvane keeps,
-  the image is in use, and an update is signed and needs a reset. Reading,
-  checking and writing the EC itself (FmpDeviceGetSize, FmpDeviceGetImage,
-  FmpDeviceCheckImageWithStatus, FmpDeviceSetImageWithStatus) are
-  placeholders that keep a record of what they were given, for the
-  end-to-end tests.
+  the image is in use, and an update is signed and needs a reset.
+
+  Writing and reading the EC are Morvane's own runs (EcRun.h), as the
+  shell command and the boot program make them: SetImage flashes the
+  payload that FmpDxe has already authenticated as `Morvane -u` would
+  (each block compared first, only a block that differs erased,
+  programmed and verified, then the closing check over every block), and
+  GetImage reads the EC as a save does. Neither draws anything: FmpDxe
+  hears the progress, and the run's last line goes to the debug log and
+  to the abort reason of a failed update.
 
 **/
 
 extern "C" {
 #include <PiDxe.h>
-#include <LastAttemptStatus.h>
 #include <Guid/SystemResourceTable.h>
-#include <Library/BaseCryptLib.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/FmpDeviceLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PcdLib.h>
 #include <Library/PrintLib.h>
-#include <Library/UefiRuntimeServicesTableLib.h>
 }
 
+#include "EcFlash.h"
 #include "EcFmpDevice.h"
+#include "EcImagePlan.h"
+#include "EcRun.h"
 #include "EcVersionRecord.h"
 #include "Ucs2.h"
-
-///
-/// Why the device library refused or failed, as ESRT last-attempt statuses
-/// (the range FmpDxe leaves to device libraries).
-///
-enum : UINT32 {
-  EC_FMP_STATUS_RECORD = LAST_ATTEMPT_STATUS_DEVICE_LIBRARY_MIN_ERROR_CODE_VALUE,   // a variable could not be written
-  EC_FMP_STATUS_IMAGE_SIZE,
-};
 
 // In use: the ESRT lists only images that are (EsrtFmpDxe skips the rest).
 STATIC CONST UINT64  EC_FMP_ATTRIBUTES = IMAGE_ATTRIBUTE_IMAGE_UPDATABLE | IMAGE_ATTRIBUTE_RESET_REQUIRED |
                                          IMAGE_ATTRIBUTE_AUTHENTICATION_REQUIRED | IMAGE_ATTRIBUTE_IN_USE;
 
-// ---------------------------------------------------------------------------
-// Placeholder device: stands in for the EC until the run layer is wired in.
-// ---------------------------------------------------------------------------
+//
+// An earlier update of this boot sent an erase and failed: the EC may be
+// half-written, whatever the next attempt does before its own erase.
+//
+STATIC BOOLEAN  mEcIncomplete = FALSE;
 
 ///
-/// What SetImage was given, kept where tests can read it: the shell's
-/// dmpstore, and Linux's efivarfs (hence runtime access).
+/// How a run's failing status reads as a last-attempt status.
 ///
 typedef struct {
-  UINT32    Size;
-  UINT32    CapsuleVersion;
-  UINT8     Sha256[SHA256_DIGEST_SIZE];
-  UINT8     Head[16];
-} EC_FMP_TEST_RECORD;
+  EFI_STATUS    Run;
+  UINT32        Unchanged;     ///< no erase reached the EC
+  UINT32        Incomplete;    ///< one did
+} EC_FMP_OUTCOME;
 
-#define EC_FMP_TEST_ATTRIBUTES  (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS)
-#define EC_FMP_PATTERN_SIZE     SIZE_4KB
+STATIC CONST EC_FMP_OUTCOME  mOutcomes[] = {
+  { EFI_TIMEOUT,           EC_FMP_STATUS_NO_EC,      EC_FMP_STATUS_EC_STOPPED        },
+  { EFI_DEVICE_ERROR,      EC_FMP_STATUS_FAILED,     EC_FMP_STATUS_NEVER_VERIFIED    },
+  { EFI_END_OF_MEDIA,      EC_FMP_STATUS_FAILED,     EC_FMP_STATUS_CHECK_FAILED      },
+  { EFI_INVALID_PARAMETER, EC_FMP_STATUS_IMAGE_SIZE, EC_FMP_STATUS_FAILED_INCOMPLETE },
+  { EFI_BAD_BUFFER_SIZE,   EC_FMP_STATUS_IMAGE_SIZE, EC_FMP_STATUS_FAILED_INCOMPLETE },
+};
 
 /**
-  The placeholder's current image: a fixed pattern.
+  The last-attempt status of a failed run.
+
+  @param[in] Status       The run's status.
+  @param[in] Incomplete   An erase reached the EC, in this run or an earlier
+                          one of this boot.
+
+  @return A status from the device library's range.
 **/
 STATIC
-UINT8
-PatternByte (
-  IN UINTN  Offset
+UINT32
+LastAttemptOf (
+  IN EFI_STATUS  Status,
+  IN BOOLEAN     Incomplete
   )
 {
-  return static_cast<UINT8>((Offset * 7) ^ 0xA5);
+  UINTN  Index;
+
+  for (Index = 0; Index < ARRAY_SIZE (mOutcomes); Index++) {
+    if (mOutcomes[Index].Run == Status) {
+      return Incomplete ? mOutcomes[Index].Incomplete : mOutcomes[Index].Unchanged;
+    }
+  }
+
+  return Incomplete ? EC_FMP_STATUS_FAILED_INCOMPLETE : EC_FMP_STATUS_FAILED;
+}
+
+/**
+  The abort reason of a failed update, as FmpDxe's caller frees it: the
+  run's last line without its line end.
+
+  @param[out] AbortReason   Receives a pool copy; NULL when there is no room.
+**/
+STATIC
+VOID
+GiveAbortReason (
+  OUT CHAR16  **AbortReason
+  )
+{
+  CONST CHAR16  *Line;
+  UINTN         Length;
+
+  Line   = RunLastLine ();
+  Length = StrLen (Line);
+  while ((Length > 0) && ((Line[Length - 1] == u'\r') || (Line[Length - 1] == u'\n'))) {
+    Length--;
+  }
+
+  *AbortReason = static_cast<CHAR16 *>(AllocatePool ((Length + 1) * sizeof (CHAR16)));
+  if (*AbortReason != NULL) {
+    CopyMem (*AbortReason, Line, Length * sizeof (CHAR16));
+    (*AbortReason)[Length] = 0;
+  }
+}
+
+/**
+  A run as the driver makes it: every one of Morvane's own checks (the
+  closing check included), an EC that an earlier failure of this boot
+  left half-written known as such, no file and no depot.
+
+  @param[out] Options   The options.
+  @param[in]  Mode      What the run does.
+**/
+STATIC
+VOID
+DriverOptions (
+  OUT MORVANE_OPTIONS  *Options,
+  IN  RUN_MODE         Mode
+  )
+{
+  ZeroMem (Options, sizeof (*Options));
+  Options->Mode         = Mode;
+  Options->OwnOptions   = TRUE;
+  Options->ErasedBefore = mEcIncomplete;
 }
 
 extern "C"
@@ -85,10 +150,27 @@ FmpDeviceGetSize (
     return EFI_INVALID_PARAMETER;
   }
 
-  *Size = EC_FMP_PATTERN_SIZE;
+  // The EC cannot tell how large its flash part is: 0, as the interface
+  // asks of a device that cannot say.
+  *Size = 0;
   return EFI_SUCCESS;
 }
 
+/**
+  Read the EC's flash as a save reads it: whole blocks from block 0, in one
+  session bracketed by the keyboard's off and on, as many as the caller's
+  buffer asks for (at most the 256 blocks the EC can number).
+
+  @param[out]     Image       The buffer.
+  @param[in, out] ImageSize   Its size in; the bytes read out. A caller
+                              that asks for 0 bytes is told the most the
+                              EC can hold, 16 MiB.
+
+  @retval EFI_SUCCESS            Image holds the flash's first *ImageSize bytes.
+  @retval EFI_BUFFER_TOO_SMALL   *ImageSize was 0.
+  @retval EFI_OUT_OF_RESOURCES   No pool for the blocks.
+  @retval EFI_DEVICE_ERROR       The EC did not answer (nothing was changed).
+**/
 extern "C"
 EFI_STATUS
 EFIAPI
@@ -97,23 +179,54 @@ FmpDeviceGetImage (
   IN OUT UINTN  *ImageSize
   )
 {
-  if ((Image == NULL) || (ImageSize == NULL)) {
+  MORVANE_OPTIONS  Options;
+  EFI_TIME         Start;
+  EFI_STATUS       Status;
+  UINTN            Size;
+  UINT32           Blocks;
+  UINT8            *Read;
+
+  if (ImageSize == NULL) {
     return EFI_INVALID_PARAMETER;
   }
 
-  if (*ImageSize < EC_FMP_PATTERN_SIZE) {
-    *ImageSize = EC_FMP_PATTERN_SIZE;
+  if (*ImageSize == 0) {
+    *ImageSize = EC_FMP_IMAGE_MAX_SIZE;
     return EFI_BUFFER_TOO_SMALL;
   }
 
-  for (UINTN Offset = 0; Offset < EC_FMP_PATTERN_SIZE; Offset++) {
-    static_cast<UINT8 *>(Image)[Offset] = PatternByte (Offset);
+  if (Image == NULL) {
+    return EFI_INVALID_PARAMETER;
   }
 
-  *ImageSize = EC_FMP_PATTERN_SIZE;
-  return EFI_SUCCESS;
+  Size      = MIN (*ImageSize, static_cast<UINTN>(EC_FMP_IMAGE_MAX_SIZE));
+  Blocks    = static_cast<UINT32>((Size + FLASH_BLOCK_SIZE - 1) / FLASH_BLOCK_SIZE);
+  Read = static_cast<UINT8 *>(AllocatePool (static_cast<UINTN>(Blocks) * FLASH_BLOCK_SIZE));
+  if (Read == NULL) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  DriverOptions (&Options, ModeSave);
+  Options.SaveInMemory = TRUE;
+  Options.SaveBlocks   = Blocks;
+  LendSaveBuffer (Read, Blocks);
+  EcFmpProgressFollowRun (NULL, Blocks);
+  ReadStartTime (&Start);
+  Status = RunMorvane (&Options, &Start);
+  EcFmpProgressEndRun (!EFI_ERROR (Status));
+  ReturnSaveBuffer ();
+  if (!EFI_ERROR (Status)) {
+    CopyMem (Image, Read, Size);
+    *ImageSize = Size;
+  }
+
+  FreePool (Read);
+  return EFI_ERROR (Status) ? EFI_DEVICE_ERROR : EFI_SUCCESS;
 }
 
+/**
+  What can be told of an image without the EC: it holds 1 byte to 16 MiB.
+**/
 extern "C"
 EFI_STATUS
 EFIAPI
@@ -139,35 +252,17 @@ FmpDeviceCheckImageWithStatus (
 }
 
 /**
-  Keep the test record of what SetImage was given.
+  Flash the payload FmpDxe has authenticated onto the EC, as `Morvane -u`
+  flashes an image: only the blocks that differ are erased, programmed and
+  verified (eight attempts each, every wait bounded), then every block is
+  read back once more; the keyboard is off meanwhile. Only a run that
+  succeeded moves the version record to the capsule's version.
+
+  @retval EFI_SUCCESS   The EC holds the payload, and its version is recorded.
+  @retval EFI_ABORTED   The payload was refused before the EC was touched.
+  @return               The run's failure; *LastAttemptStatus says which,
+                        and whether the EC was left incomplete.
 **/
-STATIC
-EFI_STATUS
-KeepTestRecord (
-  IN CONST UINT8  *Image,
-  IN UINTN        ImageSize,
-  IN UINT32       CapsuleVersion
-  )
-{
-  EC_FMP_TEST_RECORD  Record;
-
-  ZeroMem (&Record, sizeof (Record));
-  Record.Size           = static_cast<UINT32>(ImageSize);
-  Record.CapsuleVersion = CapsuleVersion;
-  CopyMem (Record.Head, Image, MIN (ImageSize, sizeof (Record.Head)));
-  if (!Sha256HashAll (Image, ImageSize, Record.Sha256)) {
-    return EFI_DEVICE_ERROR;
-  }
-
-  return gRT->SetVariable (
-                const_cast<CHAR16 *>(Ucs2 (u"MorvaneEcTestSetImage")),
-                &gMorvaneEcVersionGuid,
-                EC_FMP_TEST_ATTRIBUTES,
-                sizeof (Record),
-                &Record
-                );
-}
-
 extern "C"
 EFI_STATUS
 EFIAPI
@@ -182,9 +277,12 @@ FmpDeviceSetImageWithStatus (
   )
 {
   EFI_STATUS                 Status;
-  EC_FMP_PROGRESS            Shown;
   MORVANE_EC_VERSION_RECORD  Record;
+  MORVANE_OPTIONS            Options;
+  EC_IMAGE_PLAN              Plan;
+  EFI_TIME                   Start;
   UINT32                     Updatable;
+  BOOLEAN                    Incomplete;
 
   if ((Image == NULL) || (LastAttemptStatus == NULL)) {
     return EFI_INVALID_PARAMETER;
@@ -195,25 +293,39 @@ FmpDeviceSetImageWithStatus (
     return EFI_ABORTED;
   }
 
-  EcFmpProgressStart (&Shown, Progress);
-  Status = KeepTestRecord (static_cast<CONST UINT8 *>(Image), ImageSize, CapsuleFwVersion);
+  EcPlanImage (ImageSize, &Plan);
+  DriverOptions (&Options, ModeFlash);
+  Options.Update = TRUE;
+  // The run only reads a lent image.
+  LendImage (static_cast<UINT8 *>(const_cast<VOID *>(Image)), ImageSize);
+  EcFmpProgressFollowRun (Progress, Plan.Blocks);
+  ReadStartTime (&Start);
+  Status     = RunMorvane (&Options, &Start);
+  Incomplete = RunEraseSent () || mEcIncomplete;
+  ReturnImage ();
   if (EFI_ERROR (Status)) {
-    *LastAttemptStatus = EC_FMP_STATUS_RECORD;
+    EcFmpProgressEndRun (FALSE);
+    mEcIncomplete      = Incomplete;
+    *LastAttemptStatus = LastAttemptOf (Status, Incomplete);
+    if (AbortReason != NULL) {
+      GiveAbortReason (AbortReason);
+    }
+
     return Status;
   }
 
-  EcFmpProgressBlocks (&Shown, 1, 2);
+  mEcIncomplete = FALSE;
   // Only the version changes: an update keeps the lowest supported version
   // (FmpDxe raises its own copy from the capsule's header).
   EcVersionRecordRead (&Record);
   Record.Version = CapsuleFwVersion;
   Status         = EcVersionRecordWrite (&Record);
+  EcFmpProgressEndRun (!EFI_ERROR (Status));
   if (EFI_ERROR (Status)) {
     *LastAttemptStatus = EC_FMP_STATUS_RECORD;
     return Status;
   }
 
-  EcFmpProgressBlocks (&Shown, 2, 2);
   return EFI_SUCCESS;
 }
 

@@ -1,13 +1,17 @@
 /** @file
-  The EC update driver's device library, inside: the progress plumbing and
-  the records its placeholder device keeps for tests.
+  The EC update driver's device library, inside: the last-attempt statuses
+  it reports, and the progress FmpDxe hears while the run flashes the EC.
 
 **/
 
 #ifndef MORVANE_EC_FMP_DEVICE_H_
 #define MORVANE_EC_FMP_DEVICE_H_
 
+extern "C" {
+#include <Uefi.h>
+#include <LastAttemptStatus.h>
 #include <Protocol/FirmwareManagement.h>
+}
 
 ///
 /// The largest EC image: the EC numbers its 64 KiB blocks with 8 bits.
@@ -15,7 +19,25 @@
 #define EC_FMP_IMAGE_MAX_SIZE  SIZE_16MB
 
 ///
-/// A flash's progress as FmpDxe wants it: whole percent, each value once.
+/// Why an update failed, as the ESRT's last-attempt status: the range
+/// FmpDxe leaves to device libraries, one value per way the run can end.
+/// "Unchanged": no erase reached the EC; "incomplete": one did, and the EC
+/// must be flashed again before the machine is switched off.
+///
+enum : UINT32 {
+  EC_FMP_STATUS_RECORD = LAST_ATTEMPT_STATUS_DEVICE_LIBRARY_MIN_ERROR_CODE_VALUE,   ///< 0x1800 the EC is flashed; its version record could not be written
+  EC_FMP_STATUS_IMAGE_SIZE,                                                         ///< 0x1801 empty or above 16 MiB; nothing touched
+  EC_FMP_STATUS_NO_EC,                                                              ///< 0x1802 the EC did not answer; unchanged
+  EC_FMP_STATUS_EC_STOPPED,                                                         ///< 0x1803 the EC stopped answering; incomplete
+  EC_FMP_STATUS_NEVER_VERIFIED,                                                     ///< 0x1804 a block never verified; incomplete
+  EC_FMP_STATUS_CHECK_FAILED,                                                       ///< 0x1805 the closing check found a block changed; incomplete
+  EC_FMP_STATUS_FAILED,                                                             ///< 0x1806 any other failure; unchanged
+  EC_FMP_STATUS_FAILED_INCOMPLETE,                                                  ///< 0x1807 any other failure; incomplete
+};
+
+///
+/// A flash's progress as FmpDxe wants it: whole percent from 1 to 100,
+/// each value once.
 ///
 typedef struct {
   EFI_FIRMWARE_MANAGEMENT_UPDATE_IMAGE_PROGRESS    Report;
@@ -23,7 +45,8 @@ typedef struct {
 } EC_FMP_PROGRESS;
 
 /**
-  Begin reporting a flash's progress (0 %).
+  Begin reporting a flash's progress. Nothing is reported yet: to FmpDxe
+  a completion of 0 would mean that the device reports no progress.
 
   @param[out] Progress   The progress state.
   @param[in]  Report     FmpDxe's Progress function; NULL reports nothing.
@@ -35,19 +58,44 @@ EcFmpProgressStart (
   );
 
 /**
-  Report that Done of Total blocks are flashed. Only a percentage above the
-  last one shown is passed on, so a run of 256 blocks calls FmpDxe at most
-  101 times.
+  Report that Done of Total steps are done. Only a whole percent above the
+  last one shown is passed on, so a run calls FmpDxe at most 100 times.
 
   @param[in, out] Progress   The progress state.
-  @param[in]      Done       Blocks done.
-  @param[in]      Total      Blocks in all; 0 counts as done.
+  @param[in]      Done       Steps done.
+  @param[in]      Total      Steps in all; 0 counts as done.
 **/
 VOID
 EcFmpProgressBlocks (
   IN OUT EC_FMP_PROGRESS  *Progress,
   IN     UINTN            Done,
   IN     UINTN            Total
+  );
+
+/**
+  Follow the run that comes next: its progress table (EcProgress.h) is set
+  so that each block flashed (or found equal), and each block of the
+  closing check after it, moves FmpDxe's progress on; its lines go to the
+  debug log only.
+
+  @param[in] Report   FmpDxe's Progress function; NULL reports nothing.
+  @param[in] Blocks   Blocks of the image the run flashes.
+**/
+VOID
+EcFmpProgressFollowRun (
+  IN EFI_FIRMWARE_MANAGEMENT_UPDATE_IMAGE_PROGRESS  Report OPTIONAL,
+  IN UINT32                                         Blocks
+  );
+
+/**
+  The run has ended: its progress table is cleared, and a run that
+  completed reports 100.
+
+  @param[in] Completed   The run succeeded.
+**/
+VOID
+EcFmpProgressEndRun (
+  IN BOOLEAN  Completed
   );
 
 #endif

@@ -1,24 +1,35 @@
 /** @file
-  The EC update driver's final parts on the host: the version record
-  against a variable store that behaves as the firmware's does, and the
-  progress reports FmpDxe gets. Linked on its own (fmp_host_tests): the
-  store below is the only firmware it needs.
+  The EC update driver's device library on the host, as FmpDxe calls it:
+  SetImage and GetImage run Morvane's run against the simulated EC behind
+  the faked CPU I/O 2, with a variable store that behaves as the
+  firmware's does (the version record lives there).
 
 **/
 
+#include <algorithm>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "HostTest.h"
 
 extern "C" {
-#include <Uefi.h>
-#include <Library/BaseMemoryLib.h>
+#include <Guid/SystemResourceTable.h>
+#include <Library/FmpDeviceLib.h>
+#include <Library/MemoryAllocationLib.h>
+#include <Library/UefiRuntimeServicesTableLib.h>
 }
 
 #include "EcFmpDevice.h"
 #include "EcVersionRecord.h"
+
+extern "C" {
+EFI_GUID  gMorvaneEcVersionGuid = { 0x5baf24e3, 0x918d, 0x4465, { 0xbd, 0x06, 0x20, 0xf9, 0x27, 0x54, 0xb7, 0x34 }
+};
+EFI_GUID  gEcFmpTestImageTypeId = { 0x2a9b8c51, 0x1f3e, 0x4d62, { 0x9a, 0x07, 0x5e, 0x4c, 0x3b, 0x2d, 0x1f, 0x60 }
+};
+}
 
 namespace {
 
@@ -97,8 +108,6 @@ FakeSetVariable (
   return EFI_SUCCESS;
 }
 
-EFI_RUNTIME_SERVICES  mServices;
-
 std::vector<UINTN>  mReports;
 
 EFI_STATUS
@@ -113,37 +122,238 @@ Report (
 
 CONST UINT32  NV_BS    = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
 CONST UINT32  NV_BS_RT = NV_BS | EFI_VARIABLE_RUNTIME_ACCESS;
+CONST UINT32  BLOCK    = 0x10000;
 
-void
-Plant (
-  UINT32              Attributes,
-  std::vector<UINT8>  Data
-  )
-{
-  mStore[Key (reinterpret_cast<CONST CHAR16 *>(u"MorvaneEcVersion"), &gMorvaneEcVersionGuid)] = Variable { Attributes, Data };
-}
+class EcFmpTest : public HostTest {
+protected:
+  void
+  SetUp (
+    ) override
+  {
+    HostTest::SetUp ();
+    mStore.clear ();
+    mReports.clear ();
+    gRT->GetVariable = FakeGetVariable;
+    gRT->SetVariable = FakeSetVariable;
+  }
 
-}  // namespace
+  void
+  Plant (
+    UINT32              Attributes,
+    std::vector<UINT8>  Data
+    )
+  {
+    mStore[Key (reinterpret_cast<CONST CHAR16 *>(u"MorvaneEcVersion"), &gMorvaneEcVersionGuid)] = Variable { Attributes, Data };
+  }
 
-extern "C" {
-EFI_GUID              gMorvaneEcVersionGuid = { 0x5baf24e3, 0x918d, 0x4465, { 0xbd, 0x06, 0x20, 0xf9, 0x27, 0x54, 0xb7, 0x34 }
+  MORVANE_EC_VERSION_RECORD
+  Record (
+    )
+  {
+    MORVANE_EC_VERSION_RECORD  Kept = { 0, 0 };
+
+    EcVersionRecordRead (&Kept);
+    return Kept;
+  }
+
+  std::vector<UINT8>
+  Image (
+    size_t    Size,
+    unsigned  Seed
+    ) const
+  {
+    std::mt19937        Random (Seed);
+    std::vector<UINT8>  Out (Size);
+
+    for (auto &Byte : Out) {
+      Byte = static_cast<UINT8>(Random ());
+    }
+
+    return Out;
+  }
+
+  // What FmpDxe would hear and record of one SetImage.
+  struct Outcome {
+    EFI_STATUS     Status;
+    UINT32         LastAttempt;
+    std::string    Reason;
+  };
+
+  Outcome
+  SetImage (
+    const std::vector<UINT8>  &Payload,
+    UINTN                     Size,
+    UINT32                    Version
+    )
+  {
+    Outcome  Out    = { EFI_SUCCESS, 0xFFFFFFFF, "" };
+    CHAR16   *Why   = nullptr;
+    UINT8    Byte   = 0;
+
+    Out.Status = FmpDeviceSetImageWithStatus (Payload.empty () ? &Byte : Payload.data (), Size, nullptr, Report,
+                                              Version, &Why, &Out.LastAttempt);
+    if (Why != nullptr) {
+      Out.Reason = Fake::Narrow (reinterpret_cast<const char16_t *>(Why));
+      FreePool (Why);
+    }
+
+    return Out;
+  }
+
+  // Bytes written to the EC's ports 0x62 and 0x66.
+  size_t
+  EcBytes (
+    ) const
+  {
+    return std::count_if (Fake::gState->Writes.begin (), Fake::gState->Writes.end (), [](const auto &W) {
+      return (W.first == 0x62) || (W.first == 0x66);
+    });
+  }
+
+  // Erase commands sent (the erase opcode and its SPI block erase).
+  size_t
+  Erases (
+    ) const
+  {
+    const std::vector<UINT8>  Commands = EcCommands ();
+
+    return Count (std::string (Commands.begin (), Commands.end ()), "\x01\xD8");
+  }
+
+  // The keyboard controller was switched off first and on again last.
+  bool
+  KeyboardBracketed (
+    ) const
+  {
+    std::vector<UINT8>  Kbc;
+
+    for (const auto &W : Fake::gState->Writes) {
+      if (W.first == 0x64) {
+        Kbc.push_back (W.second);
+      }
+    }
+
+    return Kbc == std::vector<UINT8>{ 0xAD, 0xAE };
+  }
 };
-EFI_RUNTIME_SERVICES  *gRT = &mServices;
 
-VOID *
-EFIAPI
-ZeroMem (
-  OUT VOID  *Buffer,
-  IN UINTN  Length
-  )
-{
-  return memset (Buffer, 0, Length);
+// A payload whose middle block the EC already holds: only the other two
+// are erased and written (-u), the EC ends equal to the payload, FmpDxe
+// hears a rising percentage up to 100, the version record takes the
+// capsule's version and keeps the lowest supported one, and nothing is
+// drawn on the console.
+TEST_F (EcFmpTest, SetImageFlashesOnlyTheBlocksThatDiffer) {
+  const auto  Payload = Image (3 * BLOCK - 0x1000, 1);
+
+  std::copy (Payload.begin () + BLOCK, Payload.begin () + 2 * BLOCK, Flash.begin () + BLOCK);
+  Plant (NV_BS, { 0x00, 0x01, 0, 0, 0x80, 0, 0, 0 });
+
+  const Outcome  Got = SetImage (Payload, Payload.size (), 0x200);
+
+  EXPECT_EQ (Got.Status, EFI_SUCCESS);
+  EXPECT_EQ (Got.LastAttempt, static_cast<UINT32>(LAST_ATTEMPT_STATUS_SUCCESS));
+  EXPECT_TRUE (std::equal (Payload.begin (), Payload.end (), Flash.begin ()));
+  EXPECT_EQ (Erases (), 2u);
+  EXPECT_TRUE (KeyboardBracketed ());
+  ASSERT_FALSE (mReports.empty ());
+  EXPECT_GE (mReports.front (), 1u);
+  EXPECT_EQ (mReports.back (), 100u);
+  EXPECT_TRUE (std::is_sorted (mReports.begin (), mReports.end (), std::less_equal<UINTN>()));
+  EXPECT_EQ (Record ().Version, 0x200u);
+  EXPECT_EQ (Record ().LowestSupported, 0x80u);
+  EXPECT_EQ (Fake::Find ("print"), std::string::npos) << Printed ();
+  EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked";
 }
+
+// Every way an update can fail, in the order one boot could meet them:
+// what FmpDxe records, whether the EC was reached, and why (the abort
+// reason). The version record never moves, the bar never reaches 100, and
+// once an erase went out the EC is reported incomplete until a flash
+// succeeds.
+TEST_F (EcFmpTest, EachFailureHasItsOwnStatusAndNeverSucceeds) {
+  struct Case {
+    const char    *Name;
+    void          (*Fault)(EC_SIM *Sim);
+    size_t        Size;
+    EFI_STATUS    Status;
+    UINT32        LastAttempt;
+    bool          EcReached;
+    const char    *Reason;
+  };
+  const Case  Cases[] = {
+    { "empty", [](EC_SIM *) {}, 0, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
+    { "above 16 MiB", [](EC_SIM *) {}, EC_FMP_IMAGE_MAX_SIZE + 1, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
+    { "no EC", [](EC_SIM *S) { S->Faults.NoDevice = TRUE; }, 2 * BLOCK, EFI_TIMEOUT, EC_FMP_STATUS_NO_EC, false,
+      "EC not answering at block 0. The EC flash was not changed." },
+    { "never verifies",
+      [](EC_SIM *S) { S->Faults.CorruptBlock = 1; S->Faults.CorruptAttempts = EC_SIM_NEVER; }, 2 * BLOCK,
+      EFI_DEVICE_ERROR, EC_FMP_STATUS_NEVER_VERIFIED, true,
+      "Block 1 never verified. EC flash incomplete: keep power on, flash again." },
+    { "no EC after an erase", [](EC_SIM *S) { S->Faults.NoDevice = TRUE; }, 2 * BLOCK, EFI_TIMEOUT,
+      EC_FMP_STATUS_EC_STOPPED, false, "EC not answering at block 0. EC flash incomplete: keep power on, flash again." },
+    { "part smaller than the image", [](EC_SIM *S) { S->Faults.SizeBlocks = 2; }, 4 * BLOCK, EFI_END_OF_MEDIA,
+      EC_FMP_STATUS_CHECK_FAILED, true, "Block 0 differs from the image after the flash (2 blocks differ)" },
+  };
+
+  Fake::gState->PortBudget    = 40000000;
+  Fake::gState->ClockBudgetUs = 600000000;
+  Plant (NV_BS, { 0x00, 0x01, 0, 0, 0x80, 0, 0, 0 });
+  for (const Case &Each : Cases) {
+    SCOPED_TRACE (Each.Name);
+    const auto  Payload = Image (std::min (Each.Size, static_cast<size_t>(4 * BLOCK)), 2);
+    EcSimReset (Sim.get (), Flash.data (), nullptr);
+    Fake::gState->Writes.clear ();
+    mReports.clear ();
+    Each.Fault (Sim.get ());
+
+    const Outcome  Got = SetImage (Payload, Each.Size, 0x300);
+
+    EXPECT_EQ (Got.Status, Each.Status);
+    EXPECT_EQ (Got.LastAttempt, Each.LastAttempt);
+    EXPECT_EQ (EcBytes () > 0, Each.EcReached);
+    EXPECT_EQ (Got.Reason.rfind (Each.Reason, 0), 0u) << Got.Reason;
+    EXPECT_EQ (Record ().Version, 0x100u);
+    EXPECT_TRUE (std::find (mReports.begin (), mReports.end (), 100u) == mReports.end ());
+  }
+
+  // A flash that succeeds clears it.
+  EcSimReset (Sim.get (), Flash.data (), nullptr);
+  const auto  Payload = Image (BLOCK, 3);
+  EXPECT_EQ (SetImage (Payload, Payload.size (), 0x300).Status, EFI_SUCCESS);
+  Sim->Faults.NoDevice = TRUE;
+  EXPECT_EQ (SetImage (Payload, Payload.size (), 0x300).LastAttempt, EC_FMP_STATUS_NO_EC);
+  EXPECT_EQ (Fake::Find ("print"), std::string::npos) << Printed ();
+  EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked";
+}
+
+// GetImage reads the flash as a save does, as much as it is asked for; a
+// caller that asks for nothing is told the most an EC holds; an EC that
+// does not answer is a device error.
+TEST_F (EcFmpTest, GetImageReadsTheFlashAsItIs) {
+  const auto  Old = Image (2 * BLOCK, 4);
+  UINTN       Size = 0;
+
+  std::copy (Old.begin (), Old.end (), Flash.begin ());
+  EXPECT_EQ (FmpDeviceGetImage (Flash.data (), &Size), EFI_BUFFER_TOO_SMALL);
+  EXPECT_EQ (Size, static_cast<UINTN>(EC_FMP_IMAGE_MAX_SIZE));
+  EXPECT_EQ (EcBytes (), 0u);
+
+  std::vector<UINT8>  Read (BLOCK + 100);
+  Size = Read.size ();
+  EXPECT_EQ (FmpDeviceGetImage (Read.data (), &Size), EFI_SUCCESS);
+  EXPECT_EQ (Size, Read.size ());
+  EXPECT_TRUE (std::equal (Read.begin (), Read.end (), Old.begin ()));
+  EXPECT_EQ (Erases (), 0u);
+  EXPECT_TRUE (KeyboardBracketed ());
+
+  Sim->Faults.NoDevice = TRUE;
+  EXPECT_EQ (FmpDeviceGetImage (Read.data (), &Size), EFI_DEVICE_ERROR);
+  EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked";
 }
 
 // What was there before, what a read finds, and that a write leaves the
 // firmware's record (NV+BS, 8 bytes) whatever was there.
-TEST (EcVersionRecord, ReadsOnlyTheFirmwaresRecordAndWritesOverAnyOther) {
+TEST_F (EcFmpTest, VersionRecordReadsOnlyTheFirmwaresAndWritesOverAnyOther) {
   struct Case {
     const char          *Name;
     bool                Planted;
@@ -160,8 +370,6 @@ TEST (EcVersionRecord, ReadsOnlyTheFirmwaresRecordAndWritesOverAnyOther) {
     { "too short",               true,  NV_BS,    { 0x00, 0x02, 0, 0 },                EFI_NOT_FOUND, 0     },
   };
 
-  mServices.GetVariable = FakeGetVariable;
-  mServices.SetVariable = FakeSetVariable;
   for (const Case &Each : Cases) {
     SCOPED_TRACE (Each.Name);
     mStore.clear ();
@@ -169,10 +377,10 @@ TEST (EcVersionRecord, ReadsOnlyTheFirmwaresRecordAndWritesOverAnyOther) {
       Plant (Each.Attributes, Each.Data);
     }
 
-    MORVANE_EC_VERSION_RECORD  Record = { 7, 7 };
-    EXPECT_EQ (EcVersionRecordRead (&Record), Each.Read);
-    EXPECT_EQ (Record.Version, Each.Version);
-    EXPECT_EQ (Record.LowestSupported, (Each.Read == EFI_SUCCESS) ? 0x80u : 0u);
+    MORVANE_EC_VERSION_RECORD  Read = { 7, 7 };
+    EXPECT_EQ (EcVersionRecordRead (&Read), Each.Read);
+    EXPECT_EQ (Read.Version, Each.Version);
+    EXPECT_EQ (Read.LowestSupported, (Each.Read == EFI_SUCCESS) ? 0x80u : 0u);
 
     const MORVANE_EC_VERSION_RECORD  Written = { 0x300, 0x100 };
     ASSERT_EQ (EcVersionRecordWrite (&Written), EFI_SUCCESS);
@@ -180,21 +388,21 @@ TEST (EcVersionRecord, ReadsOnlyTheFirmwaresRecordAndWritesOverAnyOther) {
     const Variable  &Kept = mStore.begin ()->second;
     EXPECT_EQ (Kept.Attributes, NV_BS);
     EXPECT_EQ (Kept.Data, (std::vector<UINT8>{ 0x00, 0x03, 0, 0, 0x00, 0x01, 0, 0 }));
-    ASSERT_EQ (EcVersionRecordRead (&Record), EFI_SUCCESS);
-    EXPECT_EQ (Record.Version, 0x300u);
+    EXPECT_EQ (Record ().Version, 0x300u);
   }
 }
 
-// FmpDxe hears 0 first, then each whole percent gained once, up to 100.
-TEST (EcFmpProgress, ReportsEachWholePercentOnce) {
+// FmpDxe hears each whole percent gained once, from 1 up to 100 (0 would
+// tell it the device reports no progress).
+TEST_F (EcFmpTest, ProgressReportsEachWholePercentOnce) {
   struct Case {
     UINTN    Blocks;
     size_t   Reports;
   };
   const Case  Cases[] = {
-    { 1,   2   },   // 0, 100
-    { 3,   4   },   // 0, 33, 66, 100
-    { 256, 101 },   // 0 to 100, each once
+    { 1,   1   },   // 100
+    { 3,   3   },   // 33, 66, 100
+    { 512, 100 },   // 1 to 100, each once
   };
 
   for (const Case &Each : Cases) {
@@ -208,14 +416,10 @@ TEST (EcFmpProgress, ReportsEachWholePercentOnce) {
     }
 
     ASSERT_EQ (mReports.size (), Each.Reports);
-    EXPECT_EQ (mReports.front (), 0u);
+    EXPECT_GE (mReports.front (), 1u);
     EXPECT_EQ (mReports.back (), 100u);
-    for (size_t Index = 1; Index < mReports.size (); Index++) {
-      EXPECT_GT (mReports[Index], mReports[Index - 1]);
-    }
+    EXPECT_TRUE (std::adjacent_find (mReports.begin (), mReports.end (), std::greater_equal<UINTN>()) == mReports.end ());
   }
-
-  EC_FMP_PROGRESS  Silent;
-  EcFmpProgressStart (&Silent, NULL);
-  EcFmpProgressBlocks (&Silent, 1, 0);
 }
+
+}  // namespace
