@@ -2,9 +2,7 @@
 with EDK II's test certificates, and the driver built to trust their root
 (scripts/fmp.sh with the test GUID)."""
 
-import hashlib
 import os
-import struct
 import subprocess
 
 EDK2 = os.environ.get("EDK2_DIR", os.path.expanduser("~/.cache/morvane/edk2-stable202211"))
@@ -57,9 +55,3 @@ def changed(capsule, payload_size):
     longer holds)."""
     at = len(capsule) - payload_size // 2
     return capsule[:at] + bytes([capsule[at] ^ 0x01]) + capsule[at + 1:]
-
-
-def test_record(payload, version):
-    """The bytes the placeholder device keeps of what SetImage was given
-    (EC_FMP_TEST_RECORD): size, capsule version, SHA-256, first 16 bytes."""
-    return struct.pack("<II", len(payload), version) + hashlib.sha256(payload).digest() + payload[:16]

@@ -1,19 +1,27 @@
 #!/usr/bin/env python3
 """The EC update driver in OVMF's UEFI Shell: the driver, a capsule service
 and the ESRT driver are one PCI option ROM (as on a machine where they are
-in the firmware), with the simulated EC's ROM beside it when it is built.
-CapsuleApp (EDK II's, built from the same tree) plays the update tool.
+in the firmware), and the simulated EC is another (as boot_e2e attaches
+it), taking its faults from ECSIM.CFG on the disk. CapsuleApp (EDK II's,
+built from the same tree) plays the update tool; EcSimCtl dumps the
+simulated EC's flash and command record.
 
     fmp_e2e.py BUILD_DIR [--keep DIR]
 
-Two boots of one machine (its variables kept between them):
-  1. the device and its ESRT entry before any update; a signed capsule
-     reaches the device's SetImage with its payload byte for byte and the
-     device reports the new version; a capsule with one payload byte
+BUILD_DIR must hold EcSimDxe.efi and EcSimCtl.efi (scripts/build.sh).
+Three boots:
+  1. (machine A) the device and its ESRT entry before any update; a signed
+     capsule flashes the EC as Morvane -u does (each block compared, the
+     differing ones erased, programmed and verified, the closing check):
+     the flash equals the payload, the version record and FmpDxe's last
+     attempt say the capsule's version; a capsule with one payload byte
      changed, and one below the lowest supported version, are refused by
-     FmpDxe before the device (last-attempt statuses 0x1012, 0x1010);
-  2. after a reset the ESRT has the version the update left and the last
-     refusal.
+     FmpDxe with no byte to the EC (last-attempt statuses 0x1012, 0x1010);
+  2. (machine A) after a reset the ESRT has the version the update left and
+     the last refusal;
+  3. (machine B) an EC whose block 0 never verifies: eight attempts, and
+     the update fails with the device library's status for a block that
+     never verified (0x1804: the EC is incomplete); the version stays 0.
 Prints one line per boot with its figures; exits non-zero when any check
 fails. Each boot has a generous time limit as a hang guard.
 """
@@ -29,11 +37,20 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import capsules  # noqa: E402
 import qemu
+import simrecord as record
+from scenarios import update_record
 from side_by_side import suite_folders
 
 BOOT_LIMIT_S = 400
 PAYLOAD_SIZE = 128 * 1024
 GOOD, LSV = 0x200, 0x100
+# The simulated EC holds old firmware in its first blocks, so that a block
+# left unwritten shows; block 0 of machine B never verifies.
+OLD_BLOCKS = 3
+EC_SETTINGS = "old=%d" % OLD_BLOCKS
+NEVER_VERIFIES = "corrupt=0 attempts=0xFFFFFFFF old=%d" % OLD_BLOCKS
+# The device library's last-attempt status for a block that never verified.
+NEVER_VERIFIED = 0x1804
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 
 
@@ -116,13 +133,14 @@ def shell_script(steps):
     return ("\r\n".join(lines) + "\r\n").encode()
 
 
-def boot(machine, build, rom, ecsim_rom, name, steps, files):
+def boot(machine, build, rom, ecsim_rom, name, steps, files, settings=EC_SETTINGS):
     disk = qemu.make_disk(machine, dict(files, **{
         "CapsuleApp.efi": os.path.join(build, "fmp-test", "CapsuleApp.efi"),
+        "EcSimCtl.efi": os.path.join(build, "EcSimCtl.efi"),
+        "ECSIM.CFG": (settings + "\r\n").encode(),
         "startup.nsh": shell_script(steps)}))
-    drives = ["-drive", "format=raw,file=" + disk, "-device", "pci-testdev,romfile=" + rom]
-    if ecsim_rom:
-        drives += ["-device", "pci-testdev,romfile=" + ecsim_rom]
+    drives = ["-drive", "format=raw,file=" + disk, "-device", "pci-testdev,romfile=" + rom,
+              "-device", "pci-testdev,romfile=" + ecsim_rom]
     run = KeptVarsBoot(machine, disk, BOOT_LIMIT_S, drives=drives)
     started = time.monotonic()
     serial = run.run()
@@ -133,26 +151,82 @@ def boot(machine, build, rom, ecsim_rom, name, steps, files):
     found = sections(serial)
     if "end" not in found:
         problems.append("the script did not finish")
-    return found, problems, seconds
+    return found, problems, seconds, disk
 
 
 DUMP = "dmpstore %s -guid " + capsules.RECORD_GUID
 
 
+def sim_dump(name):
+    """The shell line that dumps the simulated EC's flash and record."""
+    return "EcSimCtl.efi dump %s.FL %s.REC" % (name, name)
+
+
+def sim_record(disk, name):
+    """The command record EcSimCtl dumped as NAME.REC, as text, and its
+    header; ([], None) when there is none."""
+    data = qemu.read_from_disk(disk, name + ".REC")
+    if not data:
+        return [], None
+    header, events = record.read_record(data)
+    return record.text(events), header
+
+
+def first_session(events):
+    """The record a machine's first session must leave, without its first
+    event: the simulated EC reads ECSIM.CFG at its first port access and
+    starts afresh there, just after the keyboard controller's 0xAD."""
+    return events[1:] if events[:1] == ["K:AD"] else ["(no K:AD first)"] + events
+
+
+def flash_problems(disk, name, payload):
+    """Problems if the flash EcSimCtl dumped as NAME.FL is not the payload
+    flashed over the old firmware."""
+    flash = qemu.read_from_disk(disk, name + ".FL") or b""
+    size = max(len(payload), OLD_BLOCKS * record.BLOCK)
+    have = flash + b"\xff" * size
+    return [] if have[:size] == record.expected_flash(payload, size, OLD_BLOCKS) else \
+        ["the simulated flash is not the payload (%d bytes dumped)" % len(flash)]
+
+
 def option_rom(build, machine):
-    """The simulated EC's option ROM when it is built (the machine then has
-    an EC for the update driver to find), else None."""
+    """The simulated EC's driver as a PCI option ROM: the machine has an EC
+    before the update driver runs."""
     ecsim = os.path.join(build, "EcSimDxe.efi")
-    if not os.path.exists(ecsim):
-        return None
     rom = os.path.join(machine, "ecsim.rom")
     subprocess.run([os.path.join(capsules.EDK2, "BaseTools", "Source", "C", "bin", "EfiRom"), "-f", "0x1b36",
                     "-i", "0x0005", "-e", ecsim, "-o", rom], check=True, capture_output=True)
     return rom
 
 
+def never_verifies(build, rom, work, good):
+    """Machine B: the EC's block 0 never verifies."""
+    machine = os.path.join(work, "never")
+    shutil.rmtree(machine, ignore_errors=True)
+    os.makedirs(machine)
+    found, problems, seconds, disk = boot(machine, build, rom, option_rom(build, machine), "never-verifies", [
+        ("update", ["CapsuleApp.efi good.cap", sim_dump("NEVER")]),
+        ("after", ["CapsuleApp.efi -P", DUMP % "MorvaneEcVersion"]),
+    ], {"good.cap": good}, NEVER_VERIFIES)
+    device_checks(problems, found.get("after"), "never verifies:", 0, 0, GOOD, NEVER_VERIFIED)
+    if "MorvaneEcVersion" in variables(found.get("after")):
+        problems.append("never verifies: the version record was written")
+    events, _ = sim_record(disk, "NEVER")
+    # -u compares block 0 first; then its erase and eight attempts, each
+    # erased again before the next; then the EC leaves flash mode.
+    wanted = record.expected_record(b"\x00" * record.BLOCK, attempts={0: 8}, stop_after=0)
+    wanted[4:4] = ["C:03", "C:00", "O:65536"]
+    if events != first_session(wanted):
+        problems.append("never verifies: the EC's record is not eight attempts on block 0 (%d events)" % len(events))
+    return problems, seconds
+
+
 def main():
     build, work = suite_folders("fmp")
+    for tool in ("EcSimDxe.efi", "EcSimCtl.efi"):
+        if not os.path.exists(os.path.join(build, tool)):
+            print("FAIL fmp: %s is not built (bash scripts/build.sh)" % os.path.join(build, tool))
+            return 1
     started = time.monotonic()
     built = capsules.build_driver("test")
     build_seconds = time.monotonic() - started
@@ -169,36 +243,46 @@ def main():
     old = capsules.generate(os.urandom(PAYLOAD_SIZE), os.path.join(work, "old.cap"), 0x80, 0x80, work)
     files = {"good.cap": good, "changed.cap": bad, "old.cap": old}
 
-    first, problems, first_s = boot(machine, build, rom, ecsim_rom, "update", [
+    first, problems, first_s, disk = boot(machine, build, rom, ecsim_rom, "update", [
         ("before", ["CapsuleApp.efi -P", "CapsuleApp.efi -E"]),
-        ("update", ["CapsuleApp.efi good.cap"]),
-        ("record", [DUMP % "MorvaneEcTestSetImage", DUMP % "MorvaneEcVersion"]),
+        ("update", ["CapsuleApp.efi good.cap", sim_dump("UPDATE"), "EcSimCtl.efi newrecord"]),
+        ("record", [DUMP % "MorvaneEcVersion"]),
         ("after", ["CapsuleApp.efi -P"]),
         ("changed", ["CapsuleApp.efi changed.cap", "CapsuleApp.efi -P"]),
-        ("old", ["CapsuleApp.efi old.cap", "CapsuleApp.efi -P", DUMP % "MorvaneEcTestSetImage"]),
+        ("old", ["CapsuleApp.efi old.cap", "CapsuleApp.efi -P", sim_dump("REFUSED")]),
     ], files)
     device_checks(problems, first.get("before"), "before:", 0, 0, 0, 0)
     esrt_checks(problems, first.get("before"), "before: ESRT", 0, 0, 0, 0)
+    problems += flash_problems(disk, "UPDATE", payload)
+    events, header = sim_record(disk, "UPDATE")
+    expect(problems, "update: the EC's record (-u over old firmware, then the closing check)", events,
+           first_session(update_record(payload, {0, 1})))
+    if header and header["violations"]:
+        problems.append("update: %d bytes sent while the EC was busy" % header["violations"])
     kept = variables(first.get("record"))
-    expect(problems, "SetImage got", kept.get("MorvaneEcTestSetImage"), capsules.test_record(payload, GOOD))
     expect(problems, "version record", kept.get("MorvaneEcVersion"), bytes.fromhex("0002000000000000"))
     device_checks(problems, first.get("after"), "after update:", GOOD, LSV, GOOD, 0)
     device_checks(problems, first.get("changed"), "changed byte:", GOOD, LSV, 0, capsules.AUTH_FAILURE)
     device_checks(problems, first.get("old"), "below lowest:", GOOD, LSV, 0x80, capsules.VERSION_TOO_LOW)
-    expect(problems, "SetImage after the refusals", variables(first.get("old")).get("MorvaneEcTestSetImage"),
-           capsules.test_record(payload, GOOD))
+    refused, _ = sim_record(disk, "REFUSED")
+    expect(problems, "refused capsules: what reached the EC or the keyboard controller", refused, [])
+    problems += ["refusals: " + problem for problem in flash_problems(disk, "REFUSED", payload)]
 
-    second, again, second_s = boot(machine, build, rom, ecsim_rom, "reset", [("esrt", ["CapsuleApp.efi -E", "CapsuleApp.efi -P"])], {})
+    second, again, second_s, _ = boot(machine, build, rom, ecsim_rom, "reset",
+                                      [("esrt", ["CapsuleApp.efi -E", "CapsuleApp.efi -P"])], {})
     problems += again
     esrt_checks(problems, second.get("esrt"), "after reset: ESRT", GOOD, LSV, 0x80, capsules.VERSION_TOO_LOW)
 
+    never, third_s = never_verifies(build, rom, work, good)
+    problems += never
+
     print("\n".join("  " + line for line in built))
-    print("%s fmp: shell, CapsuleApp: update, changed byte, below lowest; ESRT after reset "
-          "(driver build %.1f s; boots %.1f s and %.1f s)%s" % (
-              "FAIL" if problems else "ok  ", build_seconds, first_s, second_s,
+    print("%s fmp: shell, CapsuleApp: update flashes the EC, changed byte and below lowest refused; ESRT after "
+          "reset; an EC that never verifies (driver build %.1f s; boots %.1f s, %.1f s and %.1f s)%s" % (
+              "FAIL" if problems else "ok  ", build_seconds, first_s, second_s, third_s,
               "".join("\n  " + problem for problem in problems)))
     print("fmp e2e: 1 scenarios, %d passed, %d failed (logs in %s)" % (0 if problems else 1, 1 if problems else 0,
-                                                                       machine))
+                                                                       work))
     return 1 if problems else 0
 
 
