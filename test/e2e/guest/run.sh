@@ -4,7 +4,6 @@
 # harness reads starts with "MVG: ".
 D=$1
 STEP=$(cat "$D/STEP")
-RECORD=/sys/firmware/efi/efivars/MorvaneEcTestSetImage-5baf24e3-918d-4465-bd06-20f92754b734
 
 # Runs a command with its output between "MVG: [NAME]" and "MVG: [/]".
 section() {
@@ -45,7 +44,6 @@ case $STEP in
     ;;
   updated)
     esrt
-    echo "MVG: setimage=$(od -An -tx1 -v "$RECORD" 2>/dev/null | tr -d ' \n')"
     section get-devices fwupdtool get-devices
     section get-history fwupdtool get-history
     stage changed.cap "$(cat "$D/CHANGED")"
