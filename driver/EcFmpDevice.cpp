@@ -225,7 +225,10 @@ FmpDeviceGetImage (
 }
 
 /**
-  What can be told of an image without the EC: it holds 1 byte to 16 MiB.
+  What can be told of an image without the EC: it holds 1 byte to 16 MiB,
+  and the flash writes all of it (a last piece whose first half holds under
+  8 KiB past block 0 would be left out: never an update that says it
+  succeeded).
 **/
 extern "C"
 EFI_STATUS
@@ -241,9 +244,12 @@ FmpDeviceCheckImageWithStatus (
     return EFI_INVALID_PARAMETER;
   }
 
+  EC_IMAGE_PLAN  Plan;
+
+  EcPlanImage (ImageSize, &Plan);
   *LastAttemptStatus = LAST_ATTEMPT_STATUS_SUCCESS;
   *ImageUpdatable    = IMAGE_UPDATABLE_VALID;
-  if ((ImageSize == 0) || (ImageSize > EC_FMP_IMAGE_MAX_SIZE)) {
+  if ((ImageSize == 0) || (ImageSize > EC_FMP_IMAGE_MAX_SIZE) || (Plan.LeftOutBytes > 0)) {
     *ImageUpdatable    = IMAGE_UPDATABLE_INVALID;
     *LastAttemptStatus = EC_FMP_STATUS_IMAGE_SIZE;
   }

@@ -26,7 +26,7 @@ extern "C" {
 ///
 enum : UINT32 {
   EC_FMP_STATUS_RECORD = LAST_ATTEMPT_STATUS_DEVICE_LIBRARY_MIN_ERROR_CODE_VALUE,   ///< 0x1800 the EC is flashed; its version record could not be written
-  EC_FMP_STATUS_IMAGE_SIZE,                                                         ///< 0x1801 empty or above 16 MiB; nothing touched
+  EC_FMP_STATUS_IMAGE_SIZE,                                                         ///< 0x1801 empty, above 16 MiB, or a tail the flash leaves out; nothing touched
   EC_FMP_STATUS_NO_EC,                                                              ///< 0x1802 the EC did not answer; unchanged
   EC_FMP_STATUS_EC_STOPPED,                                                         ///< 0x1803 the EC stopped answering; incomplete
   EC_FMP_STATUS_NEVER_VERIFIED,                                                     ///< 0x1804 a block never verified; incomplete

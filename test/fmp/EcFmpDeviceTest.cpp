@@ -283,6 +283,7 @@ TEST_F (EcFmpTest, EachFailureHasItsOwnStatusAndNeverSucceeds) {
   const Case  Cases[] = {
     { "empty", [](EC_SIM *) {}, 0, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
     { "above 16 MiB", [](EC_SIM *) {}, EC_FMP_IMAGE_MAX_SIZE + 1, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
+    { "a tail left out", [](EC_SIM *) {}, BLOCK + 4096, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
     { "no EC", [](EC_SIM *S) { S->Faults.NoDevice = TRUE; }, 2 * BLOCK, EFI_TIMEOUT, EC_FMP_STATUS_NO_EC, false,
       "EC not answering at block 0. The EC flash was not changed." },
     { "never verifies",
