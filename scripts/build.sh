@@ -14,6 +14,12 @@ OUT=$ROOT/build
 mkdir -p "$WS/Conf"
 ln -sfn "$ROOT" "$WS/MorvanePkg"
 
+# The certificate Morvane.efi trusts, as MorvanePkg.dsc includes it: the
+# PCD line of TRUST's certificate, or nothing (no certificate: raw images
+# and unchecked capsules, as before signed images).
+TRUST_PCDS=$WS/MorvaneTrust.inc
+: >"$TRUST_PCDS"
+
 # edk2_build PLATFORM.dsc OUTPUT_FOLDER: one platform, its .efi files to build/.
 edk2_build() {
   local dsc=$1 folder=$2
@@ -30,7 +36,8 @@ edk2_build() {
     set +u
     . ./edksetup.sh >/dev/null
     set -u
-    build -q -a X64 -t GCC5 -b RELEASE -n "$(nproc)" -p "MorvanePkg/$dsc" >"$OUT/edk2-build.log" 2>&1 ||
+    build -q -a X64 -t GCC5 -b RELEASE -n "$(nproc)" -p "MorvanePkg/$dsc" -D "MORVANE_TRUST_PCDS=$TRUST_PCDS" \
+      >"$OUT/edk2-build.log" 2>&1 ||
       { cat "$OUT/edk2-build.log"; exit 1; }
   )
   for efi in "$WS/Build/$folder/RELEASE_GCC5/X64"/*.efi; do

@@ -25,8 +25,6 @@ extern "C" {
 #include "EcVersionRecord.h"
 
 extern "C" {
-EFI_GUID  gMorvaneEcVersionGuid = { 0x5baf24e3, 0x918d, 0x4465, { 0xbd, 0x06, 0x20, 0xf9, 0x27, 0x54, 0xb7, 0x34 }
-};
 EFI_GUID  gEcFmpTestImageTypeId = { 0x2a9b8c51, 0x1f3e, 0x4d62, { 0x9a, 0x07, 0x5e, 0x4c, 0x3b, 0x2d, 0x1f, 0x60 }
 };
 }
@@ -350,47 +348,6 @@ TEST_F (EcFmpTest, GetImageReadsTheFlashAsItIs) {
   Sim->Faults.NoDevice = TRUE;
   EXPECT_EQ (FmpDeviceGetImage (Read.data (), &Size), EFI_DEVICE_ERROR);
   EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked";
-}
-
-// What was there before, what a read finds, and that a write leaves the
-// firmware's record (NV+BS, 8 bytes) whatever was there.
-TEST_F (EcFmpTest, VersionRecordReadsOnlyTheFirmwaresAndWritesOverAnyOther) {
-  struct Case {
-    const char          *Name;
-    bool                Planted;
-    UINT32              Attributes;
-    std::vector<UINT8>  Data;
-    EFI_STATUS          Read;
-    UINT32              Version;
-  };
-  const Case  Cases[] = {
-    { "none",                    false, 0,        {},                                   EFI_NOT_FOUND, 0     },
-    { "the firmware's",          true,  NV_BS,    { 0x00, 0x02, 0, 0, 0x80, 0, 0, 0 }, EFI_SUCCESS,   0x200 },
-    { "made by an OS (runtime)", true,  NV_BS_RT, { 0x00, 0x09, 0, 0, 0,    0, 0, 0 }, EFI_NOT_FOUND, 0     },
-    { "too long",                true,  NV_BS,    std::vector<UINT8>(12, 0x11),        EFI_NOT_FOUND, 0     },
-    { "too short",               true,  NV_BS,    { 0x00, 0x02, 0, 0 },                EFI_NOT_FOUND, 0     },
-  };
-
-  for (const Case &Each : Cases) {
-    SCOPED_TRACE (Each.Name);
-    mStore.clear ();
-    if (Each.Planted) {
-      Plant (Each.Attributes, Each.Data);
-    }
-
-    MORVANE_EC_VERSION_RECORD  Read = { 7, 7 };
-    EXPECT_EQ (EcVersionRecordRead (&Read), Each.Read);
-    EXPECT_EQ (Read.Version, Each.Version);
-    EXPECT_EQ (Read.LowestSupported, (Each.Read == EFI_SUCCESS) ? 0x80u : 0u);
-
-    const MORVANE_EC_VERSION_RECORD  Written = { 0x300, 0x100 };
-    ASSERT_EQ (EcVersionRecordWrite (&Written), EFI_SUCCESS);
-    ASSERT_EQ (mStore.size (), 1u);
-    const Variable  &Kept = mStore.begin ()->second;
-    EXPECT_EQ (Kept.Attributes, NV_BS);
-    EXPECT_EQ (Kept.Data, (std::vector<UINT8>{ 0x00, 0x03, 0, 0, 0x00, 0x01, 0, 0 }));
-    EXPECT_EQ (Record ().Version, 0x300u);
-  }
 }
 
 // FmpDxe hears each whole percent gained once, from 1 up to 100 (0 would
