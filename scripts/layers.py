@@ -23,7 +23,7 @@ import shutil
 import sys
 import tempfile
 
-BELOW_FRONT_ENDS = ["ec", "flash", "files", "depot/client", "capsule", "run", "screen"]
+BELOW_FRONT_ENDS = ["ec", "flash", "files", "depot/client", "capsule", "record", "run", "screen"]
 
 # Folder: (the layers it may use, whether it may draw on the console,
 # whether it may reach the shell). The order is the order of the layers.
@@ -33,11 +33,12 @@ LAYERS = {
     "files":        (["ec"], False, True),
     "depot/client": (["ec"], False, False),
     "capsule":      (["ec", "flash"], False, False),
-    "run":          (["ec", "flash", "files", "depot/client"], False, False),
+    "record":       (["ec"], False, False),
+    "run":          (["ec", "flash", "files", "depot/client", "capsule", "record"], False, False),
     "screen":       (["ec", "flash", "run"], True, False),
     "shell":        (BELOW_FRONT_ENDS, True, True),
     "boot":         (BELOW_FRONT_ENDS, True, True),
-    "driver":       (["ec", "flash", "files", "depot/client", "capsule", "run"], False, False),
+    "driver":       (["ec", "flash", "files", "depot/client", "capsule", "record", "run"], False, False),
     "app":          (BELOW_FRONT_ENDS + ["shell", "boot"], True, True),
     "sim":          (["ec"], True, True),
 }

@@ -301,25 +301,90 @@ GetVariable (
   OUT    VOID      *Data OPTIONAL
   )
 {
-  if ((From (VariableName) != u"SecureBoot") || !CompareGuid (VendorGuid, &gEfiGlobalVariableGuid) ||
-      (Fake::gState->SecureBoot < 0))
-  {
+  auto  *S = Fake::gState;
+
+  if ((From (VariableName) == u"SecureBoot") && CompareGuid (VendorGuid, &gEfiGlobalVariableGuid)) {
+    if (S->SecureBoot < 0) {
+      return EFI_NOT_FOUND;
+    }
+
+    if (*DataSize < 1) {
+      *DataSize = 1;
+      return EFI_BUFFER_TOO_SMALL;
+    }
+
+    *DataSize                   = 1;
+    *static_cast<UINT8 *>(Data) = static_cast<UINT8>(S->SecureBoot);
+    return EFI_SUCCESS;
+  }
+
+  auto  Found = S->Variables.find (Fake::VariableKey (reinterpret_cast<const char16_t *>(VariableName), *VendorGuid));
+  if (Found == S->Variables.end ()) {
     return EFI_NOT_FOUND;
   }
 
-  if (*DataSize < 1) {
-    *DataSize = 1;
+  if (Attributes != nullptr) {
+    *Attributes = Found->second.Attributes;
+  }
+
+  if (*DataSize < Found->second.Data.size ()) {
+    *DataSize = Found->second.Data.size ();
     return EFI_BUFFER_TOO_SMALL;
   }
 
-  *DataSize                   = 1;
-  *static_cast<UINT8 *>(Data) = static_cast<UINT8>(Fake::gState->SecureBoot);
+  *DataSize = Found->second.Data.size ();
+  std::memcpy (Data, Found->second.Data.data (), *DataSize);
+  return EFI_SUCCESS;
+}
+
+// As the firmware's variable service: size 0 or no attributes deletes, and
+// a variable is never rewritten with other attributes.
+EFI_STATUS
+EFIAPI
+SetVariable (
+  IN CHAR16    *VariableName,
+  IN EFI_GUID  *VendorGuid,
+  IN UINT32    Attributes,
+  IN UINTN     DataSize,
+  IN VOID      *Data
+  )
+{
+  auto            *S  = Fake::gState;
+  std::u16string  Key = Fake::VariableKey (reinterpret_cast<const char16_t *>(VariableName), *VendorGuid);
+  auto            Found = S->Variables.find (Key);
+
+  if (EFI_ERROR (S->SetVariableStatus)) {
+    return S->SetVariableStatus;
+  }
+
+  if ((DataSize == 0) || (Attributes == 0)) {
+    return (S->Variables.erase (Key) == 1) ? EFI_SUCCESS : EFI_NOT_FOUND;
+  }
+
+  if ((Found != S->Variables.end ()) && (Found->second.Attributes != Attributes)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  const UINT8  *Bytes = static_cast<const UINT8 *>(Data);
+  S->Variables[Key] = Fake::Variable { Attributes, std::vector<UINT8>(Bytes, Bytes + DataSize) };
   return EFI_SUCCESS;
 }
 
 }  // namespace
 
 namespace Fake {
+
+std::u16string
+VariableKey (
+  const std::u16string  &Name,
+  const EFI_GUID        &Guid
+  )
+{
+  std::u16string  Key = Name + u'/';
+
+  Key.append (reinterpret_cast<const char16_t *>(&Guid), sizeof (Guid) / sizeof (char16_t));
+  return Key;
+}
 
 EFI_HANDLE
 ImageHandle (
@@ -374,6 +439,7 @@ ResetBootEdge (
   mKeyReady                  = FALSE;
   Bs->WaitForEvent           = WaitForEvent;
   Rt->GetVariable            = GetVariable;
+  Rt->SetVariable            = SetVariable;
   St->ConIn                  = &mConIn;
 
   // A run that ended its test by a throw leaves its volume open: close it

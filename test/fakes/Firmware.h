@@ -48,6 +48,11 @@ struct File {
   std::vector<UINT8> Data;
 };
 
+struct Variable {
+  UINT32              Attributes;
+  std::vector<UINT8>  Data;
+};
+
 //
 // One network card with HTTP and IPv4 configuration, and the web server
 // behind it: files by path, answers and faults scripted.
@@ -186,6 +191,8 @@ struct State {
   std::deque<CHAR16>               Keys;                   // one is typed at each wait for a key
   UINTN                            KeyWaits = 0;
   INT32                            SecureBoot = -1;        // the SecureBoot variable; -1: none
+  std::map<std::u16string, Variable>  Variables;           // every other variable, by VariableKey
+  EFI_STATUS                       SetVariableStatus = EFI_SUCCESS;   // what a failing store answers
 
   std::vector<Event>               Log;
 
@@ -208,6 +215,9 @@ void ResetNetwork (EFI_BOOT_SERVICES *Bs);
 // handles that are not the network's.
 void ResetBootEdge (EFI_BOOT_SERVICES *Bs, EFI_RUNTIME_SERVICES *Rt, EFI_SYSTEM_TABLE *St);
 EFI_STATUS BootEdgeHandleProtocol (EFI_HANDLE Handle, EFI_GUID *Protocol, VOID **Interface);
+
+// A variable's key in State::Variables: its name and vendor GUID.
+std::u16string VariableKey (const std::u16string &Name, const EFI_GUID &Guid);
 
 // The image handle of a program the firmware started.
 EFI_HANDLE ImageHandle ();

@@ -191,6 +191,7 @@ extern "C" {
 EFI_GUID  gEfiCpuIo2ProtocolGuid = EFI_CPU_IO2_PROTOCOL_GUID;
 EFI_GUID  gEfiSmbiosTableGuid    = SMBIOS_TABLE_GUID;
 EFI_GUID  gEfiSmbios3TableGuid   = SMBIOS3_TABLE_GUID;
+EFI_GUID  gMorvaneEcVersionGuid  = { 0x5baf24e3, 0x918d, 0x4465, { 0xbd, 0x06, 0x20, 0xf9, 0x27, 0x54, 0xb7, 0x34 } };
 }
 
 BOOLEAN
