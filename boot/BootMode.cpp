@@ -11,6 +11,10 @@
   firmware only gets the machine back with a finished EC: it would boot the
   operating system on a half-written one.
 
+  The screen tells the operator to keep the power on only from the moment
+  the first erase goes: a machine that is refused (another model, no EC)
+  may be switched off, and must not have been told otherwise first.
+
 **/
 
 extern "C" {
@@ -36,6 +40,7 @@ extern "C" {
 #include "VolumeFile.h"
 
 #define ANNOUNCE_ROW      1
+#define FLASHING_ROW      (ANNOUNCE_ROW + 2)
 #define SETTINGS_PATH     u"\\MORVANE.CFG"
 
 //
@@ -52,6 +57,11 @@ extern "C" {
 //
 STATIC BOOLEAN  mFromDepot = FALSE;
 STATIC CHAR16   mResults[DEPOT_URL_CHARS + 1];
+
+//
+// The attempt's first erase has been announced.
+//
+STATIC BOOLEAN  mFlashingShown = FALSE;
 
 STATIC CONST char16_t  *CONST  mPrompts[] = {
   u"Press a key to return to the firmware.\r\n",     // BannerDone
@@ -72,6 +82,28 @@ StartedByFirmware (
   }
 
   return !EFI_ERROR (gBS->HandleProtocol (ImageHandle, &gEfiLoadedImageProtocolGuid, reinterpret_cast<VOID **>(&Loaded)));
+}
+
+/**
+  The progress screen's erase mark, and before the attempt's first erase,
+  the warning that from now on the power must stay on.
+
+  @param[in] Block   The block about to be erased.
+**/
+STATIC
+VOID
+EFIAPI
+ShowEraseStarted (
+  IN UINT32  Block
+  )
+{
+  if (!mFlashingShown) {
+    mFlashingShown = TRUE;
+    MoveTo (LABEL_COLUMN, FLASHING_ROW);
+    Print (Ucs2 (u"Flashing: do not remove power."));
+  }
+
+  ProgressScreen ()->EraseStarted (Block);
 }
 
 /**
@@ -243,8 +275,9 @@ BuildOptions (
   Options->Mode        = ModeFlash;
   Options->OwnOptions  = TRUE;
   Options->Update      = Settings->Update;
-  Options->HasCrc      = TRUE;
+  Options->HasCrc      = Settings->HasCrc;
   Options->ExpectedCrc = Settings->Crc;
+  Options->NoCrcLine   = !Settings->HasCrc;
   Options->ImageName   = CopyOf (Settings->Image);
   Options->Model       = CopyOf (Settings->HasModel ? Settings->Model : NULL);
   if (mFromDepot) {
@@ -302,16 +335,29 @@ FlashOnce (
   Print (Ucs2 (u"Loop : %d "), Attempt);
 
   MoveTo (LABEL_COLUMN, ANNOUNCE_ROW);
-  Print (Ucs2 (u"Morvane will flash %s (%Lu bytes, CRC-32 %08X) onto this machine's EC.\r\n"), Settings->Image, ImageSize, Settings->Crc);
+  if (Settings->HasCrc) {
+    Print (
+      Ucs2 (u"Morvane will check %s (%Lu bytes, CRC-32 %08X) and flash it onto this machine's EC if it may.\r\n"),
+      Settings->Image,
+      ImageSize,
+      Settings->Crc
+      );
+  } else {
+    Print (Ucs2 (u"Morvane will check %s (%Lu bytes) and flash it onto this machine's EC if it may.\r\n"), Settings->Image, ImageSize);
+  }
+
   MoveTo (LABEL_COLUMN, ANNOUNCE_ROW + 1);
   if ((SavePath != NULL) && mFromDepot) {
-    Print (Ucs2 (u"The EC firmware it replaces is saved to the depot first. Do not remove power.\r\n"));
+    Print (Ucs2 (u"The EC firmware it replaces is saved to the depot first.\r\n"));
   } else if (SavePath != NULL) {
-    Print (Ucs2 (u"The EC firmware it replaces is saved to %s first. Do not remove power.\r\n"), SavePath + 1);
+    Print (Ucs2 (u"The EC firmware it replaces is saved to %s first.\r\n"), SavePath + 1);
   } else if (Settings->Save) {
+    //
+    // Only after an erase: the EC is half-written already.
+    //
     Print (Ucs2 (u"No new save: the EC may be half-written. Do not remove power.\r\n"));
   } else {
-    Print (Ucs2 (u"No save (save=no). Do not remove power.\r\n"));
+    Print (Ucs2 (u"No save (save=no).\r\n"));
   }
 
   MoveTo (0, MESSAGE_ROW);
@@ -330,6 +376,7 @@ FlashOnce (
   // EC unchanged, in its line or at the depot.
   //
   Options.ErasedBefore = Erased;
+  mFlashingShown       = FALSE;
   Status               = RunMorvane (&Options, &StartTime);
   *ErasedThisRun       = RunEraseSent ();
   return Status;
@@ -348,6 +395,20 @@ ShowBanner (
   IN CONST CHAR16  *SavePath
   )
 {
+  UINTN  Column;
+  UINTN  Row;
+
+  //
+  // The warning that came with the first erase gives way to the verdict.
+  //
+  if (mFlashingShown) {
+    Column = gST->ConOut->Mode->CursorColumn;
+    Row    = gST->ConOut->Mode->CursorRow;
+    MoveTo (LABEL_COLUMN, FLASHING_ROW);
+    Print (Ucs2 (u"%s"), BootBannerText (Banner));
+    MoveTo (Column, Row);
+  }
+
   Print (Ucs2 (u"\r\n" BANNER_RULE u"  %s\r\n" BANNER_RULE), BootBannerText (Banner));
   if (mFromDepot) {
     Print (Ucs2 (u"Results: %s at the depot.\r\n"), mResults);
@@ -424,8 +485,11 @@ RunBootMode (
   UINTN             Attempt;
   BOOLEAN           Save;
   BOOLEAN           ErasedThisRun;
+  EC_PROGRESS       Progress;
 
-  EcProgressSet (ProgressScreen ());
+  Progress              = *ProgressScreen ();
+  Progress.EraseStarted = ShowEraseStarted;
+  EcProgressSet (&Progress);
 
   //
   // The boot manager arms a five-minute watchdog for every boot option; an

@@ -182,7 +182,8 @@ ReadCrcValue (
     return FALSE;
   }
 
-  Settings->Crc = 0;
+  Settings->Crc    = 0;
+  Settings->HasCrc = TRUE;
   for (Index = 0; Index < CRC_DIGITS; Index++) {
     C = Value[Index];
     if ((C >= '0') && (C <= '9')) {
@@ -457,8 +458,12 @@ SettingsParse (
     }
   }
 
-  if (!Given[KeyImage] || !Given[KeyCrc]) {
-    return Refuse (Refusal, RefusalSize, 0, Ucs2 (u"has no %a= line"), Given[KeyImage] ? "crc32" : "image");
+  //
+  // Without crc32= only a capsule is taken; the run tells once it has read
+  // the image.
+  //
+  if (!Given[KeyImage]) {
+    return Refuse (Refusal, RefusalSize, 0, Ucs2 (u"has no %a= line"), "image");
   }
 
   return EFI_SUCCESS;

@@ -10,8 +10,9 @@
     depot=http://server/morvane/
 
   ASCII, CRLF or LF line ends, a UTF-8 byte-order mark tolerated, one
-  key=value per line with nothing around the '='. image and crc32 are
-  required; update and save default to yes.
+  key=value per line with nothing around the '='. image is required;
+  crc32 too, unless the image is a capsule (its signature covers it: the
+  run refuses a raw image without it); update and save default to yes.
 
 **/
 
@@ -33,6 +34,7 @@ extern "C" {
 
 typedef struct {
   CHAR16     Image[SETTINGS_NAME_CHARS + 1];   ///< a file name on the settings' own volume
+  BOOLEAN    HasCrc;
   UINT32     Crc;
   BOOLEAN    HasModel;
   CHAR16     Model[SETTINGS_MODEL_CHARS + 1];

@@ -238,6 +238,18 @@ EcHwIdsCompute (
   );
 
 /**
+  The fields an ID is made of, for showing it.
+
+  @param[in] Id   The ID's number, 0 to EC_HWID_COUNT - 1.
+
+  @return One bit per field, 1 << EC_HWID_FIELD; 0 for no such ID.
+**/
+UINT32
+EcHwIdFieldSet (
+  IN UINTN  Id
+  );
+
+/**
   Find a GUID among the machine's hardware IDs.
 
   @param[in]  Ids     The machine's IDs.

@@ -300,6 +300,14 @@ EcHwIdsCompute (
   return EFI_SUCCESS;
 }
 
+UINT32
+EcHwIdFieldSet (
+  IN UINTN  Id
+  )
+{
+  return (Id < EC_HWID_COUNT) ? mIdFields[Id] : 0;
+}
+
 BOOLEAN
 EcHwIdsMatch (
   IN  CONST EC_HWIDS  *Ids,

@@ -18,6 +18,8 @@ extern "C" {
 #include <Uefi.h>
 }
 
+#include "EcCapsule.h"
+
 typedef enum {
   ModeFlash,    ///< erase, program and verify the image (after a save with -s)
   ModeVerify,   ///< compare the EC flash with the image; nothing is changed
@@ -58,6 +60,7 @@ struct _MORVANE_OPTIONS {
   BOOLEAN                   Update;            ///< -u: rewrite only the blocks that differ
   BOOLEAN                   HasCrc;            ///< -c was given
   UINT32                    ExpectedCrc;
+  BOOLEAN                   NoCrcLine;         ///< MORVANE.CFG has no crc32=: a capsule is taken, a raw image refused
   UINT32                    SaveBlocks;        ///< -n: blocks to save alone
   BOOLEAN                   ErasedBefore;      ///< an earlier attempt of this boot sent an erase: the EC may be half-written
   RUN_RESOLVE_IMAGE_PATH    ResolveImagePath;  ///< finds ImagePath from ImageName; NULL when ImagePath is given
@@ -127,6 +130,22 @@ RunEraseSent (
 VOID
 FreeOptions (
   IN OUT MORVANE_OPTIONS  *Options
+  );
+
+/**
+  Read the machine's hardware IDs (HardwareID-0 to -14) and the SMBIOS
+  fields they are made of, from the table the firmware publishes.
+
+  @param[out] Fields   The fields; their texts point into the table or Fields.
+  @param[out] Ids      The IDs; none when the firmware publishes no table.
+
+  @retval EFI_SUCCESS        Fields and Ids are set.
+  @retval EFI_DEVICE_ERROR   The hash failed.
+**/
+EFI_STATUS
+ReadMachineHwIds (
+  OUT EC_HWID_FIELDS  *Fields,
+  OUT EC_HWIDS        *Ids
   );
 
 /**

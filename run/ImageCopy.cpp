@@ -3,7 +3,9 @@
   its first byte, and every block is flashed, verified and compared from
   that copy. A stick that fails or is pulled out half-way through a flash
   can then no longer leave the EC half-written, and the CRC-32 that was
-  checked is the CRC-32 of the bytes that are flashed.
+  checked is the CRC-32 of the file whose bytes are flashed. Of a capsule,
+  only its payload is flashed: the copy keeps the whole file (the signature
+  covers it, -c checks it) and points at the part that goes to the EC.
 
 **/
 
@@ -14,12 +16,18 @@ extern "C" {
 }
 
 #include "Crc32.h"
+#include "EcCapsule.h"
 #include "EcFlash.h"
 #include "RunInternal.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
-IMAGE_COPY  mImage = { NULL, 0, 0, FALSE, FALSE };
+IMAGE_COPY  mImage = { NULL, 0, 0, NULL, 0, 0, FALSE, FALSE };
+
+//
+// Bytes read to tell a capsule from a raw image.
+//
+#define CAPSULE_HEAD_BYTES  16
 
 /**
   Read the whole open image into pool memory and take its CRC-32.
@@ -45,8 +53,8 @@ ReadImageCopy (
   UINTN       Count;
 
   FreeImageCopy ();
-  mImage.Data = static_cast<UINT8 *>(AllocatePool ((Size > 0) ? static_cast<UINTN>(Size) : 1));
-  if (mImage.Data == NULL) {
+  mImage.File = static_cast<UINT8 *>(AllocatePool ((Size > 0) ? static_cast<UINTN>(Size) : 1));
+  if (mImage.File == NULL) {
     return EFI_OUT_OF_RESOURCES;
   }
 
@@ -55,7 +63,7 @@ ReadImageCopy (
   //
   for (Offset = 0; Offset < Size; Offset += Count) {
     Asked  = MIN (static_cast<UINTN>(Size) - Offset, static_cast<UINTN>(FLASH_BLOCK_SIZE));
-    Status = ReadFull (File, mImage.Data + Offset, Asked, &Count);
+    Status = ReadFull (File, mImage.File + Offset, Asked, &Count);
     if (!EFI_ERROR (Status) && (Count != Asked)) {
       Status = EFI_END_OF_FILE;
     }
@@ -66,9 +74,10 @@ ReadImageCopy (
     }
   }
 
-  mImage.Size   = Size;
-  mImage.Crc    = Crc32Update (0, mImage.Data, static_cast<UINTN>(Size));
-  mImage.Loaded = TRUE;
+  mImage.FileSize = Size;
+  mImage.FileCrc  = Crc32Update (0, mImage.File, static_cast<UINTN>(Size));
+  mImage.Loaded   = TRUE;
+  ImageFromFile ();
   return EFI_SUCCESS;
 }
 
@@ -79,11 +88,52 @@ LendImage (
   )
 {
   FreeImageCopy ();
-  mImage.Data     = Data;
-  mImage.Size     = Size;
-  mImage.Crc      = Crc32Update (0, Data, static_cast<UINTN>(Size));
+  mImage.File     = Data;
+  mImage.FileSize = Size;
+  mImage.FileCrc  = Crc32Update (0, Data, static_cast<UINTN>(Size));
   mImage.Loaded   = TRUE;
   mImage.Borrowed = TRUE;
+  ImageFromFile ();
+}
+
+VOID
+ImageFromFile (
+  VOID
+  )
+{
+  mImage.Data = mImage.File;
+  mImage.Size = mImage.FileSize;
+  mImage.Crc  = mImage.FileCrc;
+}
+
+VOID
+ImageFromPayload (
+  IN CONST UINT8  *Payload,
+  IN UINTN        Size
+  )
+{
+  mImage.Data = Payload;
+  mImage.Size = Size;
+  mImage.Crc  = Crc32Update (0, Payload, Size);
+}
+
+BOOLEAN
+FileLooksLikeCapsule (
+  IN CONST CHAR16  *Path
+  )
+{
+  VOLUME_FILE  File;
+  UINT8        Head[CAPSULE_HEAD_BYTES];
+  UINTN        Count;
+  EFI_STATUS   Status;
+
+  if (EFI_ERROR (VolumeOpen (Path, &File, EFI_FILE_MODE_READ))) {
+    return FALSE;
+  }
+
+  Status = ReadFull (File, Head, sizeof (Head), &Count);
+  VolumeClose (&File);
+  return !EFI_ERROR (Status) && EcCapsuleLooksLikeOne (Head, Count);
 }
 
 VOID
@@ -186,12 +236,9 @@ FreeImageCopy (
     return;
   }
 
-  if (mImage.Data != NULL) {
-    FreePool (mImage.Data);
+  if (mImage.File != NULL) {
+    FreePool (mImage.File);
   }
 
-  mImage.Data   = NULL;
-  mImage.Size   = 0;
-  mImage.Crc    = 0;
-  mImage.Loaded = FALSE;
+  ZeroMem (&mImage, sizeof (mImage));
 }

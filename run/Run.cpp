@@ -1,7 +1,8 @@
 /** @file
-  A run's pre-flight: the run log, the image path, the save file and the
-  image's CRC-32, all before any device is touched; then the watchdog off
-  and the device session.
+  A run's pre-flight: the run log, the image path, the save file, the
+  image's CRC-32 and what it is (a raw image, or a capsule with its
+  signature, machine and version), all before any device is touched; then
+  the watchdog off and the device session.
 
 **/
 
@@ -71,9 +72,32 @@ IsModel (
 }
 
 /**
-  The checks of a run with options that come before any device: the
-  machine's model, the image path, a save file that must not exist, and the
-  image, read into memory, with its CRC-32.
+  Whether a run reads its image only after the pause and the keyboard's
+  0xAD, as Morvane IMAGE always did: a run without options, of a raw
+  image, in a Morvane that trusts no signer. Every other run has its image
+  read and checked before any device.
+
+  @param[in] Options   The options.
+
+  @retval TRUE   The image is read in the device session.
+**/
+STATIC
+BOOLEAN
+ReadsImageLate (
+  IN CONST MORVANE_OPTIONS  *Options
+  )
+{
+  CONST UINT8  *Cert;
+  UINTN        CertSize;
+
+  return !Options->OwnOptions && !mImage.Loaded && !RunTrustedCert (&Cert, &CertSize) &&
+         ((Options->ImagePath == NULL) || !FileLooksLikeCapsule (Options->ImagePath));
+}
+
+/**
+  The checks that come before any device: the machine's model, the image
+  path, a save file that must not exist, and the image, read into memory,
+  with its CRC-32, then what it is (CheckImage).
 
   @param[in, out] Options   The options; the image path is resolved.
 
@@ -92,7 +116,7 @@ PreFlight (
   CHAR16             Product[PRODUCT_CHARS];
   BOOLEAN            Known;
 
-  if (!Options->OwnOptions) {
+  if (ReadsImageLate (Options)) {
     return EFI_SUCCESS;
   }
 
@@ -116,9 +140,10 @@ PreFlight (
 
   //
   // A network-booted run has its image in memory already, fetched from
-  // the depot.
+  // the depot; each attempt checks the whole file again.
   //
   if (mImage.Loaded) {
+    ImageFromFile ();
     RecordImage ();
   } else if (Options->ImagePath == NULL) {
     return EFI_SUCCESS;
@@ -139,16 +164,19 @@ PreFlight (
     return EndRun (EFI_INVALID_PARAMETER, Ucs2 (u"%s is empty; nothing was flashed.\r\n"), Options->ImageName);
   }
 
-  if (Options->HasCrc && (mRunRecord.ImageCrc != Options->ExpectedCrc)) {
+  //
+  // The CRC-32 is the file's, as make plan prints it: a capsule's too.
+  //
+  if (Options->HasCrc && (mImage.FileCrc != Options->ExpectedCrc)) {
     return EndRun (
              EFI_COMPROMISED_DATA,
              Ucs2 (u"Image CRC-32 is %08X, expected %08X; nothing was flashed.\r\n"),
-             mRunRecord.ImageCrc,
+             mImage.FileCrc,
              Options->ExpectedCrc
              );
   }
 
-  return EFI_SUCCESS;
+  return CheckImage (Options);
 }
 
 EFI_STATUS

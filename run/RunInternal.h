@@ -13,6 +13,7 @@ extern "C" {
 #include <Uefi.h>
 }
 
+#include "EcCapsule.h"
 #include "EcImagePlan.h"
 #include "EcRun.h"
 #include "VolumeFile.h"
@@ -49,17 +50,26 @@ typedef struct {
   BOOLEAN         EraseSent;      ///< an erase command went to the EC
   BOOLEAN         ErasedBefore;   ///< an earlier attempt of this boot sent one
   UINT32          BlocksChanged;  ///< distinct blocks an erase was sent for
+  BOOLEAN         Capsule;        ///< the image is a capsule that passed its checks: its payload is flashed
+  UINT32          Version;        ///< the capsule's version
+  UINT32          LowestSupported;
+  BOOLEAN         Verified;       ///< its signature holds against the built-in certificate
+  CHAR16          Signer[EC_CAPSULE_NAME_CHARS];   ///< who signed it, once verified
 } RUN_RECORD;
 
 //
-// The whole image in pool memory, read before the EC's first byte.
+// The whole image file in pool memory, read before the EC's first byte, and
+// the part of it that is flashed: the file itself, or a capsule's payload.
 //
 typedef struct {
-  UINT8      *Data;
-  UINT64     Size;
-  UINT32     Crc;
-  BOOLEAN    Loaded;
-  BOOLEAN    Borrowed;    ///< lent by a network boot, which keeps it across attempts
+  UINT8          *File;
+  UINT64         FileSize;
+  UINT32         FileCrc;     ///< what -c and MORVANE.CFG's crc32= check
+  CONST UINT8    *Data;       ///< what is flashed, within File
+  UINT64         Size;
+  UINT32         Crc;
+  BOOLEAN        Loaded;
+  BOOLEAN        Borrowed;    ///< lent by a network boot, which keeps it across attempts
 } IMAGE_COPY;
 
 extern IMAGE_COPY  mImage;
@@ -300,6 +310,88 @@ RecordImage (
   VOID
   );
 
+/**
+  Flash the whole file in memory again: what a lent image starts every
+  attempt from.
+**/
+VOID
+ImageFromFile (
+  VOID
+  );
+
+/**
+  Flash only a part of the file in memory from now on: a capsule's payload.
+
+  @param[in] Payload   Its first byte, within mImage.File.
+  @param[in] Size      Its size.
+**/
+VOID
+ImageFromPayload (
+  IN CONST UINT8  *Payload,
+  IN UINTN        Size
+  );
+
+/**
+  Tell from the first bytes of a file whether it may be a capsule, without
+  keeping it open. A file that cannot be read is not one: the run then
+  opens it as it always did, and says why it cannot.
+
+  @param[in] Path   The image.
+
+  @retval TRUE   It starts as a capsule does.
+**/
+BOOLEAN
+FileLooksLikeCapsule (
+  IN CONST CHAR16  *Path
+  );
+
+//
+// Signed images: SignedImage.cpp.
+//
+
+/**
+  The certificate built into Morvane (PcdMorvaneTrustedCert), which every
+  image must be signed under.
+
+  @param[out] Cert   Its DER bytes.
+  @param[out] Size   Their count.
+
+  @retval TRUE    Morvane trusts this certificate.
+  @retval FALSE   It trusts none (the package's default).
+**/
+BOOLEAN
+RunTrustedCert (
+  OUT CONST UINT8  **Cert,
+  OUT UINTN        *Size
+  );
+
+/**
+  Check the image in memory before any device is touched: with a built-in
+  certificate only a capsule signed under it passes; any capsule must be
+  well-formed, for this machine (its hardware IDs) and, for a flash, not
+  below the lowest version the machine's version record allows. A capsule
+  that passes leaves its payload as the image; the run's line ends the run
+  on a refusal.
+
+  @param[in] Options   The options.
+
+  @retval EFI_SUCCESS   The image may be used.
+  @return               The status the run ended with (its line is out).
+**/
+EFI_STATUS
+CheckImage (
+  IN CONST MORVANE_OPTIONS  *Options
+  );
+
+/**
+  Keep a flashed capsule's version in the machine's version record, the
+  lowest supported version never going down; nothing for a raw image. A
+  failure is said on the screen; the run's status stays as it is.
+**/
+VOID
+RecordFlashedVersion (
+  VOID
+  );
 /**
   Release mImage (a lent image stays lent).
 **/

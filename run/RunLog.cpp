@@ -7,6 +7,7 @@
     2026-12-07 10:23:45 mode=flash image="FS1:\ec.bin" size=131072
     crc32=1A2B3C4D blocks=2/2 id=0xEF serial=ABC123 uuid=... elapsed=12
     status=0x0 product="Model 7" ec=flashed changed=2 secureboot=off
+    signer="EC release signing" version=0x00010200
     outcome="Morvane finished, remove power and reboot."
 
   (one line in the file). The line is on disk, and the file closed, before
@@ -83,6 +84,35 @@ SecureBootState (
   Size   = sizeof (Value);
   Status = gRT->GetVariable (const_cast<CHAR16 *>(Ucs2 (u"SecureBoot")), &gEfiGlobalVariableGuid, NULL, &Size, &Value);
   return (!EFI_ERROR (Status) && (Size == sizeof (Value)) && (Value == 1)) ? Ucs2 (u"on") : Ucs2 (u"off");
+}
+
+/**
+  Who signed the image, as the log gives it: the verified signer's common
+  name in quotes ('"' written as "'"), unchecked for a capsule whose
+  signature this Morvane cannot check, - for a raw image.
+
+  @param[out] Text   Receives the field's value.
+  @param[in]  Size   Its size in characters.
+**/
+STATIC
+VOID
+SignerText (
+  OUT CHAR16  *Text,
+  IN  UINTN   Size
+  )
+{
+  UINTN  Index;
+
+  if (!mRunRecord.Capsule) {
+    UnicodeSPrint (Text, Size * sizeof (CHAR16), Ucs2 (u"-"));
+  } else if (!mRunRecord.Verified) {
+    UnicodeSPrint (Text, Size * sizeof (CHAR16), Ucs2 (u"unchecked"));
+  } else {
+    UnicodeSPrint (Text, Size * sizeof (CHAR16), Ucs2 (u"\"%s\""), mRunRecord.Signer);
+    for (Index = 1; Text[Index] != 0 && Text[Index + 1] != 0; Index++) {
+      Text[Index] = (Text[Index] == u'"') ? u'\'' : Text[Index];
+    }
+  }
 }
 
 EFI_STATUS
@@ -221,6 +251,8 @@ FormatRunLogLine (
   CHAR16  Ended[FIELD_CHARS];
   CHAR16  When[FIELD_CHARS];
   CHAR16  Elapsed[FIELD_CHARS];
+  CHAR16  Signer[FIELD_CHARS];
+  CHAR16  Version[FIELD_CHARS];
   UINTN   Length;
 
   CONST RUN_RECORD  &R = mRunRecord;
@@ -232,6 +264,8 @@ FormatRunLogLine (
   ReadMachineIdentity (Serial, ARRAY_SIZE (Serial), Uuid, ARRAY_SIZE (Uuid));
   BOOLEAN  Named = ReadMachineProduct (Product, ARRAY_SIZE (Product));
   OutcomeText (Outcome, Said);
+  SignerText (Signer, ARRAY_SIZE (Signer));
+  UnicodeSPrint (Version, sizeof (Version), R.Capsule ? Ucs2 (u"0x%08X") : Ucs2 (u"-"), R.Version);
   //
   // A clock that could not be read gives no date: 0.0.0 would sort as the
   // oldest run there is and make elapsed= meaningless.
@@ -257,7 +291,7 @@ FormatRunLogLine (
   UnicodeSPrint (
     Line,
     sizeof (Line),
-    Ucs2 (u"%s mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%s status=%s product=%s%s%s ec=%s changed=%d secureboot=%s outcome=\"%s\"\r\n"),
+    Ucs2 (u"%s mode=%s image=\"%s\" size=%s crc32=%s blocks=%d/%d id=%s serial=%s uuid=%s elapsed=%s status=%s product=%s%s%s ec=%s changed=%d secureboot=%s signer=%s version=%s outcome=\"%s\"\r\n"),
     When,
     Ucs2 (mModeNames[R.Mode]),
     (R.Image != NULL) ? R.Image : Ucs2 (u"-"),
@@ -276,6 +310,8 @@ FormatRunLogLine (
     EcState (Status),
     R.BlocksChanged,
     SecureBootState (),
+    Signer,
+    Version,
     Said
     );
 

@@ -1,7 +1,8 @@
 /** @file
   The machine's identity: serial number, UUID and product name from the
-  SMBIOS system information structure (type 1), read from the table the
-  firmware publishes in the system table (SMBIOS 3 first, then 2.x).
+  SMBIOS system information structure (type 1), and its hardware IDs, read
+  from the table the firmware publishes in the system table (SMBIOS 3
+  first, then 2.x).
 
   The table comes from firmware and is walked with its own lengths only:
   nothing is read past its end.
@@ -18,6 +19,7 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 }
 
+#include "EcCapsule.h"
 #include "RunInternal.h"
 #include "Ucs2.h"
 
@@ -313,4 +315,22 @@ ReadMachineProductBytes (
 
   Bytes[*Length] = 0;
   return *Length > 0;
+}
+
+EFI_STATUS
+ReadMachineHwIds (
+  OUT EC_HWID_FIELDS  *Fields,
+  OUT EC_HWIDS        *Ids
+  )
+{
+  CONST UINT8  *Table;
+  UINTN        Length;
+
+  if (!FindSmbiosTable (&Table, &Length)) {
+    Table  = NULL;
+    Length = 0;
+  }
+
+  EcHwIdFieldsFromSmbios (Table, Length, Fields);
+  return EcHwIdsCompute (Fields, Ids);
 }

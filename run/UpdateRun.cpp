@@ -11,7 +11,9 @@
   can still change it: a part smaller than the image ignores the high
   address bits, so block 2 of a 4-block image lands on block 0 of a 2-block
   part, and reads back fine through the same wrap. Only a pass over the
-  whole image after the flash sees that.
+  whole image after the flash sees that. A capsule's flash always ends with
+  it, options or not: only a flash that passed it may raise the machine's
+  version record.
 
 **/
 
@@ -110,7 +112,7 @@ FinishFlash (
   OUT RUN_RESULT             *Result
   )
 {
-  if (Options->OwnOptions && (mRunRecord.BlocksChanged > 0)) {
+  if ((Options->OwnOptions || mRunRecord.Capsule) && (mRunRecord.BlocksChanged > 0)) {
     CheckWholeFlash (Planned, Result);
     if (Result->Ended) {
       return;
@@ -118,6 +120,12 @@ FinishFlash (
 
     EcProgress ()->LinesFollow (mRunRecord.BlocksDone);
   }
+
+  //
+  // The EC now holds the capsule's payload, checked block by block (or
+  // found equal by -u): the record may say so.
+  //
+  RecordFlashedVersion ();
 
   Result->Ended = TRUE;
   if (!Options->Update) {

@@ -4,6 +4,7 @@
 
     Morvane [-v | -u] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] [-p URL] IMAGE
     Morvane -s SAVEFILE -n BLOCKS [-m MODEL] [-l LOGFILE] [-p URL]
+    Morvane -i
 
   Without Morvane's own options the command line is read as it always was:
   one image name, the shell's "-?" and "-b", and the silent exits. With any
@@ -36,7 +37,8 @@ extern "C" {
 
 STATIC CONST char16_t  mUsage[] =
   u"Usage: Morvane [-v|-u] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] [-p URL] IMAGE\r\n"
-  u"       Morvane -s SAVE -n N [-m MODEL] [-l LOG] [-p URL]\r\n";
+  u"       Morvane -s SAVE -n N [-m MODEL] [-l LOG] [-p URL]\r\n"
+  u"       Morvane -i\r\n";
 
 STATIC CONST char16_t  mOutOfMemory[] = u"Out of memory for the image path.\r\n";
 
@@ -517,6 +519,17 @@ ReadParsed (
     return Status;
   }
 
+  //
+  // -i stands alone: it only tells what the machine is.
+  //
+  if (ShellCommandLineGetFlag (Package, Ucs2 (u"-i"))) {
+    if (HasOwnOption (Package) || (ShellCommandLineGetRawValue (Package, 1) != NULL)) {
+      return EndRun (EFI_INVALID_PARAMETER, Ucs2 (mUsage));
+    }
+
+    return ShowMachineIds ();
+  }
+
   if (HasOwnOption (Package)) {
     if (!ReadOwnOptions (Package, Options)) {
       return EndRun (EFI_INVALID_PARAMETER, Ucs2 (mUsage));
@@ -547,6 +560,14 @@ ReadParsed (
     return Status;
   }
 
+  //
+  // The name as typed, for what the run may say of a capsule.
+  //
+  Options->ImageName = CatSPrint (NULL, Ucs2 (u"%s"), Name);
+  if (Options->ImageName == NULL) {
+    return EndRun (EFI_OUT_OF_RESOURCES, Ucs2 (mOutOfMemory));
+  }
+
   Status = ResolveName (CurDir, Name, &Options->ImagePath);
   *Go    = (Options->ImagePath != NULL);
   return Status;
@@ -571,6 +592,7 @@ ReadCommandLine (
     { const_cast<CHAR16 *>(Ucs2 (u"-l")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-p")), TypeValue },
     { const_cast<CHAR16 *>(Ucs2 (u"-n")), TypeValue },
+    { const_cast<CHAR16 *>(Ucs2 (u"-i")), TypeFlag  },
     { NULL,                                TypeMax   }
   };
 
@@ -593,9 +615,12 @@ ReadCommandLine (
   // "-b" has the shell page its output: the console would stop on
   // "Press ENTER" in the middle of a flash, with the keyboard switched off.
   // Nothing Morvane prints may wait for a key; the shell puts its default
-  // (no paging) back before its next prompt.
+  // (no paging) back before its next prompt. -i touches no device and
+  // prints a page or two: it may be paged.
   //
-  ShellSetPageBreakMode (FALSE);
+  if ((Package == NULL) || !ShellCommandLineGetFlag (Package, Ucs2 (u"-i"))) {
+    ShellSetPageBreakMode (FALSE);
+  }
 
   Status = ReadParsed (Package, Status, Options, Go);
   if (Package != NULL) {

@@ -4,6 +4,7 @@
 
     Morvane [-v | -u] [-c CRC32] [-m MODEL] [-s SAVEFILE] [-l LOGFILE] [-p URL] IMAGE
     Morvane -s SAVEFILE -n BLOCKS [-m MODEL] [-l LOGFILE] [-p URL]
+    Morvane -i
 
 **/
 
@@ -30,6 +31,19 @@ EFI_STATUS
 ReadCommandLine (
   OUT MORVANE_OPTIONS  *Options,
   OUT BOOLEAN          *Go
+  );
+
+/**
+  Morvane -i: show the machine's hardware IDs (HardwareID-0 to -14) with the
+  SMBIOS fields each is made of, as other tools list them, on a cleared
+  screen, in lines under 80 columns. No device is touched.
+
+  @retval EFI_SUCCESS   The IDs are shown.
+  @return               They could not be computed (the screen says why).
+**/
+EFI_STATUS
+ShowMachineIds (
+  VOID
   );
 
 /**

@@ -52,7 +52,7 @@ const STATE_WORDS = {
 
 const STATUS_MEANINGS = {
   0x2: "command line refused",
-  0x3: "wrong model",
+  0x3: "wrong machine, or a capsule Morvane does not take",
   0x4: "image over 16 MiB",
   0x7: "a block never verified",
   0x9: "out of memory",
@@ -60,6 +60,8 @@ const STATUS_MEANINGS = {
   0xf: "save file exists",
   0x10: "depot unreachable",
   0x12: "EC not answering",
+  0x19: "capsule older than the machine allows",
+  0x1a: "not signed under the trusted certificate",
   0x1b: "verify differs or save copy bad",
   0x1c: "closing check found a difference",
   0x1f: "image shorter than its size",
@@ -173,6 +175,14 @@ function statusWords(status) {
 
 function number(text) {
   return /^\d{1,9}$/.test(text || "") ? text : "";
+}
+
+// A capsule's version and who signed it (version=, signer=); nothing for a
+// raw image.
+function versionWords(version, signer) {
+  if (!/^0x[0-9A-Fa-f]{8}$/.test(version || "")) return "";
+  if (signer === "unchecked") return version + ", signature not checked";
+  return signer && signer !== "-" ? version + ", signed by " + signer : version;
 }
 
 function minutesAgo(mtime) {
@@ -321,7 +331,7 @@ function rowFor(day, run, read) {
     mac: run.mac,
     start: run.date === undefined ? "" : run.date.replace(/(\d{4})(\d{2})(\d{2})/, "$1-$2-$3") + " " +
       run.time.replace(/(\d{2})(\d{2})(\d{2})/, "$1:$2:$3"),
-    product: "", image: "", crc: "", status: "", outcome: "", ec: "", changed: "", elapsed: "",
+    product: "", image: "", crc: "", version: "", status: "", outcome: "", ec: "", changed: "", elapsed: "",
     state: run.state,
     mtime: run.start === null ? "" : run.start.mtime,
     bin: run.bin === null ? "" : "results/" + day + "/" + encodeURIComponent(run.bin.name),
@@ -354,6 +364,7 @@ function rowFor(day, run, read) {
   row.product = get("product") === "-" ? "" : get("product");
   row.image = get("image");
   row.crc = /^[0-9A-Fa-f]{8}$/.test(get("crc32")) ? get("crc32").toUpperCase() : "";
+  row.version = versionWords(get("version"), get("signer"));
   if (conflicting) return row;
   row.status = get("status");
   if (judged === "running") return row;
@@ -400,6 +411,7 @@ function renderRows(dayName, day, rows) {
     cell(tr, row.product, "text");
     cell(tr, row.image, "text");
     cell(tr, row.crc, "mono");
+    cell(tr, row.version, "text");
     cell(tr, STATE_WORDS[row.state], "state");
     cell(tr, row.status === "" ? "" : statusWords(row.status), "status");
     cell(tr, row.state === "running" ? "log written " + minutesAgo(row.mtime) : row.outcome, "text outcome");

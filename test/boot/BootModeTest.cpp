@@ -8,7 +8,9 @@
 #include "BootTest.h"
 
 #include <algorithm>
+#include <fstream>
 #include <functional>
+#include <iterator>
 
 #include "BootMode.h"
 
@@ -103,6 +105,17 @@ public:
     return Status;
   }
 
+  // A capsule made for the machine named Maker Model (test/CMakeLists.txt).
+  static std::vector<UINT8>
+  Load (
+    const char  *Name
+    )
+  {
+    std::ifstream  In (std::string (MACHINE_CAPSULES "/") + Name, std::ios::binary);
+
+    return std::vector<UINT8>(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+  }
+
   std::vector<UINT8>
   OldFirmware (
     size_t  Blocks
@@ -128,10 +141,10 @@ TEST_F (BootModeTest, FlashesSavesLogsAndReturnsToTheFirmwareOnAKey) {
   auto  Lines = LogLines ();
   ASSERT_EQ (Lines.size (), 1u);
   EXPECT_NE (Lines[0].find (" mode=flash image=\"\\ec.bin\" size=131072 "), std::string::npos) << Lines[0];
-  EXPECT_NE (Lines[0].find (" status=0x0 product=\"Morv 7\" ec=flashed changed=2 secureboot=on outcome=\"Morvane finished: 2 of 2 blocks rewritten"),
+  EXPECT_NE (Lines[0].find (" status=0x0 product=\"Morv 7\" ec=flashed changed=2 secureboot=on signer=- version=- outcome=\"Morvane finished: 2 of 2 blocks rewritten"),
              std::string::npos) << Lines[0];
   const std::string  Screen = Printed ();
-  EXPECT_NE (Screen.find ("Morvane will flash ec.bin (131072 bytes, CRC-32 "), std::string::npos);
+  EXPECT_NE (Screen.find ("Morvane will check ec.bin (131072 bytes, CRC-32 "), std::string::npos);
   EXPECT_NE (Screen.find ("saved to SAVE002.BIN first"), std::string::npos);
   EXPECT_NE (Screen.find ("EC FLASH DONE. Remove power, then reboot the machine."), std::string::npos);
   EXPECT_NE (Screen.find ("old firmware: SAVE002.BIN."), std::string::npos);
@@ -162,7 +175,7 @@ TEST_F (BootModeTest, AFailureRetriesInPlaceWithoutANewSaveAfterAnErase) {
   EXPECT_NE (Lines[0].find (" status=0x7 product=\"Morv 7\" ec=incomplete changed=2 secureboot=off "), std::string::npos) << Lines[0];
   EXPECT_NE (Lines[1].find (" status=0x0 product=\"Morv 7\" ec=flashed changed=1 secureboot=off "), std::string::npos) << Lines[1];
   const std::string  Screen = Printed ();
-  EXPECT_EQ (Count (Screen, "EC FLASH FAILED. DO NOT REMOVE POWER."), 1u);
+  EXPECT_EQ (Count (Screen, "  EC FLASH FAILED. DO NOT REMOVE POWER."), 1u);
   EXPECT_LT (Screen.find ("Press a key to flash again."), Screen.find ("EC FLASH DONE."));
   EXPECT_NE (Screen.find ("No new save: the EC may be half-written."), std::string::npos);
   EXPECT_EQ (Fake::gState->KeyWaits, 2u);
@@ -178,7 +191,7 @@ TEST_F (BootModeTest, AnEraseInAnyEarlierAttemptKeepsTheFailedBanner) {
   EXPECT_THROW (Boot (u"  "), Fake::BudgetSpent);
 
   const std::string  Screen = Printed ();
-  EXPECT_EQ (Count (Screen, "EC FLASH FAILED. DO NOT REMOVE POWER."), 3u);
+  EXPECT_EQ (Count (Screen, "  EC FLASH FAILED. DO NOT REMOVE POWER."), 3u);
   EXPECT_EQ (Count (Screen, "NOTHING WAS CHANGED"), 0u);
   EXPECT_EQ (Count (Screen, "No new save: the EC may be half-written."), 2u);
   EXPECT_FALSE (Has (u"\\SAVE002.BIN"));
@@ -200,6 +213,72 @@ TEST_F (BootModeTest, ARefusedRunSaysNothingChangedAndTheRetrySavesAgain) {
   EXPECT_EQ (Count (Printed (), "saved to SAVE001.BIN first"), 2u);
   EXPECT_TRUE (NoPortTouched ());
   EXPECT_EQ (LogLines ().size (), 2u);
+}
+
+// A capsule needs no crc32= (its signature covers it) nor model= (its
+// hardware ID names the machines); a raw image still needs crc32=, and
+// without it is refused once read, before any port.
+TEST_F (BootModeTest, ACapsuleNeedsNoCrcOrModelWhereARawImageNeedsItsCrc) {
+  const auto  Capsule = Load ("good.cap");
+  const auto  Payload = Load ("ec.bin");
+
+  Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Model");
+  File (u"\\ec.cap")      = Capsule;
+  File (u"\\MORVANE.CFG") = Bytes ("image=ec.cap\r\n");
+
+  EXPECT_EQ (Boot (), EFI_SUCCESS);
+
+  EXPECT_TRUE (std::equal (Payload.begin (), Payload.end (), Flash.begin ()));
+  auto  Lines = LogLines ();
+  ASSERT_EQ (Lines.size (), 1u);
+  EXPECT_NE (Lines[0].find (" signer=unchecked version=0x00000200 outcome=\"Morvane finished: 1 of 1 blocks rewritten"), std::string::npos) << Lines[0];
+  EXPECT_NE (Printed ().find ("Morvane will check ec.cap (" + std::to_string (Capsule.size ()) + " bytes) and flash it onto this machine's EC if it may."),
+             std::string::npos) << Printed ();
+
+  SetUp ();
+  Stick (1, "");
+  File (u"\\MORVANE.CFG") = Bytes ("image=ec.bin\r\n");
+
+  EXPECT_THROW (Boot (u" "), Fake::BudgetSpent) << "a refused run never returns to the firmware";
+
+  EXPECT_EQ (Fake::RowText (13), "MORVANE.CFG has no crc32= line; nothing was done.");
+  EXPECT_TRUE (NoPortTouched ());
+}
+
+// "Do not remove power" only from the first erase on: a machine refused
+// before it (another model, no EC) is never told so; a flash is told just
+// before its first erase, and the line gives way to the verdict.
+TEST_F (BootModeTest, DoNotRemovePowerIsSaidOnlyOnceTheFirstEraseGoes) {
+  struct Case { const char *What; const char *Extra; BOOLEAN NoDevice; };
+  for (const Case &C : { Case{ "another model", "model=Other 9\r\n", FALSE }, Case{ "no EC", "", TRUE } }) {
+    SetUp ();
+    Stick (1, C.Extra);
+    Sim->Faults.NoDevice = C.NoDevice;
+
+    EXPECT_THROW (Boot (u" "), Fake::BudgetSpent) << C.What;
+
+    const std::string  Screen = Printed ();
+    EXPECT_NE (Screen.find ("NOTHING WAS CHANGED. The machine may be switched off."), std::string::npos) << C.What;
+    EXPECT_EQ (Screen.find ("emove power"), std::string::npos) << C.What << ": " << Screen;
+  }
+
+  SetUp ();
+  Stick (2);
+
+  EXPECT_EQ (Boot (), EFI_SUCCESS);
+
+  size_t  Said  = Fake::Find ("print", u"Flashing: do not remove power.");
+  size_t  Erase = std::string::npos;
+  for (UINT32 Index = 0; Index < Sim->RecordLength && Erase == std::string::npos; Index++) {
+    if ((Sim->Record[Index].Kind == EcSimCommand) && (Sim->Record[Index].Value == 0xD8)) {
+      Erase = Sim->Record[Index].Stamp;
+    }
+  }
+
+  ASSERT_NE (Said, std::string::npos);
+  EXPECT_LT (Said, Erase);
+  EXPECT_GT (Said, Fake::Find ("close", u"\\SAVE001.BIN")) << "the save comes first";
+  EXPECT_EQ (Fake::RowText (3), " EC FLASH DONE. Remove power, then reboot the machine.");
 }
 
 // Whatever refuses the stick before the first attempt leaves the devices

@@ -8,6 +8,8 @@
 #include "BootTest.h"
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 
 extern "C" {
 #include <Protocol/DevicePath.h>
@@ -15,6 +17,7 @@ extern "C" {
 
 #include "Crc32.h"
 #include "Depot.h"
+#include "EcVersionRecord.h"
 #include "NetBoot.h"
 
 namespace {
@@ -182,6 +185,37 @@ TEST_F (NetBootTest, ImageThatDoesNotMatchItsSettingsIsRefusedAtTheDepot) {
   EXPECT_EQ (Gets ("/ec.bin"), 1u);
   EXPECT_EQ (Gets ("/MORVANE.CFG"), 1u);
   EXPECT_EQ (Count (Printed (), "NOTHING WAS CHANGED."), 2u);
+}
+
+// A Morvane that trusts a certificate, booted from a depot that serves a
+// capsule signed under it (and no crc32=): the image fetched once is checked
+// again at each attempt, and the flash that ends well keeps its version.
+TEST_F (NetBootTest, ASignedCapsuleIsCheckedAgainAtEachAttempt) {
+  auto  Load = [](const char *Name) {
+    std::ifstream  In (std::string (MACHINE_CAPSULES "/") + Name, std::ios::binary);
+    return std::vector<UINT8>(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+  };
+  const auto                 Payload = Load ("ec.bin");
+  const std::string          Text    = "image=ec.cap\r\n";
+  MORVANE_EC_VERSION_RECORD  Record  = {};
+
+  Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Model");
+  Fake::gState->TrustedCert               = Load ("root.cer");
+  Fake::gState->Net.Files["/ec.cap"]      = Load ("good.cap");
+  Fake::gState->Net.Files["/MORVANE.CFG"] = std::vector<UINT8>(Text.begin (), Text.end ());
+  Sim->Faults.CorruptBlock    = 0;
+  Sim->Faults.CorruptAttempts = 8;
+  Fake::gState->PortBudget   *= 4;
+
+  EXPECT_EQ (Boot (u"  "), EFI_SUCCESS);
+
+  EXPECT_TRUE (std::equal (Payload.begin (), Payload.end (), Flash.begin ()));
+  EXPECT_NE (Result (".incomplete.log").find (" status=0x7 "), std::string::npos) << Result (".incomplete.log");
+  EXPECT_NE (Result (".flashed.log").find (" size=3000 "), std::string::npos) << Result (".flashed.log");
+  EXPECT_NE (Result (".flashed.log").find (" signer=\"TestCert\" version=0x00000200 outcome="), std::string::npos) << Result (".flashed.log");
+  EXPECT_EQ (Gets ("/ec.cap"), 1u);
+  ASSERT_EQ (EcVersionRecordRead (&Record), EFI_SUCCESS);
+  EXPECT_EQ (Record.Version, 0x200u);
 }
 
 // A settings file fetched from a depot names no depot of its own, and a

@@ -99,7 +99,7 @@ def common_checks(machine, timed_out):
     problems = ["boot time limit reached"] if timed_out else []
     if INTERNAL in machine.serial:
         problems.append("the internal disk's script ran")
-    if "Morvane will flash %s (%d bytes, CRC-32 %08X)" % (machine.name, len(machine.image), zlib.crc32(machine.image)) \
+    if "Morvane will check %s (%d bytes, CRC-32 %08X)" % (machine.name, len(machine.image), zlib.crc32(machine.image)) \
             not in machine.serial:
         problems.append("Morvane did not announce its image")
     return problems

@@ -69,7 +69,7 @@ class NetMachine:
             now = time.monotonic() - started
             if "screen" not in marks and b"Loop : 1" in boot.serial:
                 marks["screen"] = now
-            if "fetched" not in marks and b"Morvane will flash" in boot.serial:
+            if "fetched" not in marks and b"Morvane will check" in boot.serial:
                 marks["fetched"] = now
             if banner.encode() in boot.serial:
                 time.sleep(1)

@@ -212,14 +212,17 @@ def last_log_line(name, pattern):
 
 
 def log_pattern(mode, image, data, blocks, status, outcome, serial, uuid, ec="flashed", changed=None,
-                flash_id="0xEF", product=PRODUCT, secureboot="off"):
-    """changed defaults to every block planned for a flash, none otherwise."""
+                flash_id="0xEF", product=PRODUCT, secureboot="off", signer="-", version="-"):
+    """changed defaults to every block planned for a flash, none otherwise;
+    signer= and version= are a raw image's unless given."""
     if changed is None:
         changed = blocks.split("/")[1] if ec != "unchanged" else 0
     return (r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d mode=%s image=\"%s\" size=%d crc32=%08X blocks=%s id=%s"
-            r" serial=%s uuid=%s elapsed=\d+ status=%s product=\"%s\" ec=%s changed=%s secureboot=%s outcome=\"%s\"" % (
+            r" serial=%s uuid=%s elapsed=\d+ status=%s product=\"%s\" ec=%s changed=%s secureboot=%s"
+            r" signer=%s version=%s outcome=\"%s\"" % (
                 mode, re.escape(image), len(data), zlib.crc32(data), blocks, flash_id, re.escape(serial),
-                re.escape(uuid), status, re.escape(product), ec, changed, secureboot, re.escape(outcome)))
+                re.escape(uuid), status, re.escape(product), ec, changed, secureboot, re.escape(signer),
+                re.escape(version), re.escape(outcome)))
 
 
 def within(seconds):

@@ -225,7 +225,7 @@ def wrong_model(build, folder):
         problems.append("the EC received bytes")
     lines = machine.log_lines()
     refusal = "This machine is %s; the image is for Other 9. Nothing was flashed." % PRODUCT
-    if len(lines) != 1 or not lines[0].endswith(' status=0x3 product="%s" ec=unchanged changed=0 secureboot=off outcome="%s"' % (PRODUCT, refusal)):
+    if len(lines) != 1 or not lines[0].endswith(' status=0x3 product="%s" ec=unchanged changed=0 secureboot=off signer=- version=- outcome="%s"' % (PRODUCT, refusal)):
         problems.append("log is %r" % lines)
     return problems, figures(machine)
 

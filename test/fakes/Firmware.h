@@ -183,6 +183,10 @@ struct State {
   // SMBIOS structure table published in the system table, if any.
   std::vector<UINT8>               Smbios;
 
+  // The certificate the build puts into Morvane (PcdMorvaneTrustedCert);
+  // empty: none, as the package's default.
+  std::vector<UINT8>               TrustedCert;
+
   // Started by the firmware: the loaded image, its volume (files in Files
   // by their path on it, "\\MORVANE.CFG"), the keyboard, the variables.
   BOOLEAN                          HasLoadedImage = FALSE;

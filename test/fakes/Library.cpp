@@ -19,9 +19,12 @@ extern "C" {
 #include <Library/PrintLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
+#include <Guid/ImageAuthentication.h>
 #include <Guid/SmBios.h>
 #include <Protocol/CpuIo2.h>
 }
+
+#include "RunInternal.h"
 
 #define MAX_PRINT_CHARS  320
 
@@ -192,6 +195,19 @@ EFI_GUID  gEfiCpuIo2ProtocolGuid = EFI_CPU_IO2_PROTOCOL_GUID;
 EFI_GUID  gEfiSmbiosTableGuid    = SMBIOS_TABLE_GUID;
 EFI_GUID  gEfiSmbios3TableGuid   = SMBIOS3_TABLE_GUID;
 EFI_GUID  gMorvaneEcVersionGuid  = { 0x5baf24e3, 0x918d, 0x4465, { 0xbd, 0x06, 0x20, 0xf9, 0x27, 0x54, 0xb7, 0x34 } };
+EFI_GUID  gEfiCertPkcs7Guid      = EFI_CERT_TYPE_PKCS7_GUID;
+}
+
+// What run/RunTrust.cpp reads from the build's PCD, set by each test.
+BOOLEAN
+RunTrustedCert (
+  OUT CONST UINT8  **Cert,
+  OUT UINTN        *Size
+  )
+{
+  *Cert = Fake::gState->TrustedCert.data ();
+  *Size = Fake::gState->TrustedCert.size ();
+  return *Size > 0;
 }
 
 BOOLEAN

@@ -317,7 +317,8 @@ PublishSmbios (
   )
 {
   // A BIOS information structure first, then system information (type 1,
-  // product name as string 2, serial number as string 4, UUID at offset 8), then the end structure.
+  // product name as string 2, serial number as string 4, UUID at offset 8),
+  // a baseboard and a chassis, then the end structure.
   std::vector<UINT8>  &T = gState->Smbios;
 
   T = { 0, 0x12, 0x00, 0x00 };
@@ -342,7 +343,14 @@ PublishSmbios (
   }
 
   T.push_back (0);
-  T.insert (T.end (), { 127, 4, 0x02, 0x00, 0, 0 });
+
+  // A baseboard (type 2) and a chassis (type 3, a notebook), for the
+  // hardware IDs that name them.
+  T.insert (T.end (), { 2, 0x08, 0x02, 0x00, 1, 2, 0, 0 });
+  T.insert (T.end (), { 'B', 'o', 'a', 'r', 'd', ' ', 'C', 'o', 0, 'B', '1', 0, 0 });
+  T.insert (T.end (), { 3, 0x09, 0x03, 0x00, 1, 0x0A, 0, 0, 0 });
+  T.insert (T.end (), { 'M', 'a', 'k', 'e', 'r', 0, 0 });
+  T.insert (T.end (), { 127, 4, 0x04, 0x00, 0, 0 });
 
   mSmbiosEntry                   = {};
   mSmbiosEntry.TableMaximumSize  = static_cast<UINT32>(T.size ());

@@ -118,11 +118,12 @@ def request(url, method="GET", data=None):
         return error.code, b""
 
 
-def log_line(start, serial, status, ec, outcome, product="Morv 7", extra=""):
+def log_line(start, serial, status, ec, outcome, product="Morv 7", extra="", signer="-", version="-"):
     return ('%s mode=flash image="ec.bin" size=150000 crc32=C674A181 blocks=3/3 id=0xEF serial=%s '
             'uuid=6A1C2E3F-4B5D-4C6E-8F70-8192A3B4C5D6 elapsed=41 status=%s product="%s" %schanged=2 '
-            'secureboot=off outcome="%s"' % (start, serial, status, product, ("ec=%s " % ec) if ec else "",
-                                               outcome)) + extra
+            'secureboot=off signer=%s version=%s outcome="%s"' % (start, serial, status, product,
+                                                                  ("ec=%s " % ec) if ec else "", signer, version,
+                                                                  outcome)) + extra
 
 
 DAY = "20261207"
@@ -151,10 +152,13 @@ RUNS = [
     ("FAIL1-0011223344A4-20261207-100400.unchanged.log", log_line("2026-12-07 10:04:00", "FAIL1", "0x3", "unchanged",
                                                                     "This machine is X."), "failed-unchanged", "FAIL1"),
     ("SAME1-0011223344A3-20261207-100300-2.uptodate.log", log_line("2026-12-07 10:03:00", "SAME1", "0x0", "unchanged",
-                                                                     "EC flash already matches the image."),
+                                                                     "EC flash already matches the image.",
+                                                                     signer="unchecked", version="0x00000200"),
      "uptodate", "SAME1"),
     ("FLASH1-0011223344A2-20261207-100200.flashed.log", log_line("2026-12-07 10:02:00", "FLASH1", "0x0", "flashed",
-                                                                   "Morvane finished: 2 of 3 blocks rewritten."),
+                                                                   "Morvane finished: 2 of 3 blocks rewritten.",
+                                                                   signer='"EC release <b>signing</b>"',
+                                                                   version="0x00010200"),
      "flashed", "FLASH1"),
     ("HUGE1-0011223344A1-20261207-100100.flashed.log", "2026-12-07 10:01:00 " + "x" * 5000, "unreadable", "HUGE1"),
     ("JUNK1-0011223344A0-20261207-100000.unchanged.log", "\x01\x02garbage <b>bold</b>\xff", "unreadable", "JUNK1"),
@@ -296,22 +300,25 @@ def page(work, env):
              "failed-incomplete": ("failed, EC incomplete", ""), "running": ("running", "running"),
              "conflicting": ("conflicting final logs", ""), "unreadable": ("unreadable log", "")}
     for row, (name, _, state, _) in zip(dom.rows, RUNS):
-        expect("%s has %d cells" % (name, len(row["cells"])), len(row["cells"]) == 13)
-        if len(row["cells"]) != 13:
+        expect("%s has %d cells" % (name, len(row["cells"])), len(row["cells"]) == 14)
+        if len(row["cells"]) != 14:
             continue
-        expect("%s says %r, %r" % (name, row["cells"][6], row["cells"][7]),
-               row["cells"][6] == words[state][0] and words[state][1] in row["cells"][7])
+        expect("%s says %r, %r" % (name, row["cells"][7], row["cells"][8]),
+               row["cells"][7] == words[state][0] and words[state][1] in row["cells"][8])
         expect("%s links %r" % (name, row["href"]),
                row["href"] == ("results/%s/%s" % (DAY, SAVED) if name.startswith(SAVED[:-4] + ".") else None))
     by_name = dict(zip([name.split("-")[0] for name, _, _, _ in RUNS], dom.rows))
-    for serial, column, wanted_text in [("FAIL1", 7, "0x3 failed: wrong model"),
-                                        ("RUN1", 8, "log written under a minute ago"),
-                                        ("CONF1", 8, "final logs flashed and incomplete"),
-                                        ("LIAR1", 8, "its line says failed, EC unchanged, its name says flashed"),
-                                        ("RAW1", 8, HOSTILE)]:
+    for serial, column, wanted_text in [("FAIL1", 8, "0x3 failed: wrong machine"),
+                                        ("RUN1", 9, "log written under a minute ago"),
+                                        ("CONF1", 9, "final logs flashed and incomplete"),
+                                        ("LIAR1", 9, "its line says failed, EC unchanged, its name says flashed"),
+                                        ("RAW1", 9, HOSTILE)]:
         expect("%s shows %r in %r" % (serial, wanted_text, by_name[serial]["cells"][column:column + 1]),
                wanted_text in by_name[serial]["cells"][column])
-    expect("the flashed run's figures", by_name["FLASH1"]["cells"][9:12] == ["flashed", "2", "41"])
+    expect("the flashed run's figures", by_name["FLASH1"]["cells"][10:13] == ["flashed", "2", "41"])
+    for serial, wanted_text in [("FLASH1", "0x00010200, signed by EC release <b>signing</b>"),
+                                ("SAME1", "0x00000200, signature not checked"), ("FAIL1", "")]:
+        expect("%s's version is %r" % (serial, by_name[serial]["cells"][6]), by_name[serial]["cells"][6] == wanted_text)
     expect("files with other names not counted as ignored", "4 files with other names ignored" in dump)
 
 

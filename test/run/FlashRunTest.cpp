@@ -99,6 +99,22 @@ protected:
     return std::string::npos;
   }
 
+  // Log position of the last event of a kind: the image's own open and
+  // close, after the look at its first bytes that tells it is no capsule.
+  static size_t
+  LastOf (
+    const std::string  &Kind
+    )
+  {
+    size_t  Last = std::string::npos;
+
+    for (size_t At = Fake::Find (Kind); At != std::string::npos; At = Fake::Find (Kind, u"", At + 1)) {
+      Last = At;
+    }
+
+    return Last;
+  }
+
   // The finishing sequence's order: message, close, 0xFE, then 0xAE last.
   void
   ExpectFinishingOrder (
@@ -106,7 +122,7 @@ protected:
     ) const
   {
     size_t  Said   = Fake::Find ("print", Message);
-    size_t  Closed = Fake::Find ("close");
+    size_t  Closed = LastOf ("close");
     size_t  Exit   = StampOf (EcSimCommand, 0xFE);
 
     ASSERT_NE (Said, std::string::npos);
@@ -114,7 +130,7 @@ protected:
     EXPECT_LT (Closed, Exit);
     EXPECT_EQ (RecordText ().back (), "K:AE");
     EXPECT_EQ (Sim->Record[0].Kind, EcSimKbc) << "0xAD precedes the EC's first byte";
-    EXPECT_LT (Sim->Record[0].Stamp, Fake::Find ("open"));
+    EXPECT_LT (Sim->Record[0].Stamp, LastOf ("open"));
   }
 
   bool
@@ -153,7 +169,7 @@ TEST_F (FlashRunTest, TwoWholeBlocks) {
   EXPECT_EQ (Fake::RowText (12), " Verify  :oo");
   EXPECT_EQ (Fake::RowText (14), " Block Number: 2 ----- 1 second");
   EXPECT_EQ (Fake::RowText (15), "Morvane finished, remove power and reboot.");
-  EXPECT_EQ (Fake::gState->Reads, 2u) << "the whole image is read once, a block at a time";
+  EXPECT_EQ (Fake::gState->Reads, 3u) << "its first bytes to tell it from a capsule, then the whole image once, a block at a time";
   ExpectFinishingOrder (FINISHED);
   EXPECT_EQ (Sim->Counters.Violations, 0u);
 }

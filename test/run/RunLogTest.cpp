@@ -58,7 +58,7 @@ TEST_F (RunLogTest, FlashLogsEveryFieldBeforeItsLastLine) {
     "2026-12-07 09:30:05 mode=flash image=\"FS0:\\images\\ec.bin\" size=131072 crc32=" +
     Hex (Crc32Update (0, Image.data (), Image.size ())) +
     " blocks=2/2 id=0xEF serial=ABC_123 uuid=00112233-4455-6677-8899-AABBCCDDEEFF elapsed=1 status=0x0"
-    " product=\"Model\" ec=flashed changed=2 secureboot=off outcome=\"Morvane finished, remove power and reboot.\"\r\n"
+    " product=\"Model\" ec=flashed changed=2 secureboot=off signer=- version=- outcome=\"Morvane finished, remove power and reboot.\"\r\n"
     );
   EXPECT_LT (Fake::Find ("close", LOG), Fake::Find ("print", u"Morvane finished"));
   EXPECT_EQ (Fake::RowText (15), "Morvane finished, remove power and reboot.");
@@ -86,9 +86,9 @@ TEST_F (RunLogTest, FailedRunsAndRefusalsAreLoggedToo) {
   const std::string  Text = Log ();
   EXPECT_EQ (Text.substr (0, 5), "old\r\n") << "the log is appended to";
   EXPECT_NE (Text.find (" blocks=0/1 id=0xEF serial=- uuid=- elapsed="), std::string::npos) << Text;
-  EXPECT_NE (Text.find (" status=0x7 product=- ec=incomplete changed=1 secureboot=off outcome=\"Block 0 never verified. EC flash incomplete: keep power on, flash again.\"\r\n"),
+  EXPECT_NE (Text.find (" status=0x7 product=- ec=incomplete changed=1 secureboot=off signer=- version=- outcome=\"Block 0 never verified. EC flash incomplete: keep power on, flash again.\"\r\n"),
              std::string::npos) << Text;
-  EXPECT_NE (Text.find (" status=0x21 product=- ec=unchanged changed=0 secureboot=off outcome=\"Image CRC-32 is " + Hex (Crc) + ", expected 0BADF00D; nothing was flashed.\"\r\n"),
+  EXPECT_NE (Text.find (" status=0x21 product=- ec=unchanged changed=0 secureboot=off signer=- version=- outcome=\"Image CRC-32 is " + Hex (Crc) + ", expected 0BADF00D; nothing was flashed.\"\r\n"),
              std::string::npos) << Text;
   EXPECT_NE (Text.find ("blocks=0/0 id=- "), std::string::npos) << "the refused run never read the ID";
 }
@@ -107,15 +107,15 @@ TEST_F (RunLogTest, EcStateSaysWhetherAnEraseWasSent) {
   };
   const Case  Cases[] = {
     { "an EC that falls silent on -u's compare", { u"-u", u"-l", u"run.log", u"ec.bin" }, FALSE, 0, EFI_TIMEOUT,
-      " ec=unchanged changed=0 secureboot=off outcome=\"EC not answering at block 0. The EC flash was not changed.\"\r\n", 1 + 100 },
+      " ec=unchanged changed=0 secureboot=off signer=- version=- outcome=\"EC not answering at block 0. The EC flash was not changed.\"\r\n", 1 + 100 },
     { "no EC at all", { u"-l", u"run.log", u"ec.bin" }, TRUE, 0, EFI_TIMEOUT,
-      " ec=unchanged changed=0 secureboot=off outcome=\"EC not answering at block 0. The EC flash was not changed.\"\r\n" },
+      " ec=unchanged changed=0 secureboot=off signer=- version=- outcome=\"EC not answering at block 0. The EC flash was not changed.\"\r\n" },
     { "an EC that stops in the first erase", { u"-l", u"run.log", u"ec.bin" }, FALSE, 2 + 2, EFI_TIMEOUT,
-      " ec=incomplete changed=1 secureboot=off outcome=\"EC not answering at block 0. EC flash incomplete: keep power on, flash again.\"\r\n" },
+      " ec=incomplete changed=1 secureboot=off signer=- version=- outcome=\"EC not answering at block 0. EC flash incomplete: keep power on, flash again.\"\r\n" },
     { "a verify", { u"-v", u"-l", u"run.log", u"ec.bin" }, FALSE, 0, EFI_CRC_ERROR,
-      " ec=unchanged changed=0 secureboot=off outcome=\"EC flash differs from the image in 1 of 1 blocks; first at block 0.\"\r\n" },
+      " ec=unchanged changed=0 secureboot=off signer=- version=- outcome=\"EC flash differs from the image in 1 of 1 blocks; first at block 0.\"\r\n" },
     { "a save alone", { u"-s", u"s.bin", u"-n", u"1", u"-l", u"run.log" }, FALSE, 0, EFI_SUCCESS,
-      " ec=unchanged changed=0 secureboot=off outcome=\"EC flash saved: 1 blocks to FS0:\\images\\s.bin.\"\r\n" },
+      " ec=unchanged changed=0 secureboot=off signer=- version=- outcome=\"EC flash saved: 1 blocks to FS0:\\images\\s.bin.\"\r\n" },
   };
 
   for (const auto &C : Cases) {
@@ -174,7 +174,7 @@ TEST_F (RunLogTest, ModelMustBeTheMachinesProduct) {
       if (C.Refusal != nullptr) {
         EXPECT_TRUE (NoPortTouched ());
         EXPECT_EQ (Fake::RowText (13), C.Refusal);
-        EXPECT_NE (Log ().find (" ec=unchanged changed=0 secureboot=off outcome=\"" + std::string (C.Refusal)), std::string::npos) << Log ();
+        EXPECT_NE (Log ().find (" ec=unchanged changed=0 secureboot=off signer=- version=- outcome=\"" + std::string (C.Refusal)), std::string::npos) << Log ();
       }
     }
   }

@@ -76,7 +76,7 @@ TEST_F (UpdateTest, OnlyTheBlocksThatDifferAreRewritten) {
   EXPECT_EQ (Fake::RowText (12), " Verify  :=o=.=o");
   EXPECT_EQ (Fake::RowText (7), " Check   :oooooo");
   EXPECT_EQ (Fake::RowText (15), "Morvane finished: 3 of 6 blocks rewritten, remove power and reboot.");
-  EXPECT_NE (LogLine ().find (" ec=flashed changed=3 secureboot=off outcome="), std::string::npos) << LogLine ();
+  EXPECT_NE (LogLine ().find (" ec=flashed changed=3 secureboot=off signer=- version=- outcome="), std::string::npos) << LogLine ();
   EXPECT_TRUE (std::equal (Image.begin (), Image.end (), Flash.begin ()));
 }
 
@@ -134,7 +134,7 @@ TEST_F (UpdateTest, NothingErasedWhenEveryBlockMatches) {
   EXPECT_EQ (Fake::RowText (12), " Verify  :==");
   EXPECT_EQ (Fake::RowText (15), "EC flash already matches the image; nothing was erased.");
   EXPECT_EQ (Printed ().find ("remove power"), std::string::npos);
-  EXPECT_NE (LogLine ().find (" status=0x0 product=- ec=unchanged changed=0 secureboot=off outcome="), std::string::npos) << LogLine ();
+  EXPECT_NE (LogLine ().find (" status=0x0 product=- ec=unchanged changed=0 secureboot=off signer=- version=- outcome="), std::string::npos) << LogLine ();
 }
 
 // A part half the image's size: every block verifies as it is written, and
@@ -171,7 +171,7 @@ TEST_F (UpdateTest, ClosingCheckCatchesAFlashThatWraps) {
   AddImage (RandomImage (4 * BLOCK));
   Sim->Faults.SizeBlocks = 2;
   Run ({ u"-l", u"run.log", u"ec.bin" });
-  EXPECT_NE (LogLine ().find (" status=0x1C product=- ec=incomplete changed=4 secureboot=off outcome=\"Block 0 differs"), std::string::npos)
+  EXPECT_NE (LogLine ().find (" status=0x1C product=- ec=incomplete changed=4 secureboot=off signer=- version=- outcome=\"Block 0 differs"), std::string::npos)
     << LogLine ();
 }
 

@@ -12,6 +12,7 @@ using CommandLineTest = RunTest;
 
 constexpr const char  *USAGE      = "Usage: Morvane [-v|-u] [-c CRC] [-m MODEL] [-s SAVE] [-l LOG] [-p URL] IMAGE";
 constexpr const char  *USAGE_SAVE = "       Morvane -s SAVE -n N [-m MODEL] [-l LOG] [-p URL]";
+constexpr const char  *USAGE_IDS  = "       Morvane -i";
 
 TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
   const std::vector<std::vector<std::u16string>>  Refused = {
@@ -44,6 +45,8 @@ TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
     { u"-p", u"http://depot/results", u"ec.bin" },
     { u"-m", u"   ", u"ec.bin" },                       // a model that is blank or too long
     { u"-m", std::u16string (65, u'M'), u"ec.bin" },
+    { u"-i", u"ec.bin" },                               // -i with anything else
+    { u"-i", u"-v", u"ec.bin" },
   };
 
   for (const auto &Args : Refused) {
@@ -58,7 +61,8 @@ TEST_F (CommandLineTest, EveryRefusalPrintsTheUsageLineAndTouchesNothing) {
     EXPECT_EQ (Run (Args), EFI_INVALID_PARAMETER) << Shown;
     EXPECT_EQ (Fake::RowText (13), USAGE) << Shown;
     EXPECT_EQ (Fake::RowText (14), USAGE_SAVE) << Shown;
-    EXPECT_EQ (Fake::RowText (15), "") << Shown;
+    EXPECT_EQ (Fake::RowText (15), USAGE_IDS) << Shown;
+    EXPECT_EQ (Fake::RowText (16), "") << Shown;
     EXPECT_TRUE (NoPortTouched ()) << Shown;
     EXPECT_EQ (Fake::gState->Files.size (), 1u) << Shown << ": a file was created";
   }

@@ -1,0 +1,281 @@
+/** @file
+  Signed images: capsules made by GenerateCapsule.py for the fakes'
+  machine, checked by EDK II's PKCS7 code over the host's OpenSSL, in a
+  Morvane with and without a built-in certificate; the version record they
+  are held to; and -i.
+
+**/
+
+#include "RunTest.h"
+
+#include <algorithm>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "Crc32.h"
+#include "EcVersionRecord.h"
+
+namespace {
+
+typedef std::vector<UINT8> Bytes;
+
+constexpr const char16_t  *CAPSULE = u"FS0:\\images\\ec.cap";
+constexpr const char16_t  *LOG     = u"FS0:\\images\\run.log";
+
+class SignedRunTest : public RunTest {
+public:
+  using RunTest::AddImage;
+
+  void
+  SetUp (
+    ) override
+  {
+    RunTest::SetUp ();
+    Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0));   // HardwareID-9: Maker & Model
+  }
+
+  static Bytes
+  Load (
+    const char  *Name
+    )
+  {
+    std::ifstream  File (std::string (MACHINE_CAPSULES "/") + Name, std::ios::binary);
+
+    return Bytes (std::istreambuf_iterator<char>(File), std::istreambuf_iterator<char>());
+  }
+
+  static std::string
+  Hex (
+    UINT32  Value
+    )
+  {
+    char  Text[16];
+
+    snprintf (Text, sizeof (Text), "%08X", Value);
+    return Text;
+  }
+
+  static std::u16string
+  Wide (
+    const std::string  &Text
+    )
+  {
+    return std::u16string (Text.begin (), Text.end ());
+  }
+
+  void
+  Trust (
+    )
+  {
+    Fake::gState->TrustedCert = Load ("root.cer");
+  }
+
+  // The record's bytes; empty when there is none.
+  Bytes
+  Record (
+    ) const
+  {
+    auto  Found = Fake::gState->Variables.find (Fake::VariableKey (u"MorvaneEcVersion", gMorvaneEcVersionGuid));
+
+    return (Found == Fake::gState->Variables.end ()) ? Bytes () : Found->second.Data;
+  }
+
+  void
+  PlantRecord (
+    UINT32  Version,
+    UINT32  Lowest
+    )
+  {
+    MORVANE_EC_VERSION_RECORD  Planted = { Version, Lowest };
+
+    ASSERT_EQ (EcVersionRecordWrite (&Planted), EFI_SUCCESS);
+  }
+
+  // The record as version and lowest; { 0, 0 } when there is none.
+  std::pair<UINT32, UINT32>
+  RecordNow (
+    )
+  {
+    MORVANE_EC_VERSION_RECORD  Now = {};
+
+    EcVersionRecordRead (&Now);
+    return { Now.Version, Now.LowestSupported };
+  }
+
+  std::string
+  LogLine (
+    ) const
+  {
+    auto  Found = Fake::gState->Files.find (LOG);
+
+    return (Found == Fake::gState->Files.end ()) ? "" : std::string (Found->second.Data.begin (), Found->second.Data.end ());
+  }
+
+  // The EC's flash holds the payload in block 0, and nothing past it.
+  bool
+  FlashHolds (
+    const Bytes  &Payload
+    ) const
+  {
+    return std::equal (Payload.begin (), Payload.end (), Flash.begin ()) &&
+           std::all_of (Flash.begin () + Payload.size (), Flash.begin () + 0x10000, [](UINT8 Byte) { return Byte == 0xFF; });
+  }
+
+  // Where the log shows the first byte the EC received; npos for none.
+  size_t
+  FirstDeviceEvent (
+    ) const
+  {
+    return (Sim->RecordLength > 0) ? Sim->Record[0].Stamp : std::string::npos;
+  }
+};
+
+// A capsule for this machine flashes its payload, ends with the closing
+// check, and leaves its version in the record, the lowest supported one
+// never going down; with a certificate its signer is logged, without one
+// the operator is told that nobody's signature was checked.
+TEST_F (SignedRunTest, ACapsuleForThisMachineFlashesItsPayloadAndKeepsItsVersion) {
+  const Bytes   Capsule = Load ("good.cap");
+  const Bytes   Payload = Load ("ec.bin");
+  const UINT32  FileCrc = Crc32Update (0, Capsule.data (), Capsule.size ());
+  const std::u16string  Logged[] = { u"-c", Wide (Hex (FileCrc)), u"-l", u"run.log" };
+  struct Case {
+    const char  *What;
+    bool        Trusted;
+    bool        Options;
+    bool        Planted;
+    UINT32      Version, Lowest;     // the record before
+    UINT32      LowestAfter;
+  };
+  const Case  Cases[] = {
+    { "signed, plain run, no record",          true,  false, false, 0,      0,     0x80  },
+    { "signed, options, an older record",      true,  true,  true,  0x100,  0x40,  0x80  },
+    { "signed, options, a newer record",       true,  true,  true,  0x300,  0x180, 0x180 },   // lower, yet allowed
+    { "signed, options, lowest = its version", true,  true,  true,  0x1000, 0x200, 0x200 },
+    { "unchecked, plain run",                  false, false, true,  0x100,  0x100, 0x100 },
+    { "unchecked, options",                    false, true,  false, 0,      0,     0x80  },
+  };
+
+  for (const Case &C : Cases) {
+    SCOPED_TRACE (C.What);
+    SetUp ();
+    if (C.Trusted) {
+      Trust ();
+    }
+
+    if (C.Planted) {
+      PlantRecord (C.Version, C.Lowest);
+    }
+
+    AddImage (Capsule, CAPSULE);
+    std::vector<std::u16string>  Args;
+    if (C.Options) {
+      Args.assign (std::begin (Logged), std::end (Logged));
+    }
+
+    Args.push_back (u"ec.cap");
+
+    ASSERT_EQ (Run (Args), EFI_SUCCESS) << Printed ();
+
+    EXPECT_TRUE (FlashHolds (Payload));
+    EXPECT_EQ (RecordNow (), std::make_pair (0x200u, C.LowestAfter));
+    EXPECT_EQ (Fake::RowText (7), " Check   :o") << "a capsule's flash ends with the closing check";
+    EXPECT_EQ (Fake::RowText (13), C.Trusted ? "" : "The signature of ec.cap was not checked: this Morvane trusts no signer.");
+    EXPECT_LT (Fake::Find ("close", CAPSULE), FirstDeviceEvent ()) << "read and checked before 0xAD";
+    if (C.Options) {
+      EXPECT_NE (LogLine ().find (" size=3000 crc32=" + Hex (Crc32Update (0, Payload.data (), Payload.size ())) + " "), std::string::npos)
+        << "the log describes what was flashed: " << LogLine ();
+      EXPECT_NE (LogLine ().find (std::string (" ec=flashed changed=1 secureboot=off signer=") + (C.Trusted ? "\"TestCert\"" : "unchecked") +
+                                  " version=0x00000200 outcome=\"Morvane finished, remove power and reboot.\""), std::string::npos)
+        << LogLine ();
+    }
+  }
+}
+
+// Every capsule or image refused for what it is, before any port, with the
+// run's line and log; the record is left as it was.
+TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
+  struct Case {
+    const char                             *What;
+    bool                                   Trusted;
+    std::function<void (SignedRunTest &)>  Arrange;
+    const char16_t                         *Name;
+    EFI_STATUS                             Status;
+    std::string                            Line;
+    std::string                            Fields;     // signer= and version= in the log
+  };
+  auto  Good    = [](SignedRunTest &T) { T.AddImage (Load ("good.cap"), CAPSULE); };
+  auto  Changed = [](SignedRunTest &T) { Bytes C = Load ("good.cap"); C.back () ^= 1; T.AddImage (C, CAPSULE); };
+  auto  Other   = [](SignedRunTest &T) { T.AddImage (Load ("other.cap"), CAPSULE); };
+  auto  Unsigned = [](SignedRunTest &T) { T.AddImage (Load ("unsigned.cap"), CAPSULE); };
+  auto  Raw     = [](SignedRunTest &T) { T.AddImage (Load ("ec.bin")); };
+  auto  Machine = [=](SignedRunTest &T) { Good (T); Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Other"); };
+  auto  Newer   = [=](SignedRunTest &T) { Good (T); T.PlantRecord (0x300, 0x201); };
+  const std::string  NOT_THIS = "This machine (Other) is not the one ec.cap is for ({C0FED3B1-A4ED-5A8D-8886-126DB8AE6423}). Nothing was flashed.";
+  const std::string  OLDER    = "ec.cap is version 0x00000200; this machine takes 0x00000201 or later. Nothing was flashed.";
+  const std::string  UNSIGNED = "ec.cap is not a capsule Morvane takes (not signed). Nothing was flashed.";
+  const std::string  FORGED   = "The signature of ec.cap does not verify against TestRoot. Nothing was flashed.";
+  const Case  Cases[] = {
+    { "a changed byte",        true,  Changed,  u"ec.cap", EFI_SECURITY_VIOLATION, FORGED, "signer=- version=-" },
+    { "another signer",        true,  Other,    u"ec.cap", EFI_SECURITY_VIOLATION, FORGED, "signer=- version=-" },
+    { "a raw image",           true,  Raw,      u"ec.bin", EFI_SECURITY_VIOLATION,
+      "ec.bin is not a signed capsule; this Morvane flashes only images signed by TestRoot. Nothing was flashed.", "signer=- version=-" },
+    { "unsigned",              true,  Unsigned, u"ec.cap", EFI_UNSUPPORTED,          UNSIGNED, "signer=- version=-" },
+    { "unsigned, unchecked",   false, Unsigned, u"ec.cap", EFI_UNSUPPORTED,          UNSIGNED, "signer=- version=-" },
+    { "another machine",       true,  Machine,  u"ec.cap", EFI_UNSUPPORTED,          NOT_THIS, "signer=\"TestCert\" version=0x00000200" },
+    { "another machine, unchecked", false, Machine, u"ec.cap", EFI_UNSUPPORTED,      NOT_THIS, "signer=unchecked version=0x00000200" },
+    { "below the record",      true,  Newer,    u"ec.cap", EFI_INCOMPATIBLE_VERSION, OLDER,    "signer=\"TestCert\" version=0x00000200" },
+    { "below the record, unchecked", false, Newer, u"ec.cap", EFI_INCOMPATIBLE_VERSION, OLDER, "signer=unchecked version=0x00000200" },
+  };
+
+  for (const Case &C : Cases) {
+    for (bool Options : { false, true }) {
+      SCOPED_TRACE (std::string (C.What) + (Options ? ", options" : ", plain run"));
+      SetUp ();
+      if (C.Trusted) {
+        Trust ();
+      }
+
+      C.Arrange (*this);
+      const Bytes  RecordBefore = Record ();
+      std::vector<std::u16string>  Args = { C.Name };
+      if (Options) {
+        Args = { u"-l", u"run.log", C.Name };
+      }
+
+      EXPECT_EQ (Run (Args), C.Status);
+      EXPECT_EQ (Fake::RowText (13), C.Line);
+      EXPECT_TRUE (NoPortTouched ());
+      EXPECT_EQ (Record (), RecordBefore);
+      if (Options) {
+        EXPECT_NE (LogLine ().find (" ec=unchanged changed=0 secureboot=off " + C.Fields + " outcome=\"" + C.Line + "\""), std::string::npos)
+          << LogLine ();
+      }
+    }
+  }
+}
+
+// -i lists the fields and the IDs made of them, each line within 80
+// columns, and reaches no port.
+TEST_F (SignedRunTest, MinusIShowsTheMachinesIdsAndTouchesNothing) {
+  EXPECT_EQ (Run ({ u"-i" }), EFI_SUCCESS);
+
+  EXPECT_TRUE (NoPortTouched ());
+  EXPECT_EQ (Fake::RowText (0), "Computer Information");
+  EXPECT_EQ (Fake::RowText (2), "Manufacturer: Maker");
+  EXPECT_EQ (Fake::RowText (3), "Family:");
+  EXPECT_EQ (Fake::RowText (7), "BaseboardProduct: B1");
+  EXPECT_EQ (Fake::RowText (10), "BiosMajorRelease: (none)");
+  EXPECT_EQ (Fake::RowText (12), "EnclosureKind: a");
+  EXPECT_EQ (Fake::RowText (15), "HardwareID-0:  (none: a field is missing)   <- Manufacturer + Family");
+  EXPECT_EQ (Fake::RowText (16), "    + ProductName + ProductSku + BiosVendor + BiosVersion + BiosMajorRelease");
+  const std::string  Text = Printed ();
+  EXPECT_NE (Text.find ("HardwareID-9:  {C0FED3B1-A4ED-5A8D-8886-126DB8AE6423}   <- Manufacturer"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("HardwareID-14: {78B05B3E-BAB0-5117-A0F5-70A0A1FB20D2}   <- Manufacturer"), std::string::npos) << Text;
+  for (UINTN Row = 0; Row < Fake::gState->Rows; Row++) {
+    EXPECT_LT (Fake::RowText (Row).size (), 80u) << Fake::RowText (Row);
+  }
+}
+
+}  // namespace
