@@ -85,9 +85,9 @@ CompareGuid (
 
 namespace {
 
-// The largest file read: 16 MiB of payload and room for a capsule's
-// headers and signature around it. A raw image is held to 16 MiB below.
-const size_t  MAX_FILE_BYTES = 16u * 1024 * 1024 + 64 * 1024;
+// Morvane reads at most 16 MiB of file, a capsule's headers and signature
+// included.
+const size_t  MAX_FILE_BYTES = MAX_IMAGE_SIZE;
 
 // A name from the command line as printable text.
 std::string
@@ -341,10 +341,6 @@ PlanCapsule (
   }
 
   EcPlanImage (Capsule.PayloadSize, &Plan);
-  if (Plan.TooLarge) {
-    return Refuse (Path, "the capsule's EC image is " + std::to_string (Capsule.PayloadSize) +
-                   " bytes, over 16 MiB (256 blocks)");
-  }
 
   UINT32  FileCrc    = Crc32Update (0, File.data (), File.size ());
   UINT32  PayloadCrc = Crc32Update (0, Capsule.Payload, Capsule.PayloadSize);
@@ -409,7 +405,7 @@ main (
   }
 
   // Only so much is read: a file that fills the buffer is larger than
-  // anything Morvane flashes.
+  // anything Morvane reads.
   bool  Larger  = Image.size () > MAX_FILE_BYTES;
   bool  Capsule = EcCapsuleLooksLikeOne (Image.data (), Image.size ()) != FALSE;
   if (Option == "--kind") {
@@ -421,12 +417,8 @@ main (
     return Refuse (Path, "the image is empty");
   }
 
-  EC_IMAGE_PLAN  Plan;
-  EcPlanImage (Image.size (), &Plan);
-  if (Larger || (!Capsule && Plan.TooLarge)) {
-    return Refuse (Path, Larger ? "the file is over " + std::to_string (MAX_FILE_BYTES) + " bytes, more than a capsule of"
-                   " 16 MiB (256 blocks)" : "the image is " + std::to_string (Image.size ()) + " bytes, over 16 MiB"
-                   " (256 blocks)");
+  if (Larger) {
+    return Refuse (Path, std::string (Capsule ? "the capsule" : "the image") + " is over 16 MiB (256 blocks)");
   }
 
   if (Option == "--crc") {
@@ -442,6 +434,9 @@ main (
     return Refuse (Path, "not a signed capsule: a Morvane built with TRUST (" + CommonName (Trusted.get ()) +
                    ") would refuse it (make capsule wraps an image in one)");
   }
+
+  EC_IMAGE_PLAN  Plan;
+  EcPlanImage (Image.size (), &Plan);
 
   UINT32  Crc = Crc32Update (0, Image.data (), Image.size ());
   std::printf ("image:   %s\n", Shown (Path).c_str ());

@@ -82,6 +82,9 @@ def capsules(planner):
             capsule, image = good.read(), payload.read()
         with open(path("changed.cap"), "wb") as changed:
             changed.write(capsule[:-1] + bytes([capsule[-1] ^ 1]))
+        # Morvane reads at most 16 MiB of file, a capsule's headers included.
+        with open(path("large.cap"), "wb") as large:
+            large.write(capsule + bytes(256 * BLOCK - len(capsule) + 1))
 
         def run(*args):
             result = subprocess.run([planner, *args], capture_output=True, text=True)
@@ -108,7 +111,8 @@ def capsules(planner):
                                      ("other.cer", "good.cap", "does not verify against Another signer"),
                                      ("root.cer", "ec.bin", "not a signed capsule: a Morvane built with TRUST (TestRoot)"
                                                             " would refuse it"),
-                                     (None, "unsigned.cap", "not a capsule Morvane takes (not signed)")]:
+                                     (None, "unsigned.cap", "not a capsule Morvane takes (not signed)"),
+                                     (None, "large.cap", "the capsule is over 16 MiB")]:
             code, out, err = run(*(["--trust", path(trust)] if trust else []), path(name))
             good = verdict.startswith("verifies")
             if code != (0 if good else 1) or verdict not in (out if good else err) or \
