@@ -79,7 +79,7 @@ import sys
 sys.exit(open(sys.argv[2], "rb").read() not in open(sys.argv[1], "rb").read())
 CHECK
     { rm -f "$OUT/Morvane.efi"; echo "build: Morvane.efi does not hold the certificate TRUST names; nothing was built" >&2; exit 1; }
-  SUBJECT=$(openssl x509 -inform DER -in "$WS/MorvaneTrust.der" -noout -subject -nameopt RFC2253 | LC_ALL=C tr -c '[:print:]\n' '?')
+  SUBJECT=$(openssl x509 -inform DER -in "$WS/MorvaneTrust.der" -noout -subject | LC_ALL=C tr -c "[:print:]\n" "?")
   echo "built: $OUT/Morvane.efi ($(stat -c %s "$OUT/Morvane.efi") bytes), trusting ${SUBJECT#subject=}"
 else
   echo "built: $OUT/Morvane.efi ($(stat -c %s "$OUT/Morvane.efi") bytes), trusting no signer"

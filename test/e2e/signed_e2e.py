@@ -125,8 +125,8 @@ def flashed(machine, timed_out, payload, version, secure=False):
     want = {"status": "0x0", "ec": "flashed", "size": str(len(payload)), "crc32": "%08X" % zlib.crc32(payload),
             "version": "0x%08X" % version, "signer": "TestCert", "secureboot": "on" if secure else "off"}
     problems += ["log %s=%s, not %s" % (key, got.get(key), value) for key, value in want.items() if got.get(key) != value]
-    if not lines[0].split(" outcome=")[0].endswith(" version=0x%08X signer=TestCert" % version):
-        problems.append("version= and signer= are not just before outcome=")
+    if not lines[0].split(" outcome=")[0].endswith(' signer="TestCert" version=0x%08X' % version):
+        problems.append("signer= and version= are not just before outcome=")
     return problems
 
 
