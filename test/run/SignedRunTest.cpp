@@ -212,6 +212,14 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
   auto  Raw     = [](SignedRunTest &T) { T.AddImage (Load ("ec.bin")); };
   auto  Machine = [=](SignedRunTest &T) { Good (T); Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Other"); };
   auto  Newer   = [=](SignedRunTest &T) { Good (T); T.PlantRecord (0x300, 0x201); };
+  // The image type is outside what the signature covers: renamed to
+  // HardwareID-14 (the maker alone), the capsule still verifies.
+  auto  Maker   = [](SignedRunTest &T) {
+    static const UINT8  Id14[] = { 0x3E, 0x5B, 0xB0, 0x78, 0xB0, 0xBA, 0x17, 0x51, 0xA0, 0xF5, 0x70, 0xA0, 0xA1, 0xFB, 0x20, 0xD2 };
+    Bytes  C = Load ("good.cap");
+    std::copy (std::begin (Id14), std::end (Id14), C.begin () + 52);
+    T.AddImage (C, CAPSULE);
+  };
   const std::string  NOT_THIS = "This machine (Other) is not the one ec.cap is for ({C0FED3B1-A4ED-5A8D-8886-126DB8AE6423}). Nothing was flashed.";
   const std::string  OLDER    = "ec.cap is version 0x00000200; this machine takes 0x00000201 or later. Nothing was flashed.";
   const std::string  UNSIGNED = "ec.cap is not a capsule Morvane takes (not signed). Nothing was flashed.";
@@ -225,6 +233,9 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
     { "unsigned, unchecked",   false, Unsigned, u"ec.cap", EFI_UNSUPPORTED,          UNSIGNED, "signer=- version=-" },
     { "another machine",       true,  Machine,  u"ec.cap", EFI_UNSUPPORTED,          NOT_THIS, "signer=\"TestCert\" version=0x00000200" },
     { "another machine, unchecked", false, Machine, u"ec.cap", EFI_UNSUPPORTED,      NOT_THIS, "signer=unchecked version=0x00000200" },
+    { "every machine of the maker", true, Maker, u"ec.cap", EFI_UNSUPPORTED,
+      "This machine (Model) is not the one ec.cap is for ({78B05B3E-BAB0-5117-A0F5-70A0A1FB20D2}). Nothing was flashed.",
+      "signer=\"TestCert\" version=0x00000200" },
     { "below the record",      true,  Newer,    u"ec.cap", EFI_INCOMPATIBLE_VERSION, OLDER,    "signer=\"TestCert\" version=0x00000200" },
     { "below the record, unchecked", false, Newer, u"ec.cap", EFI_INCOMPATIBLE_VERSION, OLDER, "signer=unchecked version=0x00000200" },
   };
@@ -257,9 +268,9 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
 }
 
 // -i lists the fields and the IDs made of them, each line within 80
-// columns, and reaches no port.
+// columns, and reaches no port; it may be paged.
 TEST_F (SignedRunTest, MinusIShowsTheMachinesIdsAndTouchesNothing) {
-  EXPECT_EQ (Run ({ u"-i" }), EFI_SUCCESS);
+  EXPECT_EQ (Run ({ u"-i", u"-b" }), EFI_SUCCESS);
 
   EXPECT_TRUE (NoPortTouched ());
   EXPECT_EQ (Fake::RowText (0), "Computer Information");
@@ -276,6 +287,8 @@ TEST_F (SignedRunTest, MinusIShowsTheMachinesIdsAndTouchesNothing) {
   for (UINTN Row = 0; Row < Fake::gState->Rows; Row++) {
     EXPECT_LT (Fake::RowText (Row).size (), 80u) << Fake::RowText (Row);
   }
+
+  EXPECT_TRUE (Fake::gState->PageBreak) << "-b pages what -i shows";
 }
 
 }  // namespace

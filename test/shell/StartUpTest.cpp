@@ -100,10 +100,12 @@ TEST_F (StartUpTest, DirectoryIsRefused) {
   EXPECT_TRUE (NoPortTouched ());
 }
 
-// Each of the three pool copies may fail; none may leak the others.
+// Each pool copy (the name as typed, then the path: as typed, or the
+// current directory and the name) may fail; none may leak the others.
 TEST_F (StartUpTest, OutOfPoolIsReportedWithoutLeaks) {
   struct Case { std::u16string Name; UINTN FailAt; };
-  for (const Case &C : { Case{ u"FS0:\\images\\ec.bin", 1 }, Case{ u"ec.bin", 1 }, Case{ u"ec.bin", 2 } }) {
+  for (const Case &C : { Case{ u"FS0:\\images\\ec.bin", 1 }, Case{ u"FS0:\\images\\ec.bin", 2 }, Case{ u"ec.bin", 1 },
+                         Case{ u"ec.bin", 2 }, Case{ u"ec.bin", 3 } }) {
     SetUp ();
     AddImage ({ 1, 2, 3 });
     Fake::gState->FailCatSPrintAt = C.FailAt;
