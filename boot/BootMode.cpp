@@ -41,6 +41,7 @@ extern "C" {
 
 #define ANNOUNCE_ROW      1
 #define FLASHING_ROW      (ANNOUNCE_ROW + 2)
+#define FLASHING          u"Flashing: do not remove power."
 #define SETTINGS_PATH     u"\\MORVANE.CFG"
 
 //
@@ -100,7 +101,7 @@ ShowEraseStarted (
   if (!mFlashingShown) {
     mFlashingShown = TRUE;
     MoveTo (LABEL_COLUMN, FLASHING_ROW);
-    Print (Ucs2 (u"Flashing: do not remove power."));
+    Print (Ucs2 (FLASHING));
   }
 
   ProgressScreen ()->EraseStarted (Block);
@@ -399,13 +400,14 @@ ShowBanner (
   UINTN  Row;
 
   //
-  // The warning that came with the first erase gives way to the verdict.
+  // The warning that came with the first erase gives way to the banner,
+  // which says what the operator may do now.
   //
   if (mFlashingShown) {
     Column = gST->ConOut->Mode->CursorColumn;
     Row    = gST->ConOut->Mode->CursorRow;
     MoveTo (LABEL_COLUMN, FLASHING_ROW);
-    Print (Ucs2 (u"%s"), BootBannerText (Banner));
+    Print (Ucs2 (u"%*s"), StrLen (Ucs2 (FLASHING)), Ucs2 (u""));
     MoveTo (Column, Row);
   }
 
