@@ -1,6 +1,8 @@
-# Morvane: `make` builds build/Morvane.efi; `make demo` flashes a sample
-# image onto the simulated EC in QEMU; `make test` runs every test;
-# `make plan IMAGE=ec.bin` checks an image; `make stick IMAGE=ec.bin` builds
+# Morvane: `make` builds build/Morvane.efi (`make TRUST=ca.pem`: one that
+# flashes only capsules signed under that certificate); `make demo` flashes
+# a sample image onto the simulated EC in QEMU; `make test` runs every test;
+# `make plan IMAGE=ec.bin` checks an image or a capsule (with TRUST, its
+# signature); `make stick IMAGE=ec.bin` builds
 # the operator's flashing stick (build/morvane-stick.img);
 # `make depot IMAGE=ec.bin` serves Morvane, the image and the results page
 # to machines that boot from the network; `make depot-bench` measures a

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # make depot IMAGE=path/to/ec.bin [MODEL="..."] [ADDRESS=host:port]
-#            [SIGN_KEY=key.pem SIGN_CERT=cert.pem]
+#            [TRUST=ca.pem] [SIGN_KEY=key.pem SIGN_CERT=cert.pem]
 # Checks the image as Morvane will read it, builds Morvane.efi (signed when a
 # key and certificate are given), prepares the depot's folder and serves it
 # with nginx until Ctrl-C: Morvane.efi for HTTP boot, MORVANE.CFG, the
 # image, results/ for the machines' logs and saves, and the page that shows
-# them. Its variables come through the environment, as make exports them
-# (see the Makefile), so a MODEL with spaces, quotes or '$' arrives as given.
+# them. IMAGE may be a signed capsule (make capsule); TRUST builds the
+# certificate into Morvane.efi, which then flashes only capsules signed
+# under it, so the image must be such a capsule (checked here first). Its
+# variables come through the environment, as make exports them (see the
+# Makefile), so a MODEL with spaces, quotes or '$' arrives as given.
 #
 #   depot.sh IMAGE           prepares the depot and serves it in the foreground
 #   depot.sh --start IMAGE   prepares it, starts nginx in the background, prints its PID
@@ -15,6 +18,7 @@
 #   DEPOT_DIR    the depot's folder (default build/depot); its results/ is
 #                kept from one depot to the next
 #   MORVANE_EFI  an already built Morvane.efi to serve instead of building one
+#                (with TRUST, one built with that certificate)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -26,6 +30,11 @@ ADDRESS=${ADDRESS:-127.0.0.1:8080}
 OWN_NAMES=(Morvane.efi MORVANE.CFG results index.html page.js page.css)
 
 refuse() { echo "depot: $*; nothing is served." >&2; exit 1; }
+
+# A value as it arrived, shown as printable text.
+shown() {
+  printf '%s' "$1" | tr -c '[:print:]' '?' | cut -c 1-80
+}
 
 MODE=run
 if [ "${1:-}" = --start ]; then MODE=start; shift; fi
@@ -81,14 +90,34 @@ if [ -n "${SIGN_KEY:-}${SIGN_CERT:-}" ]; then
     refuse "signing needs sbsign and sbverify (Debian's sbsigntool: bash scripts/setup.sh installs it)"
 fi
 
-# The pre-flight check refuses a missing, empty or over-16-MiB image.
-bash "$ROOT/scripts/plan.sh" "$IMAGE"
+# The certificate Morvane is to trust, as the build will check it.
+if [ -n "${TRUST:-}" ]; then
+  python3 "$ROOT/scripts/trust.py" --check "$TRUST" >/dev/null ||
+    refuse "TRUST=$(shown "$TRUST") cannot be built into Morvane.efi"
+fi
+
+# The pre-flight check refuses a missing, empty or over-16-MiB image, and a
+# capsule Morvane does not take; with TRUST, also what a Morvane built with
+# it would refuse: a raw image, or a capsule whose signature does not verify.
+bash "$ROOT/scripts/plan.sh" "$IMAGE" || {
+  [ -z "${TRUST:-}" ] || refuse "the Morvane built with TRUST=$(shown "$TRUST") would refuse $(shown "$IMAGE")"
+  exit 1
+}
 CRC=$(bash "$ROOT/scripts/plan.sh" --crc "$IMAGE")
 [[ $CRC =~ ^[0-9A-F]{8}$ ]] || refuse "the planner gave no CRC-32 for $IMAGE"
+KIND=$(bash "$ROOT/scripts/plan.sh" --kind "$IMAGE")
 
 if [ -n "${MORVANE_EFI:-}" ]; then
   EFI=$MORVANE_EFI
   [ -f "$EFI" ] || refuse "MORVANE_EFI=$EFI is no file"
+  # A trusting Morvane holds the certificate's DER bytes as they are.
+  if [ -n "${TRUST:-}" ]; then
+    TRUST_DER=$(mktemp)
+    python3 "$ROOT/scripts/trust.py" --der "$TRUST" "$TRUST_DER" >/dev/null
+    python3 -c 'import sys; sys.exit(open(sys.argv[1], "rb").read() not in open(sys.argv[2], "rb").read())' \
+      "$TRUST_DER" "$EFI" || { rm -f "$TRUST_DER"; refuse "MORVANE_EFI=$EFI was not built with TRUST=$(shown "$TRUST")"; }
+    rm -f "$TRUST_DER"
+  fi
 else
   bash "$ROOT/scripts/build.sh"
   EFI=$ROOT/build/Morvane.efi
@@ -126,7 +155,11 @@ rm -rf "$DEPOT"
 mv "$NEXT" "$DEPOT"
 trap - EXIT
 
-[ -n "${MODEL+set}" ] || echo "depot: warning: no MODEL given: Morvane will flash any machine that boots from this depot" >&2
+if [ "$KIND" = capsule ]; then
+  [ -n "${TRUST:-}" ] || echo "depot: warning: no TRUST given: Morvane will flash this capsule without checking its signature" >&2
+else
+  [ -n "${MODEL+set}" ] || echo "depot: warning: no MODEL given: Morvane will flash any machine that boots from this depot" >&2
+fi
 [ "$host" != 0.0.0.0 ] || echo "depot: listening on every address: give DHCP this machine's own address in the boot URL" >&2
 echo "depot: $DEPOT"
 echo "depot: boot URL for DHCP: http://$ADDRESS/Morvane.efi"

@@ -4,7 +4,8 @@
 # flashing sticks booted from USB storage (the shell stick, and the stick
 # without a shell, Secure Boot included), and -p against a depot on this
 # machine's 127.0.0.1, and machines booting Morvane from a depot by HTTP
-# boot, and the capsule library with the firmware's own OpenSSL. Logs, disks
+# boot, and the capsule library with the firmware's own OpenSSL, and a
+# Morvane built with TRUST taking and refusing signed capsules. Logs, disks
 # and sticks: build/e2e.
 set -euo pipefail
 
@@ -18,6 +19,7 @@ status=0
 /usr/bin/python3 "$ROOT/test/e2e/depot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/depot" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/boot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/boot" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/netboot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/netboot" || status=1
+/usr/bin/python3 "$ROOT/test/e2e/signed_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/signed" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/capsule_probe.py" "$ROOT/build" --keep "$ROOT/build/e2e/capsule" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/fmp_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/fmp" || status=1
 exit $status

@@ -1,28 +1,105 @@
 /** @file
   The pre-flight check of an EC image on the host: what Morvane will do with
-  it, from the very block rules and CRC-32 that Morvane.efi compiles.
+  it, from the very block rules, CRC-32 and capsule parser that Morvane.efi
+  compiles.
 
-    morvane-plan IMAGE           the plan, for people
-    morvane-plan --crc IMAGE     the CRC-32 alone, for scripts
+    morvane-plan IMAGE                     the plan, for people
+    morvane-plan --trust CERT.der IMAGE    the same, for a Morvane built with TRUST
+    morvane-plan --crc IMAGE               the file's CRC-32 alone, for scripts
+    morvane-plan --kind IMAGE              "capsule" or "raw", for scripts
+
+  IMAGE is a raw EC image or a signed capsule (make capsule). For a capsule
+  it shows what the capsule says (the machines' hardware ID, the versions,
+  the signer) and plans its payload, which is what Morvane flashes; with
+  --trust it checks the signature as Morvane.efi does (EDK II's Pkcs7Verify:
+  a partial chain to the trusted certificate will do, no validity dates, any
+  key usage), here with the host's OpenSSL.
 
   Exits 0 when the image can be flashed; 1 (with the reason on stderr) for a
-  missing, empty or over-16-MiB image. An empty image is refused here on
-  purpose, although Morvane accepts one: a stick that flashes nothing is a
-  mistake.
+  missing, empty or over-16-MiB image, a capsule Morvane does not take, and,
+  with --trust, a raw image or a capsule whose signature does not verify. An
+  empty image is refused here on purpose, although Morvane accepts one: a
+  stick that flashes nothing is a mistake.
 
 **/
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+extern "C" {
+#include <Uefi.h>
+#include <Library/BaseMemoryLib.h>
+}
+
 #include "Crc32.h"
+#include "EcCapsule.h"
 #include "EcImagePlan.h"
 
+//
+// The memory calls the capsule parser makes, as the firmware's BaseMemoryLib.
+//
+extern "C" {
+VOID *
+EFIAPI
+CopyMem (
+  OUT VOID       *Destination,
+  IN CONST VOID  *Source,
+  IN UINTN       Length
+  )
+{
+  return std::memmove (Destination, Source, Length);
+}
+
+VOID *
+EFIAPI
+ZeroMem (
+  OUT VOID  *Buffer,
+  IN UINTN  Length
+  )
+{
+  return std::memset (Buffer, 0, Length);
+}
+
+BOOLEAN
+EFIAPI
+CompareGuid (
+  IN CONST GUID  *Guid1,
+  IN CONST GUID  *Guid2
+  )
+{
+  return std::memcmp (Guid1, Guid2, sizeof (GUID)) == 0;
+}
+}
+
 namespace {
+
+// Morvane reads at most 16 MiB of file, a capsule's headers and signature
+// included.
+const size_t  MAX_FILE_BYTES = MAX_IMAGE_SIZE;
+
+// A name from the command line as printable text.
+std::string
+Shown (
+  const std::string  &Text
+  )
+{
+  std::string  Out (Text);
+
+  std::replace_if (Out.begin (), Out.end (), [](char C) { return C < 0x20 || C > 0x7E; }, '?');
+  return Out;
+}
 
 int
 Refuse (
@@ -30,28 +107,268 @@ Refuse (
   const std::string  &Why
   )
 {
-  std::fprintf (stderr, "plan: %s: %s; nothing to flash.\n", Path.c_str (), Why.c_str ());
+  std::fprintf (stderr, "plan: %s: %s; nothing to flash.\n", Shown (Path).c_str (), Why.c_str ());
   return 1;
 }
 
-// Blocks of the plan whose bytes (with 0xFF past the end of the file) are
+bool
+ReadFile (
+  const std::string   &Path,
+  size_t              Limit,
+  std::vector<UINT8>  &Data
+  )
+{
+  std::ifstream  In (Path, std::ios::binary);
+
+  if (!In) {
+    return false;
+  }
+
+  Data.resize (Limit + 1);
+  In.read (reinterpret_cast<char *>(Data.data ()), static_cast<std::streamsize>(Data.size ()));
+  Data.resize (static_cast<size_t>(In.gcount ()));
+  return !In.bad ();
+}
+
+// Blocks of the plan whose bytes (with 0xFF past the end of the image) are
 // all 0xFF: Morvane erases them and programs nothing.
 UINT32
 BlankBlocks (
-  const std::vector<UINT8>  &Image,
-  UINT32                    Blocks
+  const UINT8  *Image,
+  size_t       Size,
+  UINT32       Blocks
   )
 {
   UINT32  Blank = 0;
 
   for (UINT32 Block = 0; Block < Blocks; Block++) {
     size_t  Start = Block * static_cast<size_t>(PLAN_BLOCK_SIZE);
-    size_t  End   = std::min (Image.size (), Start + PLAN_BLOCK_SIZE);
+    size_t  End   = std::min (Size, Start + PLAN_BLOCK_SIZE);
 
-    Blank += EcBlockIsBlank (Image.data () + Start, End - Start) ? 1 : 0;
+    Blank += EcBlockIsBlank (Image + Start, End - Start) ? 1 : 0;
   }
 
   return Blank;
+}
+
+void
+PrintBlocks (
+  const UINT8          *Image,
+  size_t               Size,
+  const EC_IMAGE_PLAN  &Plan
+  )
+{
+  UINT32  Blank = BlankBlocks (Image, Size, Plan.Blocks);
+
+  std::printf ("blocks:  %u in all: %u programmed and verified, %u blank (erased only)\n",
+              Plan.Blocks, Plan.Blocks - Blank, Blank);
+  if (Plan.LeftOutBytes > 0) {
+    std::printf ("warning: the last %llu bytes (from offset 0x%llX) are not flashed: a last piece whose"
+                 " first 32 KiB holds fewer than 8192 bytes is left out\n",
+                 static_cast<unsigned long long>(Plan.LeftOutBytes),
+                 static_cast<unsigned long long>(Plan.LeftOutOffset));
+  }
+}
+
+// A CHAR16 phrase of the parser, as the ASCII it is written in.
+std::string
+Narrow (
+  const CHAR16  *Text
+  )
+{
+  std::string  Out;
+
+  for ( ; Text != nullptr && *Text != 0; Text++) {
+    Out += (*Text >= 0x20 && *Text < 0x7F) ? static_cast<char>(*Text) : '?';
+  }
+
+  return Out;
+}
+
+// A GUID as the registry writes it, lower-case as fwupdtool hwids and
+// make capsule show it.
+std::string
+GuidText (
+  const EFI_GUID  &Guid
+  )
+{
+  char  Text[40];
+
+  std::snprintf (Text, sizeof (Text), "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+                 Guid.Data1, Guid.Data2, Guid.Data3, Guid.Data4[0], Guid.Data4[1], Guid.Data4[2],
+                 Guid.Data4[3], Guid.Data4[4], Guid.Data4[5], Guid.Data4[6], Guid.Data4[7]);
+  return Text;
+}
+
+// A certificate's common name as Morvane shows it: printable ASCII, one
+// '?' for each other character, at most 64.
+std::string
+CommonName (
+  X509  *Cert
+  )
+{
+  X509_NAME        *Name  = (Cert != nullptr) ? X509_get_subject_name (Cert) : nullptr;
+  int              Index  = (Name != nullptr) ? X509_NAME_get_index_by_NID (Name, NID_commonName, -1) : -1;
+  unsigned char    *Utf8  = nullptr;
+  std::string      Out;
+
+  if ((Index < 0) || (ASN1_STRING_to_UTF8 (&Utf8, X509_NAME_ENTRY_get_data (X509_NAME_get_entry (Name, Index))) < 0)) {
+    return "(no common name)";
+  }
+
+  for (const unsigned char *At = Utf8; *At != 0 && Out.size () < EC_CAPSULE_NAME_CHARS - 1; At++) {
+    if ((*At >= 0x20) && (*At < 0x7F)) {
+      Out += static_cast<char>(*At);
+    } else if ((*At & 0xC0) != 0x80) {
+      Out += '?';
+    }
+  }
+
+  OPENSSL_free (Utf8);
+  return Out;
+}
+
+struct Pkcs7Free { void operator() (PKCS7 *P) const { PKCS7_free (P); } };
+struct X509Free { void operator() (X509 *C) const { X509_free (C); } };
+struct StoreFree { void operator() (X509_STORE *S) const { X509_STORE_free (S); } };
+struct BioFree { void operator() (BIO *B) const { BIO_free (B); } };
+
+// The capsule's PKCS7 signed data as a ContentInfo: bare signed data gets
+// the 19-byte wrapper EDK II's WrapPkcs7Data gives it.
+std::unique_ptr<PKCS7, Pkcs7Free>
+SignedData (
+  const EC_CAPSULE  &Capsule
+  )
+{
+  static const UINT8  Oid[] = { 0x06, 0x09, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x07, 0x02 };
+  const UINT8         *Data = Capsule.Signature;
+  size_t              Size  = Capsule.SignatureSize;
+  std::vector<UINT8>  Wrapped;
+
+  if ((Size < 17) || (std::memcmp (Data + 4, Oid, sizeof (Oid)) != 0) || (Data[15] != 0xA0) || (Data[16] != 0x82)) {
+    size_t  Total = Size + 19;
+
+    Wrapped = { 0x30, 0x82, static_cast<UINT8>((Total - 4) >> 8), static_cast<UINT8>(Total - 4) };
+    Wrapped.insert (Wrapped.end (), Oid, Oid + sizeof (Oid));
+    Wrapped.insert (Wrapped.end (), { 0xA0, 0x82, static_cast<UINT8>(Size >> 8), static_cast<UINT8>(Size) });
+    Wrapped.insert (Wrapped.end (), Data, Data + Size);
+    Data = Wrapped.data ();
+    Size = Wrapped.size ();
+  }
+
+  const unsigned char  *At = Data;
+  return std::unique_ptr<PKCS7, Pkcs7Free>(d2i_PKCS7 (nullptr, &At, static_cast<long>(Size)));
+}
+
+// The common name of the certificate that signed the capsule (what it
+// claims, until the signature is verified).
+std::string
+SignerName (
+  const EC_CAPSULE  &Capsule
+  )
+{
+  auto  P7 = SignedData (Capsule);
+
+  if (!P7 || !PKCS7_type_is_signed (P7.get ())) {
+    return "(none)";
+  }
+
+  STACK_OF (X509)  *Signers = PKCS7_get0_signers (P7.get (), nullptr, PKCS7_BINARY);
+  std::string      Name     = (Signers != nullptr && sk_X509_num (Signers) > 0) ? CommonName (sk_X509_value (Signers, 0))
+                                                                                : "(none)";
+
+  sk_X509_free (Signers);
+  return Name;
+}
+
+// Whether the capsule's signature holds and leads to Trusted, as
+// FmpAuthenticationLibPkcs7 checks it: over the signed bytes followed by
+// the monotonic count, little-endian.
+bool
+Verifies (
+  const EC_CAPSULE  &Capsule,
+  X509              *Trusted
+  )
+{
+  std::vector<UINT8>  Data (Capsule.Signed, Capsule.Signed + Capsule.SignedSize);
+
+  for (int Byte = 0; Byte < 8; Byte++) {
+    Data.push_back (static_cast<UINT8>(Capsule.MonotonicCount >> (8 * Byte)));
+  }
+
+  auto  P7 = SignedData (Capsule);
+  std::unique_ptr<X509_STORE, StoreFree>  Store (X509_STORE_new ());
+  std::unique_ptr<BIO, BioFree>           Bio (BIO_new_mem_buf (Data.data (), static_cast<int>(Data.size ())));
+
+  if (!P7 || !PKCS7_type_is_signed (P7.get ()) || !Store || !Bio || !X509_STORE_add_cert (Store.get (), Trusted)) {
+    return false;
+  }
+
+  X509_STORE_set_flags (Store.get (), X509_V_FLAG_PARTIAL_CHAIN | X509_V_FLAG_NO_CHECK_TIME);
+  X509_STORE_set_purpose (Store.get (), X509_PURPOSE_ANY);
+  return PKCS7_verify (P7.get (), nullptr, Store.get (), Bio.get (), nullptr, PKCS7_BINARY) == 1;
+}
+
+std::unique_ptr<X509, X509Free>
+ReadCertificate (
+  const std::string  &Path
+  )
+{
+  std::vector<UINT8>   Der;
+  const unsigned char  *At;
+
+  if (!ReadFile (Path, 1024 * 1024, Der)) {
+    return nullptr;
+  }
+
+  At = Der.data ();
+  return std::unique_ptr<X509, X509Free>(d2i_X509 (nullptr, &At, static_cast<long>(Der.size ())));
+}
+
+int
+PlanCapsule (
+  const std::string         &Path,
+  const std::vector<UINT8>  &File,
+  X509                      *Trusted
+  )
+{
+  EC_CAPSULE     Capsule;
+  const CHAR16   *Reason;
+  EC_IMAGE_PLAN  Plan;
+
+  if (EcCapsuleParse (File.data (), File.size (), &Capsule, &Reason) != EFI_SUCCESS) {
+    return Refuse (Path, "not a capsule Morvane takes (" + Narrow (Reason) + ")");
+  }
+
+  EcPlanImage (Capsule.PayloadSize, &Plan);
+
+  UINT32  FileCrc    = Crc32Update (0, File.data (), File.size ());
+  UINT32  PayloadCrc = Crc32Update (0, Capsule.Payload, Capsule.PayloadSize);
+
+  std::printf ("image:   %s\n", Shown (Path).c_str ());
+  std::printf ("kind:    signed capsule (Morvane flashes the EC image inside it)\n");
+  std::printf ("size:    %zu bytes\n", File.size ());
+  std::printf ("crc32:   %08X (Morvane -c %08X, MORVANE.CFG's crc32=: the file as read)\n", FileCrc, FileCrc);
+  std::printf ("guid:    %s (UpdateImageTypeId: the machines' hardware ID)\n", GuidText (Capsule.ImageTypeId).c_str ());
+  std::printf ("version: 0x%08X, lowest supported 0x%08X\n", Capsule.FwVersion, Capsule.LowestSupportedVersion);
+  std::printf ("signer:  %s\n", SignerName (Capsule).c_str ());
+  std::printf ("payload: %llu bytes, crc32 %08X (the run log's size= and crc32=)\n",
+              static_cast<unsigned long long>(Capsule.PayloadSize), PayloadCrc);
+  PrintBlocks (Capsule.Payload, Capsule.PayloadSize, Plan);
+  if (Trusted == nullptr) {
+    std::printf ("trust:   not checked (no TRUST given); a Morvane built without TRUST flashes it unchecked\n");
+    return 0;
+  }
+
+  std::string  Subject = CommonName (Trusted);
+  if (!Verifies (Capsule, Trusted)) {
+    std::printf ("trust:   DOES NOT VERIFY against %s (TRUST)\n", Subject.c_str ());
+    return Refuse (Path, "the signature does not verify against " + Subject + " (TRUST): a Morvane built with it"
+                   " would refuse it");
+  }
+
+  std::printf ("trust:   verifies against %s (TRUST)\n", Subject.c_str ());
+  return 0;
 }
 
 }  // namespace
@@ -62,49 +379,69 @@ main (
   char  **Argv
   )
 {
-  bool         CrcOnly = (Argc == 3) && (std::strcmp (Argv[1], "--crc") == 0);
-  std::string  Path    = (Argc >= 2) ? Argv[Argc - 1] : "";
+  std::string  Option = (Argc >= 3) ? Argv[1] : "";
+  bool         Usage  = (Argc == 2) ||
+                        (Argc == 3 && (Option == "--crc" || Option == "--kind")) ||
+                        (Argc == 4 && Option == "--trust");
+  std::string  Path   = Usage ? Argv[Argc - 1] : "";
 
-  if ((Argc != 2) && !CrcOnly) {
-    std::fprintf (stderr, "usage: morvane-plan [--crc] IMAGE\n");
+  if (!Usage) {
+    std::fprintf (stderr, "usage: morvane-plan [--crc | --kind | --trust CERT.der] IMAGE\n");
     return 2;
   }
 
-  std::ifstream  In (Path, std::ios::binary);
-  if (!In) {
+  std::unique_ptr<X509, X509Free>  Trusted;
+  if (Option == "--trust") {
+    Trusted = ReadCertificate (Argv[2]);
+    if (!Trusted) {
+      std::fprintf (stderr, "plan: %s is not a DER certificate.\n", Shown (Argv[2]).c_str ());
+      return 2;
+    }
+  }
+
+  std::vector<UINT8>  Image;
+  if (!ReadFile (Path, MAX_FILE_BYTES, Image)) {
     return Refuse (Path, "no such file");
   }
 
-  std::vector<UINT8>  Image ((std::istreambuf_iterator<char>(In)), std::istreambuf_iterator<char>());
-  EC_IMAGE_PLAN       Plan;
+  // Only so much is read: a file that fills the buffer is larger than
+  // anything Morvane reads.
+  bool  Larger  = Image.size () > MAX_FILE_BYTES;
+  bool  Capsule = EcCapsuleLooksLikeOne (Image.data (), Image.size ()) != FALSE;
+  if (Option == "--kind") {
+    std::printf ("%s\n", Capsule ? "capsule" : "raw");
+    return 0;
+  }
 
-  EcPlanImage (Image.size (), &Plan);
   if (Image.empty ()) {
     return Refuse (Path, "the image is empty");
   }
 
-  if (Plan.TooLarge) {
-    return Refuse (Path, "the image is " + std::to_string (Image.size ()) + " bytes, over 16 MiB (256 blocks)");
+  if (Larger) {
+    return Refuse (Path, std::string (Capsule ? "the capsule" : "the image") + " is over 16 MiB (256 blocks)");
   }
 
-  UINT32  Crc = Crc32Update (0, Image.data (), Image.size ());
-  if (CrcOnly) {
-    std::printf ("%08X\n", Crc);
+  if (Option == "--crc") {
+    std::printf ("%08X\n", Crc32Update (0, Image.data (), Image.size ()));
     return 0;
   }
 
-  UINT32  Blank = BlankBlocks (Image, Plan.Blocks);
-  std::printf ("image:   %s\n", Path.c_str ());
-  std::printf ("size:    %zu bytes\n", Image.size ());
-  std::printf ("crc32:   %08X (Morvane -c %08X; the run log records it)\n", Crc, Crc);
-  std::printf ("blocks:  %u in all: %u programmed and verified, %u blank (erased only)\n",
-              Plan.Blocks, Plan.Blocks - Blank, Blank);
-  if (Plan.LeftOutBytes > 0) {
-    std::printf ("warning: the last %llu bytes (from offset 0x%llX) are not flashed: a last piece whose"
-                 " first 32 KiB holds fewer than 8192 bytes is left out\n",
-                 static_cast<unsigned long long>(Plan.LeftOutBytes),
-                 static_cast<unsigned long long>(Plan.LeftOutOffset));
+  if (Capsule) {
+    return PlanCapsule (Path, Image, Trusted.get ());
   }
 
+  if (Trusted) {
+    return Refuse (Path, "not a signed capsule: a Morvane built with TRUST (" + CommonName (Trusted.get ()) +
+                   ") would refuse it (make capsule wraps an image in one)");
+  }
+
+  EC_IMAGE_PLAN  Plan;
+  EcPlanImage (Image.size (), &Plan);
+
+  UINT32  Crc = Crc32Update (0, Image.data (), Image.size ());
+  std::printf ("image:   %s\n", Shown (Path).c_str ());
+  std::printf ("size:    %zu bytes\n", Image.size ());
+  std::printf ("crc32:   %08X (Morvane -c %08X; the run log records it)\n", Crc, Crc);
+  PrintBlocks (Image.data (), Image.size (), Plan);
   return 0;
 }

@@ -1,21 +1,39 @@
 #!/usr/bin/env bash
-# Builds the host planner from the product's own block rules and CRC-32, and
-# runs it on an image: scripts/plan.sh [--crc] IMAGE
-# (scripts/plan.sh --build only builds it, as build/morvane-plan).
+# Builds the host planner from the product's own block rules, CRC-32 and
+# capsule parser, and runs it on an image:
+#
+#   scripts/plan.sh [--crc | --kind] IMAGE
+#   scripts/plan.sh --build          only builds it, as build/morvane-plan
+#
+# TRUST=cert.pem (environment, as make exports it) checks a capsule's
+# signature against the certificate a Morvane built with TRUST holds, and
+# refuses a raw image, which such a Morvane refuses; TRUST is checked as
+# scripts/trust.py checks it for the build.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 OUT=$ROOT/build/morvane-plan
+SOURCES=("$ROOT/scripts/plan.cpp" "$ROOT/flash/EcImagePlan.cpp" "$ROOT/run/Crc32.cpp" "$ROOT/capsule/EcCapsuleParse.cpp")
 
 # The EDK II base types only; -fshort-wchar satisfies Base.h's checks of
 # L"" literals, which this program does not otherwise use.
-if [ ! -x "$OUT" ] || [ -n "$(find "$ROOT/scripts/plan.cpp" "$ROOT/flash/EcImagePlan.cpp" "$ROOT/flash/EcImagePlan.h" \
-      "$ROOT/run/Crc32.cpp" "$ROOT/run/Crc32.h" -newer "$OUT")" ]; then
+if [ ! -x "$OUT" ] || [ -n "$(find "${SOURCES[@]}" "$ROOT/flash/EcImagePlan.h" "$ROOT/run/Crc32.h" \
+      "$ROOT/capsule/EcCapsule.h" -newer "$OUT")" ]; then
   mkdir -p "$ROOT/build"
   g++ -std=c++17 -O2 -Wall -fshort-wchar -DMDEPKG_NDEBUG -DNO_MSABI_VA_FUNCS \
-    -I"$ROOT/flash" -I"$ROOT/run" -I"$EDK2/MdePkg/Include" -I"$EDK2/MdePkg/Include/X64" \
-    "$ROOT/scripts/plan.cpp" "$ROOT/flash/EcImagePlan.cpp" "$ROOT/run/Crc32.cpp" -o "$OUT"
+    -I"$ROOT/flash" -I"$ROOT/run" -I"$ROOT/capsule" -I"$ROOT/ec" -I"$EDK2/MdePkg/Include" -I"$EDK2/MdePkg/Include/X64" \
+    "${SOURCES[@]}" -lcrypto -o "$OUT.next"
+  mv "$OUT.next" "$OUT"
 fi
 
-[ "${1:-}" = --build ] || "$OUT" "$@"
+[ "${1:-}" != --build ] || exit 0
+if [ -n "${TRUST:-}" ] && [ "${1:-}" != --crc ] && [ "${1:-}" != --kind ]; then
+  WORK=$(mktemp -d)
+  trap 'rm -rf "$WORK"' EXIT
+  python3 "$ROOT/scripts/trust.py" --der "$TRUST" "$WORK/trust.der" >/dev/null ||
+    { echo "plan: TRUST was refused; nothing to flash." >&2; exit 1; }
+  "$OUT" --trust "$WORK/trust.der" "$@"
+else
+  "$OUT" "$@"
+fi

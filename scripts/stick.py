@@ -12,6 +12,8 @@ and a marker file.
     stick.py --check IMAGE [--shell] [--model MODEL]   (checks the name and the model, builds nothing)
 
 Spaces around MODEL are dropped: Morvane ignores them when it compares.
+IMAGE may be a signed capsule: it names the machines it is for by their
+hardware ID, so it needs no MODEL. MORVANE.CFG's crc32= is the file's.
 
 The startup.nsh moves to the stick's own volume, checks the marker and the
 image, saves the old EC firmware into the next free SAVEnnn.BIN, rewrites
@@ -32,6 +34,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import uuid
 
 STICK_MB = 128
 PARTITION_START = 2048          # sectors: 1 MiB
@@ -42,6 +45,15 @@ SETTINGS = "MORVANE.CFG"
 LAST_LOG = "LAST.LOG"
 SAVES = ["SAVE%03d.BIN" % number for number in range(1, 100)]
 RESERVED = {MARKER, RUN_LOG, LAST_LOG, SETTINGS, "MORVANE.EFI", "STARTUP.NSH", "ECSIMDXE.EFI", "ECSIMCTL.EFI"} | set(SAVES)
+
+
+# EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID: the first 16 bytes of a capsule.
+CAPSULE_GUID = uuid.UUID("6dcbd5ed-e82d-4c44-bda1-7194199ad92a").bytes_le
+
+
+def is_capsule(image):
+    with open(image, "rb") as data:
+        return data.read(16) == CAPSULE_GUID
 
 
 def banner(char, lines):
@@ -299,7 +311,7 @@ def main():
     options = parser.parse_args()
     if options.model is not None:
         options.model = options.model.strip(" ")
-    if options.model is None:
+    if options.model is None and not is_capsule(options.image):
         print("stick: warning: no MODEL given: this stick will flash any machine it is booted on", file=sys.stderr)
     if options.shell:
         build(options.build, options.image, options.crc, options.output, options.sim, options.model)

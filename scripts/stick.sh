@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# make stick IMAGE=path/to/ec.bin [MODEL="..."] [SIGN_KEY=key.pem SIGN_CERT=cert.pem] [SHELL_STICK=1]:
+# make stick IMAGE=path/to/ec.bin [MODEL="..."] [TRUST=ca.pem] [SIGN_KEY=key.pem SIGN_CERT=cert.pem] [SHELL_STICK=1]:
 # checks the image as Morvane will read it, builds Morvane.efi and writes
 # build/morvane-stick.img. By default Morvane.efi boots by itself and reads
 # MORVANE.CFG; SIGN_KEY and SIGN_CERT sign it for Secure Boot (checked with
 # sbverify before the stick is written). SHELL_STICK=1 builds the stick
-# with the UEFI Shell and its startup.nsh instead. MODEL, SIGN_KEY,
-# SIGN_CERT and SHELL_STICK come through the environment, as make exports
-# them (see the Makefile), so that no quoting of make or of this script can
-# change them on their way.
+# with the UEFI Shell and its startup.nsh instead. IMAGE may be a signed
+# capsule (make capsule); TRUST builds the certificate into Morvane.efi,
+# which then flashes only capsules signed under it, so the image must be
+# such a capsule (checked here first). MODEL, TRUST, SIGN_KEY, SIGN_CERT
+# and SHELL_STICK come through the environment, as make exports them (see
+# the Makefile), so that no quoting of make or of this script can change
+# them on their way.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -22,6 +25,11 @@ fi
 refuse() {
   echo "stick: $*; nothing was built" >&2
   exit 1
+}
+
+# A value as it arrived, shown as printable text.
+shown() {
+  printf '%s' "$1" | LC_ALL=C tr -c '[:print:]' '?' | cut -c 1-80
 }
 
 # Everything about the key is checked before anything is built: a stick
@@ -44,6 +52,12 @@ if [ -n "$KEY$CERT" ]; then
   SIGNING=yes
 fi
 
+# The certificate Morvane is to trust, as the build will check it.
+if [ -n "${TRUST:-}" ]; then
+  python3 "$ROOT/scripts/trust.py" --check "$TRUST" >/dev/null ||
+    refuse "TRUST=$(shown "$TRUST") cannot be built into Morvane.efi"
+fi
+
 # --model=VALUE: a model starting with '-' is still a value.
 MODEL_ARGS=()
 if [ -n "${MODEL+set}" ]; then
@@ -54,9 +68,17 @@ KIND_ARGS=()
 # The image's name and the model, before anything is built.
 /usr/bin/python3 "$ROOT/scripts/stick.py" --check "${KIND_ARGS[@]}" "${MODEL_ARGS[@]}" -- "$IMAGE"
 
-# The pre-flight check refuses a missing, empty or over-16-MiB image.
-bash "$ROOT/scripts/plan.sh" "$IMAGE"
+# The pre-flight check refuses a missing, empty or over-16-MiB image, and a
+# capsule Morvane does not take; with TRUST, also what a Morvane built with
+# it would refuse: a raw image, or a capsule whose signature does not verify.
+bash "$ROOT/scripts/plan.sh" "$IMAGE" || {
+  [ -z "${TRUST:-}" ] || refuse "the Morvane built with TRUST=$(shown "$TRUST") would refuse $(shown "$IMAGE")"
+  exit 1
+}
 CRC=$(bash "$ROOT/scripts/plan.sh" --crc "$IMAGE")
+if [ "$(bash "$ROOT/scripts/plan.sh" --kind "$IMAGE")" = capsule ] && [ -z "${TRUST:-}" ]; then
+  echo "stick: warning: no TRUST given: Morvane will flash this capsule without checking its signature" >&2
+fi
 
 if [ -n "${SHELL_STICK:-}" ]; then
   bash "$ROOT/scripts/build.sh" shell >/dev/null

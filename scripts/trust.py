@@ -9,6 +9,14 @@ of a C array, for
 
     trust.py CERT OUT.inc
 
+or into the line of the DSC that builds it into Morvane.efi (scripts/build.sh
+writes it into the file MorvanePkg.dsc's [PcdsFixedAtBuild] includes), or
+into the DER bytes alone (for the host planner, scripts/plan.sh):
+
+    trust.py --pcd CERT OUT.inc
+    trust.py --der CERT OUT.der
+    trust.py --check CERT           (writes nothing; says which certificate it is)
+
 CERT is one X.509 certificate, PEM or DER. A file holding anything else
 (a private key above all, or several certificates) is refused and nothing
 is written. The first lines of OUT.inc say which certificate it is.
@@ -54,20 +62,47 @@ def describe(der):
     return [line.decode("ascii", "replace") for line in result.stdout.splitlines()]
 
 
-def main():
-    if len(sys.argv) != 3:
-        sys.exit(__doc__)
-    source, target = sys.argv[1], sys.argv[2]
-    der = certificate_der(source)
-    lines = ["// The certificate Morvane trusts to sign capsules (DER, %d bytes)," % len(der),
-             "// made by scripts/trust.py from %s." % os.path.basename(source).encode("ascii", "replace").decode()]
-    lines += ["// %s" % line for line in describe(der)]
-    lines.append("// sha256=%s" % hashlib.sha256(der).hexdigest())
+def printable(text):
+    """Text for a comment line: printable ASCII, and no '$' a DSC could take
+    for a macro."""
+    return "".join(char if " " <= char <= "~" and char != "$" else "?" for char in text)
+
+
+def heading(der, source, comment):
+    """What the written file says about the certificate it holds."""
+    lines = ["The certificate Morvane trusts to sign capsules (DER, %d bytes)," % len(der),
+             "made by scripts/trust.py from %s." % os.path.basename(source)]
+    lines += describe(der) + ["sha256=%s" % hashlib.sha256(der).hexdigest()]
+    return [comment + printable(line) for line in lines]
+
+
+def c_array(der, source):
+    lines = heading(der, source, "// ")
     for at in range(0, len(der), 16):
         lines.append("  " + " ".join("0x%02X," % byte for byte in der[at:at + 16]))
+    return ("\n".join(lines) + "\n").encode()
+
+
+def pcd_line(der, source):
+    """MorvanePkg.dec's PcdMorvaneTrustedCert with the certificate as its value."""
+    value = ", ".join("0x%02X" % byte for byte in der)
+    lines = heading(der, source, "  # ") + ["  gMorvanePkgTokenSpaceGuid.PcdMorvaneTrustedCert|{%s}" % value]
+    return ("\n".join(lines) + "\n").encode()
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "--check":
+        print("trust: %s" % "; ".join(describe(certificate_der(sys.argv[2]))))
+        return 0
+    forms = {"--pcd": pcd_line, "--der": lambda der, source: der}
+    form = forms.get(sys.argv[1]) if len(sys.argv) == 4 else c_array if len(sys.argv) == 3 else None
+    if form is None:
+        sys.exit(__doc__)
+    source, target = sys.argv[-2], sys.argv[-1]
+    der = certificate_der(source)
     folder = os.path.dirname(os.path.abspath(target))
-    with tempfile.NamedTemporaryFile("w", dir=folder, delete=False) as out:
-        out.write("\n".join(lines) + "\n")
+    with tempfile.NamedTemporaryFile("wb", dir=folder, delete=False) as out:
+        out.write(form(der, source))
     os.replace(out.name, target)
     print("trust: %s (%d bytes of DER) %s" % (target, len(der), "; ".join(describe(der))))
     return 0

@@ -102,14 +102,26 @@ def main():
             problems.append("the capsule holds %s, 0x%x, 0x%x, %d payload bytes, signers %r"
                             % (type_id, version, lowest, len(data) - header - 16, re.findall(r"CN = \w+", signers)))
 
-    # TRUST: the certificate's DER bytes, from PEM or DER, and never a key.
-    result = run([sys.executable, TRUST, os.path.join(certs, "TestRoot.pub.pem"), path("trust.inc")])
+    # TRUST: the certificate's DER bytes, from PEM or DER, and never a key:
+    # as a C array's body, as the DSC line of Morvane.efi's PCD (comments
+    # the DSC cannot misread), and as bytes alone.
     with open(os.path.join(certs, "TestRoot.cer"), "rb") as der:
         expected = der.read()
-    with open(path("trust.inc")) as inc:
-        body = bytes(int(byte, 16) for byte in re.findall(r"0x([0-9A-F]{2}),", inc.read()))
-    if result.returncode != 0 or body != expected:
-        problems.append("trust.py does not give TestRoot's DER bytes: %r" % result.stderr)
+    forms = {"": lambda text: re.findall(r"0x([0-9A-F]{2}),", text.decode()),
+             "--pcd": lambda text: re.fullmatch(r"(  # [ -#%-~]*\n){5}  gMorvanePkgTokenSpaceGuid\.PcdMorvaneTrustedCert"
+                                                r"\|\{((0x[0-9A-F]{2}, )*0x[0-9A-F]{2})\}\n", text.decode())
+             .group(2).replace("0x", "").split(", "),
+             "--der": lambda data: ["%02X" % byte for byte in data]}
+    for form, read in forms.items():
+        result = run([sys.executable, TRUST] + ([form] if form else []) + [os.path.join(certs, "TestRoot.pub.pem"),
+                                                                            path("trust.inc")])
+        try:
+            with open(path("trust.inc"), "rb") as inc:
+                body = bytes(int(byte, 16) for byte in read(inc.read()))
+        except (OSError, AttributeError):
+            body = None
+        if result.returncode != 0 or body != expected:
+            problems.append("trust.py %s does not give TestRoot's DER bytes: %r" % (form, result.stderr))
     with open(path("two.pem"), "w") as two:
         for name in ("TestRoot.pub.pem", "TestSub.pub.pem"):
             with open(os.path.join(certs, name)) as pem:
@@ -118,12 +130,14 @@ def main():
                           (os.path.join(certs, "TestCert.pem"), "holds a private key"),
                           (path("two.pem"), "more than one PEM block"),
                           (image, "is not an X.509 certificate")]:
-        if os.path.exists(path("out.inc")):
-            os.remove(path("out.inc"))
-        result = run([sys.executable, TRUST, source, path("out.inc")])
-        if (words is None) != (result.returncode == 0) or (words and words not in result.stderr) \
-                or (words is not None) == os.path.exists(path("out.inc")):
-            problems.append("trust.py on %s: exit %d, %r" % (os.path.basename(source), result.returncode, result.stderr))
+        for form in forms:
+            if os.path.exists(path("out.inc")):
+                os.remove(path("out.inc"))
+            result = run([sys.executable, TRUST] + ([form] if form else []) + [source, path("out.inc")])
+            if (words is None) != (result.returncode == 0) or (words and words not in result.stderr) \
+                    or (words is not None) == os.path.exists(path("out.inc")):
+                problems.append("trust.py %s on %s: exit %d, %r" % (form, os.path.basename(source), result.returncode,
+                                                                    result.stderr))
 
     shutil.rmtree(work)
     for problem in problems:

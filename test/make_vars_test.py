@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""What `make stick`, `make depot`, `make fmp` and `make plan` are given reaches their
+"""What `make`, `make stick`, `make depot`, `make fmp` and `make plan` are given reaches their
 scripts byte for byte: '$', quotes, backquotes, backslashes and spaces, from
 make's command line and from the environment alike; nothing in a value runs.
 
@@ -67,6 +67,10 @@ def main():
         ("depot", {"SIGN_KEY": readable, "SIGN_CERT": "/c/" + odd}, "certificate /c/%s cannot" % odd),
         ("depot", {"ADDRESS": odd + ":80"}, "not '%s:80'" % odd),
         ("depot", {"IMAGE": "/i/%s/ec.bin." % odd}, "'ec.bin.' ends in '.'"),
+        ("stick", {"TRUST": "/t/" + odd}, "TRUST=%s cannot be built" % ("/t/" + odd)[:80]),
+        ("depot", {"TRUST": "/t/" + odd}, "TRUST=%s cannot be built" % ("/t/" + odd)[:80]),
+        ("plan", {"TRUST": "/t/" + odd}, "plan: TRUST was refused"),
+        ("all", {"TRUST": "/t/" + odd}, "TRUST=%s was refused" % ("/t/" + odd)[:80]),
         ("fmp", {"HWID": odd, "TRUST": readable}, "not a GUID like {6de5d951-d755-576b-bd09-c5cf66b27234}: " + odd[:80]),
         ("fmp", {"HWID": "{2a9b8c51-1f3e-4d62-9a07-5e4c3b2d1f60}", "TRUST": "/t/" + odd},
          "the certificate %s cannot" % ("/t/" + odd)[:80]),

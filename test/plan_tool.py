@@ -1,14 +1,20 @@
 #!/usr/bin/env python3
-"""The host planner as a user runs it: its refusals and its figures.
+"""The host planner as a user runs it: its refusals and its figures, for
+raw images and for capsules (what they say, and whether their signature
+verifies against a trusted certificate as Morvane.efi checks it).
 
     plan_tool.py PLANNER
 """
 
 import os
+import re
+import shutil
 import subprocess
 import sys
 import tempfile
 import zlib
+
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 BLOCK = 0x10000
 
@@ -54,10 +60,77 @@ def main():
     code, out, _ = plan(planner, b"\x42" * (256 * BLOCK))
     expect("16 MiB: %r" % out, code == 0 and "256 in all" in out and "warning" not in out)
 
+    problems += capsules(planner)
     for problem in problems:
         print("FAIL planner: " + problem)
     print("planner: %s" % ("%d problems" % len(problems) if problems else "ok"))
     return 1 if problems else 0
+
+
+def capsules(planner):
+    """GenerateCapsule.py's capsules (test/capsule/make_capsules.sh): TestCert
+    under TestSub under TestRoot, and another signer."""
+    edk2 = subprocess.run(["bash", os.path.join(ROOT, "scripts", "setup.sh")], capture_output=True,
+                          text=True).stdout.strip().splitlines()[-1]
+    work = tempfile.mkdtemp(prefix="plan-tool-")
+    path = lambda name: os.path.join(work, name)  # noqa: E731
+    problems = []
+    try:
+        subprocess.run(["bash", os.path.join(ROOT, "test", "capsule", "make_capsules.sh"), work, edk2], check=True,
+                       capture_output=True)
+        with open(path("good.cap"), "rb") as good, open(path("ec.bin"), "rb") as payload:
+            capsule, image = good.read(), payload.read()
+        with open(path("changed.cap"), "wb") as changed:
+            changed.write(capsule[:-1] + bytes([capsule[-1] ^ 1]))
+        # Morvane reads at most 16 MiB of file, a capsule's headers included.
+        with open(path("large.cap"), "wb") as large:
+            large.write(capsule + bytes(256 * BLOCK - len(capsule) + 1))
+
+        def run(*args):
+            result = subprocess.run([planner, *args], capture_output=True, text=True)
+            return result.returncode, result.stdout, result.stderr
+
+        code, out, _ = run(path("good.cap"))
+        for line in ["size:    %d bytes" % len(capsule), "crc32:   %08X (Morvane -c" % zlib.crc32(capsule),
+                     "guid:    {5e1ae1a3-4c1d-5b7e-9a8f-6b1d2c3e4f50}", "version: 0x00000200, lowest supported 0x00000080",
+                     "signer:  TestCert", "payload: %d bytes, crc32 %08X" % (len(image), zlib.crc32(image)),
+                     "blocks:  1 in all", "trust:   not checked"]:
+            if code != 0 or line not in out:
+                problems.append("good capsule, no TRUST: %r not in %r (exit %d)" % (line, out, code))
+        for args, said in [(["--kind", path("good.cap")], "capsule\n"), (["--kind", path("ec.bin")], "raw\n"),
+                           (["--crc", path("good.cap")], "%08X\n" % zlib.crc32(capsule))]:
+            if run(*args)[1] != said:
+                problems.append("%s does not print %r" % (" ".join(args[:1]), said))
+        # As Morvane.efi decides: the signer's chain must reach TRUST, which may
+        # be an intermediate; a raw image and a capsule the parser refuses are
+        # refused whatever is trusted.
+        for trust, name, verdict in [("root.cer", "good.cap", "verifies against TestRoot"),
+                                     ("sub.cer", "good.cap", "verifies against TestSub"),
+                                     ("root.cer", "changed.cap", "does not verify against TestRoot"),
+                                     ("root.cer", "other.cap", "does not verify against TestRoot"),
+                                     ("other.cer", "good.cap", "does not verify against Another signer"),
+                                     ("root.cer", "ec.bin", "not a signed capsule: a Morvane built with TRUST (TestRoot)"
+                                                            " would refuse it"),
+                                     (None, "unsigned.cap", "not a capsule Morvane takes (not signed)"),
+                                     (None, "large.cap", "the capsule is over 16 MiB")]:
+            code, out, err = run(*(["--trust", path(trust)] if trust else []), path(name))
+            good = verdict.startswith("verifies")
+            if code != (0 if good else 1) or verdict not in (out if good else err) or \
+                    (not good and not err.endswith("; nothing to flash.\n")):
+                problems.append("%s against %s: exit %d, %r %r" % (name, trust, code, out[-120:], err))
+        # Through plan.sh, TRUST is a PEM file checked by scripts/trust.py.
+        pem = os.path.join(edk2, "BaseTools", "Source", "Python", "Pkcs7Sign")
+        for trust, said in [("TestRoot.pub.pem", "trust:   verifies against TestRoot"),
+                            ("TestCert.pem", "holds a private key")]:
+            result = subprocess.run(["bash", os.path.join(ROOT, "scripts", "plan.sh"), path("good.cap")],
+                                    env=dict(os.environ, TRUST=os.path.join(pem, trust)), capture_output=True, text=True)
+            if said not in result.stdout + result.stderr or (result.returncode == 0) != said.startswith("trust"):
+                problems.append("plan.sh with TRUST=%s: %r" % (trust, result.stdout[-200:] + result.stderr))
+        if re.search(r"[^\x20-\x7e\n]", run(path("good.cap"))[1]):
+            problems.append("the plan is not printable ASCII")
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    return problems
 
 
 if __name__ == "__main__":

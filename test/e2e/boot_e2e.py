@@ -26,7 +26,7 @@ import qemu  # noqa: E402
 from side_by_side import run_cases, suite_folders
 import simrecord as record
 import stick
-from run_e2e import SERIAL, UUID
+from run_e2e import SERIAL, SMBIOS, UUID
 from scenarios import ADVICE, OLD_BLOCKS, PRODUCT, flash_holds, log_pattern, old_firmware, random_image
 from stick_e2e import StickBoot, log_matches
 
@@ -61,16 +61,16 @@ class Machine(StickBoot):
     """One machine: the stick built for image, an internal disk with the
     simulated EC's settings, the EC's option ROM, and QEMU."""
 
-    def __init__(self, build, folder, rom, image, sim, efi=None, secure=False):
+    def __init__(self, build, folder, rom, image, sim, efi=None, secure=False, name="ec_fw.bin", model=PRODUCT.upper()):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         self.image = image
-        self.name = "ec_fw.bin"
+        self.name = name
         path = os.path.join(folder, self.name)
         with open(path, "wb") as out:
             out.write(image)
         self.stick = os.path.join(folder, "stick.img")
-        stick.build_boot(build, path, "%08X" % zlib.crc32(image), self.stick, PRODUCT.upper(), efi)
+        stick.build_boot(build, path, "%08X" % zlib.crc32(image), self.stick, model, efi)
         self.volume = "%s@@%d" % (self.stick, stick.PARTITION_START * stick.SECTOR)
         self.internal = qemu.make_disk(folder, {
             "ECSIM.CFG": (sim + "\r\n").encode(),
@@ -86,6 +86,7 @@ class Machine(StickBoot):
         self.serial = ""
         self.to_flash = None
         self.limit = BOOT_LIMIT_S
+        self.smbios = SMBIOS
 
     def run(self, until):
         return StickBoot.run(self, until, SecureBoot if self.secure else qemu.Boot)

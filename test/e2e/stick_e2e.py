@@ -64,6 +64,7 @@ class StickBoot:
         self.serial = ""
         self.to_flash = None
         self.limit = BOOT_LIMIT_S
+        self.smbios = SMBIOS
 
     def run(self, until, kind=qemu.Boot):
         """Boots; until(boot, text) answers whether the run is over. Notes the
@@ -76,7 +77,7 @@ class StickBoot:
             if until(boot, boot.serial.decode("latin-1")):
                 time.sleep(1)
                 boot.stop = True
-        boot = kind(self.folder, None, self.limit, on_output=watch, extra=SMBIOS, drives=self.drives)
+        boot = kind(self.folder, None, self.limit, on_output=watch, extra=self.smbios, drives=self.drives)
         self.serial = boot.run()
         with open(os.path.join(self.folder, "serial.log"), "w", encoding="latin-1") as log:
             log.write(self.serial)

@@ -3,7 +3,8 @@
 
     page_test.py
 
-scripts/depot.sh refuses what it cannot serve (and then serves nothing);
+scripts/depot.sh refuses what it cannot serve (and then serves nothing;
+with TRUST, what its Morvane would refuse);
 a depot started on a free 127.0.0.1 port serves Morvane.efi signed, its
 MORVANE.CFG and the image, takes PUT in results/ only; with logs planted in
 results/DAY/ as machines leave them (hostile ones too), Debian's headless
@@ -83,6 +84,14 @@ def refusals(work, env, cert):
     for path in odd.values():
         open(path, "wb").write(b"" if path.endswith("empty.bin") else b"\x01" * 4096)
     wrong_key, _ = key_pair(work, "other")
+    # A capsule signed under EDK II's test root: the depot of a Morvane that
+    # trusts the root takes no raw image, and no Morvane.efi built without it.
+    edk2 = subprocess.run(["bash", os.path.join(ROOT, "scripts", "setup.sh")], capture_output=True,
+                          text=True).stdout.strip().splitlines()[-1]
+    capsules = os.path.join(work, "capsules")
+    subprocess.run(["bash", os.path.join(ROOT, "test", "capsule", "make_capsules.sh"), capsules, edk2], check=True,
+                   capture_output=True)
+    trust = {"TRUST": os.path.join(edk2, "BaseTools", "Source", "Python", "Pkcs7Sign", "TestRoot.pub.pem")}
     cases = [
         ("ADDRESS without a port", {"ADDRESS": "127.0.0.1"}, image, "ADDRESS must be host:port"),
         ("ADDRESS port 0", {"ADDRESS": "127.0.0.1:0"}, image, "ADDRESS must be host:port"),
@@ -101,6 +110,10 @@ def refusals(work, env, cert):
          "could not be signed"),
         ("missing image", {}, image + ".missing", "no such file"),
         ("empty image", {}, odd["empty.bin"], "the image is empty"),
+        ("raw image with TRUST", trust, image, "would refuse"),
+        ("capsule of another signer", trust, os.path.join(capsules, "other.cap"), "does not verify against TestRoot"),
+        ("Morvane.efi without TRUST", trust, os.path.join(capsules, "good.cap"), "was not built with TRUST"),
+        ("TRUST a key", {"TRUST": wrong_key}, image, "cannot be built into Morvane.efi"),
     ]
     for what, extra, path, reason in cases:
         result = depot(path, dict(env, **extra))
