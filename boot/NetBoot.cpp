@@ -18,6 +18,7 @@ extern "C" {
 }
 
 #include "Depot.h"
+#include "EcCapsule.h"
 #include "EcImagePlan.h"
 #include "EcRun.h"
 #include "NetBoot.h"
@@ -98,13 +99,21 @@ FetchImage (
   UINTN       Size;
 
   UnicodeStrToAsciiStrS (Settings->Image, Name, sizeof (Name));
-  mFetchedImage = static_cast<UINT8 *>(AllocatePool (MAX_IMAGE_SIZE));
+  //
+  // Room for a capsule of a whole EC flash; a raw image is still held to
+  // 16 MiB below, a capsule's payload by the run.
+  //
+  mFetchedImage = static_cast<UINT8 *>(AllocatePool (MAX_IMAGE_SIZE + EC_CAPSULE_HEADROOM));
   if (mFetchedImage == NULL) {
     Print (Ucs2 (u"No memory for the image; nothing was done.\r\n"));
     return EFI_OUT_OF_RESOURCES;
   }
 
-  Status = DepotGet (Name, mFetchedImage, MAX_IMAGE_SIZE, &Size);
+  Status = DepotGet (Name, mFetchedImage, MAX_IMAGE_SIZE + EC_CAPSULE_HEADROOM, &Size);
+  if (!EFI_ERROR (Status) && (Size > MAX_IMAGE_SIZE) && !EcCapsuleLooksLikeOne (mFetchedImage, Size)) {
+    Status = EFI_BUFFER_TOO_SMALL;
+  }
+
   if (Status == EFI_BUFFER_TOO_SMALL) {
     Print (Ucs2 (u"The image %s at %s is larger than 16 MiB; nothing was flashed.\r\n"), Settings->Image, Base);
   } else if (EFI_ERROR (Status)) {

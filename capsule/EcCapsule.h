@@ -35,6 +35,12 @@ extern "C" {
 #define EC_CAPSULE_NAME_CHARS  65
 
 //
+// The most a capsule may add to its EC image (headers and signature): a
+// capsule of a whole 16 MiB EC flash is a file this much larger.
+//
+#define EC_CAPSULE_HEADROOM  0x10000
+
+//
 // What a well-formed capsule holds; every pointer points into the file
 // it was parsed from.
 //

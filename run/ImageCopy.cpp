@@ -173,6 +173,14 @@ LoadImage (
   Size   = 0;
   Status = VolumeGetSize (*File, &Size);
   EcPlanImage (Size, Plan);
+  //
+  // A capsule of a whole EC flash is its headers and signature larger than
+  // 16 MiB; its payload is held to 16 MiB once it is taken apart.
+  //
+  if (!EFI_ERROR (Status) && Plan->TooLarge && (Size <= MAX_IMAGE_SIZE + EC_CAPSULE_HEADROOM) && FileLooksLikeCapsule (Path)) {
+    Plan->TooLarge = FALSE;
+  }
+
   if (EFI_ERROR (Status)) {
     EndRun (Status, Ucs2 (u"Failed to read file: %lx\n"), Status);
   } else if (Plan->TooLarge) {

@@ -264,6 +264,10 @@ CheckImage (
     return EndRun (EFI_UNSUPPORTED, Ucs2 (u"%s is not a capsule Morvane takes (%s). Nothing was flashed.\r\n"), ImageName (Options), Reason);
   }
 
+  if (Capsule.PayloadSize > MAX_IMAGE_SIZE) {
+    return EndRun (EFI_BAD_BUFFER_SIZE, Ucs2 (u"Image is larger than 16 MiB; nothing was flashed.\r\n"));
+  }
+
   if (Trusted) {
     Status = CheckSignature (Options, &Capsule, Cert, CertSize, Subject);
     if (EFI_ERROR (Status)) {

@@ -85,9 +85,9 @@ CompareGuid (
 
 namespace {
 
-// Morvane reads at most 16 MiB of file, a capsule's headers and signature
-// included.
-const size_t  MAX_FILE_BYTES = MAX_IMAGE_SIZE;
+// Morvane reads at most 16 MiB of a raw image, and a capsule's headers and
+// signature beyond the 16 MiB its payload may hold.
+const size_t  MAX_FILE_BYTES = MAX_IMAGE_SIZE + EC_CAPSULE_HEADROOM;
 
 // A name from the command line as printable text.
 std::string
@@ -340,6 +340,10 @@ PlanCapsule (
     return Refuse (Path, "not a capsule Morvane takes (" + Narrow (Reason) + ")");
   }
 
+  if (Capsule.PayloadSize > MAX_IMAGE_SIZE) {
+    return Refuse (Path, "the capsule's image is over 16 MiB (256 blocks)");
+  }
+
   EcPlanImage (Capsule.PayloadSize, &Plan);
 
   UINT32  FileCrc    = Crc32Update (0, File.data (), File.size ());
@@ -406,8 +410,8 @@ main (
 
   // Only so much is read: a file that fills the buffer is larger than
   // anything Morvane reads.
-  bool  Larger  = Image.size () > MAX_FILE_BYTES;
   bool  Capsule = EcCapsuleLooksLikeOne (Image.data (), Image.size ()) != FALSE;
+  bool  Larger  = Image.size () > (Capsule ? MAX_FILE_BYTES : MAX_IMAGE_SIZE);
   if (Option == "--kind") {
     std::printf ("%s\n", Capsule ? "capsule" : "raw");
     return 0;

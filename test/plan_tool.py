@@ -82,9 +82,10 @@ def capsules(planner):
             capsule, image = good.read(), payload.read()
         with open(path("changed.cap"), "wb") as changed:
             changed.write(capsule[:-1] + bytes([capsule[-1] ^ 1]))
-        # Morvane reads at most 16 MiB of file, a capsule's headers included.
+        # A capsule may be its headers and signature larger than 16 MiB, not
+        # more: Morvane reads no more than that.
         with open(path("large.cap"), "wb") as large:
-            large.write(capsule + bytes(256 * BLOCK - len(capsule) + 1))
+            large.write(capsule + bytes(256 * BLOCK + 0x10000 - len(capsule) + 1))
 
         def run(*args):
             result = subprocess.run([planner, *args], capture_output=True, text=True)

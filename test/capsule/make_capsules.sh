@@ -9,6 +9,7 @@
 # OUTDIR/good.cap      for GUID, signed by TestCert: version 0x200, lowest 0x80, count 7
 # OUTDIR/unsigned.cap  the same, without a signature
 # OUTDIR/other.cap     the same, signed by "Another signer"
+# OUTDIR/big.cap       good.cap's kind, of big.bin: 16 MiB
 # OUTDIR/root.cer, sub.cer, other.cer   the certificates, DER
 set -euo pipefail
 
@@ -35,6 +36,12 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Another signer" \
   -keyout other.key -out other.crt 2>/dev/null
 cat other.key other.crt > other.pem
 generate --signer-private-cert other.pem --other-public-cert other.crt --trusted-public-cert other.crt -o other.cap
+
+# A capsule of a whole 16 MiB EC flash: a file larger than 16 MiB.
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 13 + 5) & 0xFF for i in range(256)) * 65536)' > big.bin
+PYTHONPATH=$PY python3 "$PY/Capsule/GenerateCapsule.py" --encode --guid "$GUID" --fw-version 0x00000200 \
+  --lsv 0x00000080 --monotonic-count 7 --signer-private-cert "$CERTS/TestCert.pem" \
+  --other-public-cert "$CERTS/TestSub.pub.pem" --trusted-public-cert "$CERTS/TestRoot.pub.pem" -o big.cap big.bin
 
 openssl x509 -in "$CERTS/TestRoot.pub.pem" -outform DER -out root.cer
 openssl x509 -in "$CERTS/TestSub.pub.pem" -outform DER -out sub.cer

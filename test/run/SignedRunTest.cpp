@@ -193,6 +193,20 @@ TEST_F (SignedRunTest, ACapsuleForThisMachineFlashesItsPayloadAndKeepsItsVersion
   }
 }
 
+// A capsule of a whole 16 MiB EC flash is its headers and signature larger
+// than 16 MiB: it is read whole, and its payload flashed.
+TEST_F (SignedRunTest, ACapsuleOfSixteenMegabytesIsTaken) {
+  const Bytes  Payload = Load ("big.bin");
+
+  Trust ();
+  Fake::gState->PortBudget = 160000000;
+  AddImage (Load ("big.cap"), CAPSULE);
+
+  ASSERT_EQ (Run ({ u"ec.cap" }), EFI_SUCCESS) << Fake::RowText (13);
+
+  EXPECT_TRUE (std::equal (Payload.begin (), Payload.end (), Flash.begin ()));
+}
+
 // Every capsule or image refused for what it is, before any port, with the
 // run's line and log; the record is left as it was.
 TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
