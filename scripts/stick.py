@@ -114,8 +114,8 @@ def startup_script(name, size, crc, sim_settings=None, model=None):
         '  echo "MORVANE: the image %s is missing from the stick. Nothing was flashed."' % name,
         "  goto END",
         "endif",
-        'echo "Morvane will flash %s (%d bytes, CRC-32 %s) onto this machine\'s EC,"' % (name, size, crc),
-        'echo "saving the EC firmware it replaces first. Do not remove power."',
+        'echo "Morvane will check %s (%d bytes, CRC-32 %s) and flash it onto this machine\'s EC"' % (name, size, crc),
+        'echo "if it may, saving the EC firmware it replaces first."',
     ] + sim_load + [
         # A run saves while the EC is known to be as it was: the first run, and
         # a retry after a run that changed nothing. After an erase a save would

@@ -99,7 +99,7 @@ def common_checks(machine, timed_out):
     problems = ["boot time limit reached"] if timed_out else []
     if INTERNAL in machine.serial:
         problems.append("the internal disk's startup.nsh ran")
-    if "Morvane will flash %s" % machine.name not in machine.serial:
+    if "Morvane will check %s" % machine.name not in machine.serial:
         problems.append("the stick's script did not announce its image")
     return problems
 
