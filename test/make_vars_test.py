@@ -22,15 +22,8 @@ import urllib.request
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 SERVER_SH = os.path.join(ROOT, "scripts", "depot-server.sh")
 
-problems = []
-checks = 0
-
-
-def expect(what, condition):
-    global checks
-    checks += 1
-    if not condition:
-        problems.append(what)
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from tally import expect, free_port, passed, problems  # noqa: E402
 
 
 def make(target, variables, on_command_line, timeout=60):
@@ -41,12 +34,6 @@ def make(target, variables, on_command_line, timeout=60):
     else:
         env.update(variables)
     return subprocess.run(command, env=env, capture_output=True, text=True, timeout=timeout)
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def main():
@@ -97,7 +84,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     for problem in problems:
         print("FAIL make variables: %s" % problem)
-    print("make variables: %d passed, %d failed" % (checks - len(problems), len(problems)))
+    print("make variables: %d passed, %d failed" % (passed(), len(problems)))
     return 1 if problems else 0
 
 

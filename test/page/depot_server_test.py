@@ -28,21 +28,8 @@ NODATE = "none-0011223344AABBCCDD-nodate-0a1B2c3D"
 KIB = 1024
 MIB = 1024 * KIB
 
-problems = []
-checks = 0
-
-
-def expect(what, condition):
-    global checks
-    checks += 1
-    if not condition:
-        problems.append(what)
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from tally import expect, free_port, passed, problems  # noqa: E402
 
 
 class Depot:
@@ -215,7 +202,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     for problem in problems:
         print("FAIL depot server: %s" % problem)
-    print("depot server: %d passed, %d failed" % (checks - len(problems), len(problems)))
+    print("depot server: %d passed, %d failed" % (passed(), len(problems)))
     return 1 if problems else 0
 
 

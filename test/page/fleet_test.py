@@ -37,15 +37,8 @@ FINALS = {"flashed": ("0x0", "flashed", "flashed"), "uptodate": ("0x0", "unchang
                                                                                  "failed-incomplete")}
 ATTENTION = ("running", "failed-incomplete", "conflicting")
 
-problems = []
-checks = 0
-
-
-def expect(what, condition):
-    global checks
-    checks += 1
-    if not condition:
-        problems.append(what)
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from tally import expect, free_port, passed, problems  # noqa: E402
 
 
 def write(path, data):
@@ -210,7 +203,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     for problem in problems:
         print("FAIL fleet: %s" % problem)
-    print("fleet: %d passed, %d failed" % (checks - len(problems), len(problems)))
+    print("fleet: %d passed, %d failed" % (passed(), len(problems)))
     return 1 if problems else 0
 
 

@@ -35,15 +35,8 @@ SERVER_SH = os.path.join(ROOT, "scripts", "depot-server.sh")
 HOSTILE = "<img src=x onerror=\"document.title='XSS'\">"
 CLEANED = HOSTILE.replace('"', "'")
 
-problems = []
-checks = 0
-
-
-def expect(what, condition):
-    global checks
-    checks += 1
-    if not condition:
-        problems.append(what)
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from tally import expect, free_port, passed, problems  # noqa: E402
 
 
 def tiny_efi(path):
@@ -64,12 +57,6 @@ def key_pair(folder, name):
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=" + name,
                     "-days", "2", "-keyout", key, "-out", cert], check=True, capture_output=True)
     return key, cert
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def depot(image, env, start=False):
@@ -364,7 +351,7 @@ def main():
         shutil.rmtree(work, ignore_errors=True)
     for problem in problems:
         print("FAIL page: %s" % problem)
-    print("page: %d passed, %d failed" % (checks - len(problems), len(problems)))
+    print("page: %d passed, %d failed" % (passed(), len(problems)))
     return 1 if problems else 0
 
 
