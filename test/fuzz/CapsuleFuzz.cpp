@@ -2,15 +2,8 @@
   Fuzz target: the capsule parser, and the SMBIOS reader of the hardware
   IDs, on any bytes. Both read files and firmware tables from outside, so
   neither may read past the buffer, and what they give back must lie
-  inside it. Built with libFuzzer, AddressSanitizer and
-  UndefinedBehaviorSanitizer, from the repository root:
-
-    clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fshort-wchar -DMDEPKG_NDEBUG -DNO_MSABI_VA_FUNCS -I"$EDK2/MdePkg/Include" -I"$EDK2/MdePkg/Include/X64" -Icapsule -Iec test/fuzz/CapsuleFuzz.cpp capsule/EcCapsuleParse.cpp capsule/EcHwIdSmbios.cpp -o build/capsule-fuzz
-
-  ($EDK2 is the EDK II tree scripts/setup.sh prints), then for a minute on
-  the seeds:
-
-    build/capsule-fuzz -max_total_time=60 -max_len=8192 build/capsule-fuzz-corpus test/fuzz/corpus/Capsule
+  inside it. Built and run with the other targets by scripts/fuzz.sh
+  (`FUZZ_SECONDS=60 scripts/fuzz.sh Capsule` for a minute alone).
 
   The seeds: a signed and an unsigned capsule from GenerateCapsule.py with a
   16-byte image, the signed one with a version 1 image header, and the SMBIOS
@@ -19,7 +12,6 @@
 **/
 
 #include <cstdint>
-#include <cstring>
 
 extern "C" {
 #include <Uefi.h>
@@ -27,42 +19,6 @@ extern "C" {
 }
 
 #include "EcCapsule.h"
-
-//
-// The memory library calls the parser makes, as the firmware's BaseMemoryLib.
-//
-extern "C" {
-VOID *
-EFIAPI
-CopyMem (
-  OUT VOID       *Destination,
-  IN CONST VOID  *Source,
-  IN UINTN       Length
-  )
-{
-  return std::memmove (Destination, Source, Length);
-}
-
-VOID *
-EFIAPI
-ZeroMem (
-  OUT VOID  *Buffer,
-  IN UINTN  Length
-  )
-{
-  return std::memset (Buffer, 0, Length);
-}
-
-BOOLEAN
-EFIAPI
-CompareGuid (
-  IN CONST GUID  *Guid1,
-  IN CONST GUID  *Guid2
-  )
-{
-  return std::memcmp (Guid1, Guid2, sizeof (GUID)) == 0;
-}
-}
 
 namespace {
 
