@@ -11,6 +11,7 @@
 
 **/
 
+#include <cstddef>
 #include <cstdint>
 
 extern "C" {
