@@ -52,8 +52,13 @@ def read_from_disk(disk, name):
 class Boot:
     """One QEMU run. Marks seen on the serial line get the time they arrived."""
 
-    def __init__(self, folder, disk, limit_s, live=False, on_output=None, extra=(), drives=None):
+    def __init__(self, folder, disk, limit_s, live=False, on_output=None, extra=(), drives=None,
+                 keep_vars=False, memory_mib=256):
+        """keep_vars: start from the variable store the folder holds, if any (the
+        machine as its last boot left it) instead of a fresh copy."""
         self.folder = folder
+        self.keep_vars = keep_vars
+        self.memory_mib = memory_mib
         self.extra = list(extra)
         self.drives = drives if drives is not None else ["-drive", "format=raw,file=" + disk]
         self.stop = False
@@ -68,8 +73,9 @@ class Boot:
 
     def command(self):
         vars_copy = os.path.join(self.folder, "vars.fd")
-        shutil.copyfile(OVMF_VARS, vars_copy)
-        return ["qemu-system-x86_64", "-machine", "q35", "-m", "256", "-nographic",
+        if not (self.keep_vars and os.path.exists(vars_copy)):
+            shutil.copyfile(OVMF_VARS, vars_copy)
+        return ["qemu-system-x86_64", "-machine", "q35", "-m", str(self.memory_mib), "-nographic",
                 "-no-reboot", "-net", "none",
                 "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + OVMF_CODE,
                 "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy] + self.drives + [

@@ -54,19 +54,6 @@ NEVER_VERIFIED = 0x1804
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 
 
-class KeptVarsBoot(qemu.Boot):
-    """A boot that keeps the machine's variable store from boot to boot."""
-
-    def command(self):
-        vars_copy = os.path.join(self.folder, "vars.fd")
-        if not os.path.exists(vars_copy):
-            shutil.copyfile(qemu.OVMF_VARS, vars_copy)
-        return ["qemu-system-x86_64", "-machine", "q35", "-m", "256", "-nographic", "-no-reboot", "-net", "none",
-                "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + qemu.OVMF_CODE,
-                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy] + self.drives + [
-                "-monitor", "unix:%s,server,nowait" % self.monitor_path] + self.extra
-
-
 def sections(serial):
     """The console text between the script's '== NAME' lines, by NAME."""
     text = ANSI.sub("", serial).replace("\r", "")
@@ -141,7 +128,7 @@ def boot(machine, build, rom, ecsim_rom, name, steps, files, settings=EC_SETTING
         "startup.nsh": shell_script(steps)}))
     drives = ["-drive", "format=raw,file=" + disk, "-device", "pci-testdev,romfile=" + rom,
               "-device", "pci-testdev,romfile=" + ecsim_rom]
-    run = KeptVarsBoot(machine, disk, BOOT_LIMIT_S, drives=drives)
+    run = qemu.Boot(machine, disk, BOOT_LIMIT_S, drives=drives, keep_vars=True)
     started = time.monotonic()
     serial = run.run()
     seconds = time.monotonic() - started

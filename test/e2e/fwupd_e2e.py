@@ -50,19 +50,6 @@ OLD_BLOCKS = 3
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
 
 
-class GuestBoot(qemu.Boot):
-    """The guest machine: its disk and variable store live on across boots."""
-
-    def command(self):
-        vars_copy = os.path.join(self.folder, "vars.fd")
-        if not os.path.exists(vars_copy):
-            shutil.copyfile(qemu.OVMF_VARS, vars_copy)
-        return ["qemu-system-x86_64", "-machine", "q35", "-m", "1024", "-nographic", "-no-reboot", "-net", "none",
-                "-drive", "if=pflash,format=raw,unit=0,readonly=on,file=" + qemu.OVMF_CODE,
-                "-drive", "if=pflash,format=raw,unit=1,file=" + vars_copy] + self.drives + [
-                "-monitor", "unix:%s,server,nowait" % self.monitor_path] + self.extra
-
-
 class Machine:
     def __init__(self, folder, image, rom, ecsim_rom):
         self.folder = folder
@@ -95,7 +82,8 @@ class Machine:
         drives = ["-drive", "if=none,id=sys,format=raw,file=" + self.disk, "-device", "ide-hd,drive=sys,bus=ide.0",
                   "-drive", "if=none,id=data,format=raw,file=" + self.data, "-device", "ide-hd,drive=data,bus=ide.1",
                   "-device", "pci-testdev,romfile=" + self.rom, "-device", "pci-testdev,romfile=" + self.ecsim_rom]
-        run = GuestBoot(self.folder, None, BOOT_LIMIT_S, drives=drives)
+        # The guest's disk and variable store live on across boots.
+        run = qemu.Boot(self.folder, None, BOOT_LIMIT_S, drives=drives, keep_vars=True, memory_mib=1024)
         started = time.monotonic()
         # fwupd writes UTF-8 (its tree's box characters); the console was read as bytes.
         serial = ANSI.sub("", run.run().encode("latin-1").decode("utf-8", "replace")).replace("\r", "")

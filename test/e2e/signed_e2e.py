@@ -22,6 +22,7 @@ signed by EDK II's TestCert (under TestSub, under TestRoot).
 Prints one line per scenario; exits non-zero when any fails.
 """
 
+import functools
 import os
 import re
 import shutil
@@ -130,18 +131,6 @@ def flashed(machine, timed_out, payload, version, secure=False):
     return problems
 
 
-class KeptVariables(qemu.Boot):
-    """A boot that keeps the variable store the folder already holds: the
-    machine as the last boot left it."""
-
-    def command(self):
-        store = os.path.join(self.folder, "vars.fd")
-        os.replace(store, store + ".kept")
-        command = qemu.Boot.command(self)
-        os.replace(store + ".kept", store)
-        return command
-
-
 def stick(build, folder, rom, efi, image, name="ec.cap", secure=False):
     machine = Machine(build, folder, rom, image, OLD, efi, secure, name=name, model=None)
     machine.smbios = SMBIOS
@@ -157,7 +146,7 @@ def version_rule(build, rom, efi, capsules):
                            0x200)
         older = stick(build, os.path.join(folder, "second"), rom, efi, capsules["v100"][1])
         shutil.copyfile(os.path.join(folder, "first", "vars.fd"), os.path.join(folder, "second", "vars.fd"))
-        timed_out = StickBoot.run(older, lambda boot, text: UNCHANGED in text, KeptVariables)
+        timed_out = StickBoot.run(older, lambda boot, text: UNCHANGED in text, functools.partial(qemu.Boot, keep_vars=True))
         problems += ["next boot: " + problem for problem in refused(
             older, timed_out, EFI_INCOMPATIBLE_VERSION,
             "ec.cap is version 0x00000100; this machine takes 0x00000200 or later. Nothing was flashed.")]

@@ -32,17 +32,6 @@ protected:
 
     return (Found == Fake::gState->Files.end ()) ? "" : std::string (Found->second.Data.begin (), Found->second.Data.end ());
   }
-
-  static std::string
-  Hex (
-    UINT32  Value
-    )
-  {
-    char  Text[16];
-
-    snprintf (Text, sizeof (Text), "%08X", Value);
-    return Text;
-  }
 };
 
 TEST_F (RunLogTest, FlashLogsEveryFieldBeforeItsLastLine) {

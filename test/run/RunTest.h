@@ -20,6 +20,18 @@ class RunTest : public HostTest {
 protected:
   static constexpr const char16_t  *IMAGE_PATH = u"FS0:\\images\\ec.bin";
 
+  // A CRC-32 as the log and -c write it.
+  static std::string
+  Hex (
+    UINT32  Value
+    )
+  {
+    char  Text[16];
+
+    snprintf (Text, sizeof (Text), "%08X", Value);
+    return Text;
+  }
+
   std::vector<UINT8>
   RandomImage (
     size_t    Size,

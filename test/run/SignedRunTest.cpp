@@ -45,17 +45,6 @@ public:
     return Bytes (std::istreambuf_iterator<char>(File), std::istreambuf_iterator<char>());
   }
 
-  static std::string
-  Hex (
-    UINT32  Value
-    )
-  {
-    char  Text[16];
-
-    snprintf (Text, sizeof (Text), "%08X", Value);
-    return Text;
-  }
-
   static std::u16string
   Wide (
     const std::string  &Text
