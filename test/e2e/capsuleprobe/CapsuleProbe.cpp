@@ -96,26 +96,18 @@ FindTable (
   OUT UINTN        *Length
   )
 {
-  UINTN  Index;
+  VOID  *Point;
 
-  for (Index = 0; Index < gST->NumberOfTableEntries; Index++) {
-    CONST EFI_CONFIGURATION_TABLE  &Entry = gST->ConfigurationTable[Index];
-    if (CompareGuid (&Entry.VendorGuid, &gEfiSmbios3TableGuid)) {
-      auto  *Point = static_cast<CONST SMBIOS_TABLE_3_0_ENTRY_POINT *>(Entry.VendorTable);
-      *Table  = reinterpret_cast<CONST UINT8 *>(static_cast<UINTN>(Point->TableAddress));
-      *Length = Point->TableMaximumSize;
-      return TRUE;
-    }
+  if (!EFI_ERROR (EfiGetSystemConfigurationTable (&gEfiSmbios3TableGuid, &Point))) {
+    *Table  = reinterpret_cast<CONST UINT8 *>(static_cast<UINTN>(static_cast<SMBIOS_TABLE_3_0_ENTRY_POINT *>(Point)->TableAddress));
+    *Length = static_cast<SMBIOS_TABLE_3_0_ENTRY_POINT *>(Point)->TableMaximumSize;
+    return TRUE;
   }
 
-  for (Index = 0; Index < gST->NumberOfTableEntries; Index++) {
-    CONST EFI_CONFIGURATION_TABLE  &Entry = gST->ConfigurationTable[Index];
-    if (CompareGuid (&Entry.VendorGuid, &gEfiSmbiosTableGuid)) {
-      auto  *Point = static_cast<CONST SMBIOS_TABLE_ENTRY_POINT *>(Entry.VendorTable);
-      *Table  = reinterpret_cast<CONST UINT8 *>(static_cast<UINTN>(Point->TableAddress));
-      *Length = Point->TableLength;
-      return TRUE;
-    }
+  if (!EFI_ERROR (EfiGetSystemConfigurationTable (&gEfiSmbiosTableGuid, &Point))) {
+    *Table  = reinterpret_cast<CONST UINT8 *>(static_cast<UINTN>(static_cast<SMBIOS_TABLE_ENTRY_POINT *>(Point)->TableAddress));
+    *Length = static_cast<SMBIOS_TABLE_ENTRY_POINT *>(Point)->TableLength;
+    return TRUE;
   }
 
   return FALSE;
