@@ -13,6 +13,8 @@ EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 
 echo "the layers (scripts/layers.py):"
 /usr/bin/python3 "$ROOT/scripts/layers.py" --self-test
+echo "the documents (scripts/docs_check.py):"
+EDK2_DIR="$EDK2" /usr/bin/python3 "$ROOT/scripts/docs_check.py" --self-test
 
 build() {
   cmake -S "$ROOT/test" -B "$1" -DEDK2_DIR="$EDK2" -DCMAKE_BUILD_TYPE=Release -DMORVANE_SANITIZE="$2" >/dev/null
