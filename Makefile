@@ -11,7 +11,7 @@
 # (build/EcFmpDxe.efi and its option ROM).
 # Each target installs what it needs first (scripts/setup.sh).
 
-.PHONY: all demo test host-test e2e-test bench plan stick depot depot-bench fmp clean
+.PHONY: all help demo test host-test e2e-test bench plan stick depot depot-bench fmp clean
 
 # What the scripts are given (an image's path, a model, keys...) reaches
 # them byte for byte, from make's command line or from the environment:
@@ -21,32 +21,45 @@
 PASSED := IMAGE MODEL ADDRESS SIGN_KEY SIGN_CERT SHELL_STICK DEPOT_DIR TRUST
 $(foreach v,$(PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
 
+# Every target has one `## target: what it does (its variables)` line
+# above it: `make help` prints them, and the documents check holds the
+# guides to them.
+## all: build build/Morvane.efi (TRUST=ca.pem: one that flashes only capsules signed under it)
 all:
 	@bash scripts/build.sh
 
+## demo: flash a sample image onto the simulated EC in QEMU and print the verdict
 demo:
 	@bash scripts/demo.sh
 
+## test: every test: host tests, script tests, fuzz targets, then the QEMU suites
 test: host-test e2e-test
 
+## host-test: the host tests (both passes), script tests, documents check and fuzz targets
 host-test:
 	@bash scripts/host-tests.sh
 
+## e2e-test: the end-to-end suites in QEMU (and the fwupd guest)
 e2e-test:
 	@bash scripts/e2e-tests.sh
 
+## bench: port-access and signed-image benchmarks (prints figures)
 bench:
 	@bash scripts/bench.sh
 
+## plan: check an image or capsule as Morvane reads it (IMAGE=, TRUST=)
 plan:
 	@bash scripts/plan.sh "$$IMAGE"
 
+## stick: build the flashing stick build/morvane-stick.img (IMAGE=, MODEL=, TRUST=, SIGN_KEY=, SIGN_CERT=, SHELL_STICK=)
 stick:
 	@bash scripts/stick.sh "$$IMAGE"
 
+## depot: serve Morvane, the image and the results page to machines that boot from the network (IMAGE=, MODEL=, ADDRESS=, DEPOT_DIR=, TRUST=, SIGN_KEY=, SIGN_CERT=)
 depot:
 	@bash scripts/depot.sh "$$IMAGE"
 
+## depot-bench: measure a depot serving 1,000 machines on loopback (prints figures)
 depot-bench:
 	@nice /usr/bin/python3 scripts/depot_bench.py
 
@@ -57,11 +70,18 @@ depot-bench:
 CAPSULE_PASSED := VERSION LOWEST HWID OTHER_CERT
 $(foreach v,$(CAPSULE_PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
 
+## capsule: wrap an image in a signed capsule build/NAME.cap (IMAGE=, VERSION=, LOWEST=, HWID=, SIGN_KEY=, SIGN_CERT=, OTHER_CERT=)
 capsule:
 	@bash scripts/capsule.sh
 
+## fmp: build the EC update driver build/EcFmpDxe.efi and its option ROM (HWID=, TRUST=)
 fmp:
 	@bash scripts/fmp.sh
 
+## clean: remove build/
 clean:
 	rm -rf build
+
+## help: list every target with what it does and its variables
+help:
+	@sed -n 's/^## \([a-z0-9-]*\): /\1\t/p' Makefile | expand -t 14

@@ -9,6 +9,7 @@ What it checks, in every document:
   - every relative link and image resolves to a file of the repository,
     and its #anchor to a heading of that file (as the repository's web
     view makes anchors: lower case, punctuation dropped, spaces as '-');
+  - every target of the Makefile has its `## target:` line (make help);
   - every `make TARGET` names a target of the Makefile, and every
     VARIABLE=value given to make is one the Makefile passes on;
   - in a table whose first column is headed "On screen", every quoted
@@ -179,8 +180,18 @@ def rel(root, path):
     return os.path.relpath(path, root)
 
 
+def check_help(root, faults):
+    """Every target has its `## target:` line, which `make help` prints."""
+    with open(os.path.join(root, "Makefile"), encoding="utf-8") as f:
+        text = f.read()
+    helped = set(re.findall(r"^## ([a-z0-9-]+): ", text, re.M))
+    for target in sorted(makefile_names(root)[0] - helped):
+        faults.append("Makefile: target %s has no '## %s:' line for make help" % (target, target))
+
+
 def check(root, edk2):
     faults = []
+    check_help(root, faults)
     for doc in documents(root):
         with open(doc, encoding="utf-8") as f:
             text = f.read()
@@ -197,6 +208,7 @@ def self_test(root, edk2):
         ("a link to a missing heading", "[x](README.md#no-such-heading)"),
         ("a make target that does not exist", "    make no-such-target\n"),
         ("a make variable the Makefile ignores", "    make stick NO_SUCH_VARIABLE=1\n"),
+        ("a target make help does not list", None),
         ("a message no source holds", "\n| On screen | Meaning | `%lasterror%` |\n|---|---|---|\n"
                                       "| `Flux capacitor overheated.` | x | `0x2` |\n"),
         ("a status the code never returns", "\n| On screen | Meaning | `%lasterror%` |\n|---|---|---|\n"
@@ -211,8 +223,12 @@ def self_test(root, edk2):
             for folder in ["docs"] + SOURCE_DIRS:
                 if os.path.isdir(os.path.join(root, folder)):
                     shutil.copytree(os.path.join(root, folder), os.path.join(copy, folder))
-            with open(os.path.join(copy, "README.md"), "a", encoding="utf-8") as f:
-                f.write("\n" + plant + "\n")
+            if plant is None:
+                with open(os.path.join(copy, "Makefile"), "a", encoding="utf-8") as f:
+                    f.write("\nunlisted:\n\ttrue\n")
+            else:
+                with open(os.path.join(copy, "README.md"), "a", encoding="utf-8") as f:
+                    f.write("\n" + plant + "\n")
             anchors.__defaults__[0].clear()
             if not check(copy, edk2):
                 print("docs check: self-test: %s was not refused" % what)
