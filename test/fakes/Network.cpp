@@ -250,7 +250,8 @@ Request (
     return N.RequestStatus;
   }
 
-  if (N.Requests.size () >= N.GoneAfter) {
+  if ((N.Requests.size () >= N.GoneAfter) && (N.Refused < N.GoneFor)) {
+    N.Refused++;
     return EFI_CONNECTION_RESET;
   }
 
