@@ -87,6 +87,7 @@ struct Network {
   UINTN                            ExtraLength   = 0;         // the length claimed beyond the body
   UINTN                            Fragment      = 65536;     // most body bytes per Response
   UINT64                           FragmentUs    = 0;         // virtual time each body fragment takes to come
+  UINT64                           FragmentInCallUs = 0;      // virtual time each body fragment's Response call takes
   EFI_STATUS                       EarlyEnd      = EFI_CONNECTION_FIN;   // a body that ends short
 
   // An answer given whole, as HttpDxe hands it over, in place of the
