@@ -13,6 +13,7 @@ extern "C" {
 #include <Uefi.h>
 }
 
+#include "Depot.h"
 #include "EcCapsule.h"
 #include "EcImagePlan.h"
 #include "EcRun.h"
@@ -160,16 +161,79 @@ FormatRunLogLine (
   );
 
 //
-// The depot (-p): DepotRun.cpp.
+// The depot (-p): DepotName.cpp, DepotRun.cpp.
 //
+
+//
+// Names drawn for one run before the depot is given up (a taken name draws
+// again), and the bases one file may move through on a 409; lines that
+// wait for the depot to answer again.
+//
+#define DEPOT_NAME_TRIES    32
+#define DEPOT_PENDING_MAX   4
+
+//
+// One run's name at the depot.
+//
+typedef struct {
+  EFI_TIME    Start;                            ///< the run's start time, in the name
+  CHAR8       Day[DEPOT_DAY_CHARS + 1];
+  CHAR8       Base[DEPOT_BASE_CHARS + 1];       ///< empty until the depot holds the run's .run
+  CHAR8       Moved[DEPOT_BASE_CHARS + 1];      ///< the base the run left on a 409; empty if none
+  CHAR8       Running[RUN_LOG_LINE_CHARS + 1];  ///< the running line, as the .run holds it
+  UINTN       RunningLength;
+} DEPOT_RUN_NAME;
+
+//
+// A final line the depot did not take yet.
+//
+typedef struct {
+  DEPOT_RUN_NAME    Name;
+  CONST CHAR8       *Verdict;                   ///< ".flashed.log" ...
+  CHAR8             Line[RUN_LOG_LINE_CHARS + 1];
+  UINTN             Length;
+} DEPOT_PENDING_LINE;
+
+//
+// The depot's side of the runs of one program: the run's own name, and the
+// lines kept for a later chance (all zero as the program is loaded).
+//
+typedef struct {
+  BOOLEAN               Ready;                  ///< connected, the run's .run at the depot
+  BOOLEAN               Deferred;               ///< an incomplete EC flashed without the depot
+  CHAR16                Url[DEPOT_URL_CHARS + 1];
+  DEPOT_RUN_NAME        Name;
+  DEPOT_PENDING_LINE    Pending[DEPOT_PENDING_MAX];
+  UINTN                 PendingCount;
+} DEPOT_RUN_STATE;
+
+extern DEPOT_RUN_STATE  mDepotRun;
+
+/**
+  Draw a fresh name for a run's files at the depot: its day folder and a
+  base of serial, the network card's address, the start time (or "nodate"
+  and the boot count) and a part drawn for this name alone.
+
+  @param[in]  Start   The run's start time.
+  @param[out] Day     Receives the folder; DEPOT_DAY_CHARS + 1 characters.
+  @param[out] Base    Receives the base; DEPOT_BASE_CHARS + 1 characters.
+**/
+VOID
+DrawDepotName (
+  IN  CONST EFI_TIME  *Start,
+  OUT CHAR8           *Day,
+  OUT CHAR8           *Base
+  );
 
 /**
   Reach the depot and put the run's first log line there, marked running.
-  A failure ends the run with its line.
+  A failure ends the run with its line, unless an earlier attempt left the
+  EC incomplete: then the run goes on, and its lines wait to be sent.
 
   @param[in] Url   The depot's URL.
 
-  @retval EFI_SUCCESS       The depot holds the running line.
+  @retval EFI_SUCCESS       The depot holds the running line, or the run
+                            flashes an incomplete EC without it.
   @retval EFI_NO_RESPONSE   It cannot be reached (the line says why).
 **/
 EFI_STATUS

@@ -16,6 +16,7 @@ extern "C" {
 #include <Library/BaseLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PrintLib.h>
+#include <Library/UefiBootServicesTableLib.h>
 }
 
 #include "DepotInternal.h"
@@ -171,11 +172,23 @@ ReceiveBody (
   EFI_STATUS   Status;
   UINTN        Got;
   UINT64       Limit;
+  EFI_EVENT    Deadline;
 
-  Limit = *Spent + DEPOT_IDLE_US + (Length / DEPOT_MIN_RATE) * DEPOT_SECOND_US;
-  for (Got = 0; Got < Length; Got += T.Message.BodyLength) {
-    if (*Spent >= Limit) {
-      return EFI_TIMEOUT;
+  //
+  // Our stalls count only the time spent between calls; HttpDxe may wait
+  // inside Response as well, so the body's deadline is also a timer.
+  //
+  Limit  = *Spent + DEPOT_IDLE_US + (Length / DEPOT_MIN_RATE) * DEPOT_SECOND_US;
+  Status = gBS->CreateEvent (EVT_TIMER, TPL_CALLBACK, NULL, NULL, &Deadline);
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  Status = gBS->SetTimer (Deadline, TimerRelative, (Limit - *Spent) * 10);
+  for (Got = 0; Got < Length && !EFI_ERROR (Status); Got += T.Message.BodyLength) {
+    if ((*Spent >= Limit) || (gBS->CheckEvent (Deadline) == EFI_SUCCESS)) {
+      Status = EFI_TIMEOUT;
+      break;
     }
 
     //
@@ -186,16 +199,13 @@ ReceiveBody (
     T.Message.Body       = Buffer + Got;
     T.Message.BodyLength = Length - Got;
     Status               = DepotRunToken (&T, FALSE, MIN (DEPOT_IDLE_US, Limit - *Spent), Spent);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
-
-    if ((T.Message.BodyLength == 0) || (T.Message.BodyLength > Length - Got)) {
-      return EFI_PROTOCOL_ERROR;
+    if (!EFI_ERROR (Status) && ((T.Message.BodyLength == 0) || (T.Message.BodyLength > Length - Got))) {
+      Status = EFI_PROTOCOL_ERROR;
     }
   }
 
-  return EFI_SUCCESS;
+  gBS->CloseEvent (Deadline);
+  return Status;
 }
 
 /**

@@ -18,12 +18,13 @@ extern "C" {
 
 //
 // Longest base URL, and longest file name under it (a folder of at most
-// DEPOT_DAY_CHARS, '/', and a base name with its suffix).
+// DEPOT_DAY_CHARS, '/', and a base name of at most DEPOT_BASE_CHARS with
+// its suffix, ".incomplete.log" the longest).
 //
 #define DEPOT_URL_CHARS    200
 #define DEPOT_NAME_CHARS   112
 #define DEPOT_DAY_CHARS    8
-#define DEPOT_BASE_CHARS   80
+#define DEPOT_BASE_CHARS   88
 
 //
 // Characters of DepotMacText's result with its terminator (32 hex digits at

@@ -244,4 +244,41 @@ TEST_F (NetBootTest, RefusalsBeforeAnyAttempt) {
   EXPECT_TRUE (NoPortTouched ());
 }
 
+// An EC that an earlier attempt left incomplete is flashed again even when
+// the depot does not answer: the attempt's lines wait in memory and go when
+// the depot is back; a depot that stays away costs the lines, not the EC.
+TEST_F (NetBootTest, AnIncompleteEcIsFlashedAgainWithoutTheDepot) {
+  struct Case {
+    const char  *What;
+    UINTN       GoneFor;      // requests refused after the first attempt
+    bool        Sent;
+  };
+  const Case  Cases[] = {
+    { "back by the attempt's end", 1, true },
+    { "away for good", SIZE_MAX, false },
+  };
+
+  for (const auto &C : Cases) {
+    SCOPED_TRACE (C.What);
+    SetUp ();
+    auto  Image = Depot ("save=no\r\n");
+    Sim->Faults.CorruptBlock    = 0;
+    Sim->Faults.CorruptAttempts = 8;
+    Fake::gState->PortBudget   *= 4;
+    Fake::gState->Net.GoneAfter = 4;     // MORVANE.CFG, the image, the first attempt's .run and final line
+    Fake::gState->Net.GoneFor   = C.GoneFor;
+
+    EXPECT_EQ (Boot (u"  "), EFI_SUCCESS);
+
+    EXPECT_TRUE (std::equal (Image.begin (), Image.end (), Flash.begin ()));
+    const std::string  Screen = Printed ();
+    EXPECT_NE (Screen.find ("The depot at http://10.0.2.2:8080/results/ cannot be reached (00000069); the EC is incomplete: "
+                            "flashing anyway, results sent later."), std::string::npos) << Screen;
+    EXPECT_NE (Result (".incomplete.log").find (" status=0x7 "), std::string::npos);
+    EXPECT_EQ (Result (".flashed.log").find (" status=0x0 ") != std::string::npos, C.Sent) << Result (".flashed.log");
+    EXPECT_EQ (Screen.find ("The run log could not be sent to the depot (00000069).") != std::string::npos, !C.Sent);
+    EXPECT_EQ (Count (Screen, "EC FLASH DONE."), 1u);
+  }
+}
+
 }  // namespace

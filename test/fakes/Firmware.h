@@ -72,6 +72,8 @@ struct Network {
   EFI_STATUS                       ConfigureStatus   = EFI_SUCCESS;
   EFI_STATUS                       RequestStatus     = EFI_SUCCESS;   // what Request() returns
   UINTN                            GoneAfter     = SIZE_MAX;  // requests after which the server is gone
+  UINTN                            GoneFor       = SIZE_MAX;  // requests it then refuses before it is back
+  UINTN                            Refused       = 0;
 
   // The server
   std::map<std::string, std::vector<UINT8>>  Files;           // by path: "/results/x.bin"
@@ -85,6 +87,7 @@ struct Network {
   UINTN                            ExtraLength   = 0;         // the length claimed beyond the body
   UINTN                            Fragment      = 65536;     // most body bytes per Response
   UINT64                           FragmentUs    = 0;         // virtual time each body fragment takes to come
+  UINT64                           FragmentInCallUs = 0;      // virtual time each body fragment's Response call takes
   EFI_STATUS                       EarlyEnd      = EFI_CONNECTION_FIN;   // a body that ends short
 
   // An answer given whole, as HttpDxe hands it over, in place of the
@@ -137,6 +140,12 @@ struct State {
   // CPU I/O 2
   BOOLEAN                          LocateFails = FALSE;
   UINT64                           Locates = 0;
+
+  // The firmware's random number generator: each draw gives the next value
+  // of a counter (little-endian), so that a test knows every name ahead.
+  BOOLEAN                          HasRng  = TRUE;
+  UINT32                           RngNext = 0xA5C30001;
+  UINT64                           Tsc     = 0;         // the cycle counter, as AsmReadTsc reads it
   EC_SIM                           *Sim = nullptr;
   std::map<UINT64, std::deque<UINT8>>      Script;     // scripted reads, ahead of the device
   std::vector<std::pair<UINT64, UINT8>>    Writes;     // every port write, in order

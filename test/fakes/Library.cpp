@@ -14,11 +14,13 @@
 
 extern "C" {
 #include <Uefi.h>
+#include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PrintLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiLib.h>
+#include <Protocol/Rng.h>
 #include <Guid/ImageAuthentication.h>
 #include <Guid/SmBios.h>
 #include <Protocol/CpuIo2.h>
@@ -192,10 +194,21 @@ CopyGuid (
 // Emitted by the firmware build's AutoGen from the package declarations.
 extern "C" {
 EFI_GUID  gEfiCpuIo2ProtocolGuid = EFI_CPU_IO2_PROTOCOL_GUID;
+EFI_GUID  gEfiRngProtocolGuid    = EFI_RNG_PROTOCOL_GUID;
 EFI_GUID  gEfiSmbiosTableGuid    = SMBIOS_TABLE_GUID;
 EFI_GUID  gEfiSmbios3TableGuid   = SMBIOS3_TABLE_GUID;
 EFI_GUID  gMorvaneEcVersionGuid  = { 0x5baf24e3, 0x918d, 0x4465, { 0xbd, 0x06, 0x20, 0xf9, 0x27, 0x54, 0xb7, 0x34 } };
 EFI_GUID  gEfiCertPkcs7Guid      = EFI_CERT_TYPE_PKCS7_GUID;
+}
+
+// The cycle counter: a fixed step per read, so that a run repeats.
+extern "C" UINT64
+EFIAPI
+AsmReadTsc (
+  VOID
+  )
+{
+  return Fake::gState->Tsc += 0x9E3779B9;
 }
 
 // What run/RunTrust.cpp reads from the build's PCD, set by each test.

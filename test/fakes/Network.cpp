@@ -29,6 +29,7 @@ namespace {
 char                           mNic;
 char                           mChild;
 UINTN                          mNextEvent;
+std::map<EFI_EVENT, UINT64>     mTimerDueUs;
 EFI_SERVICE_BINDING_PROTOCOL   mHttpSb;
 EFI_HTTP_PROTOCOL              mHttp;
 EFI_IP4_CONFIG2_PROTOCOL       mIp4Config2;
@@ -140,7 +141,7 @@ CreateEvent (
   OUT EFI_EVENT         *Event
   )
 {
-  if ((Type != EVT_NOTIFY_SIGNAL) || (NotifyFunction == nullptr)) {
+  if (((Type != EVT_NOTIFY_SIGNAL) || (NotifyFunction == nullptr)) && ((Type != EVT_TIMER) || (NotifyFunction != nullptr))) {
     return EFI_INVALID_PARAMETER;
   }
 
@@ -149,12 +150,45 @@ CreateEvent (
   return EFI_SUCCESS;
 }
 
+// A relative timer on the virtual clock (100 ns units), for deadlines.
+EFI_STATUS
+EFIAPI
+SetTimer (
+  IN EFI_EVENT        Event,
+  IN EFI_TIMER_DELAY  Type,
+  IN UINT64           TriggerTime
+  )
+{
+  if (!Net ().Events.count (Event) || (Type != TimerRelative)) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  mTimerDueUs[Event] = Fake::gState->ClockUs + TriggerTime / 10;
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EFIAPI
+CheckEvent (
+  IN EFI_EVENT  Event
+  )
+{
+  auto  Due = mTimerDueUs.find (Event);
+
+  if (!Net ().Events.count (Event) || (Due == mTimerDueUs.end ())) {
+    return EFI_INVALID_PARAMETER;
+  }
+
+  return (Fake::gState->ClockUs >= Due->second) ? EFI_SUCCESS : EFI_NOT_READY;
+}
+
 EFI_STATUS
 EFIAPI
 CloseEvent (
   IN EFI_EVENT  Event
   )
 {
+  mTimerDueUs.erase (Event);
   return Net ().Events.erase (Event) == 1 ? EFI_SUCCESS : EFI_INVALID_PARAMETER;
 }
 
@@ -250,7 +284,8 @@ Request (
     return N.RequestStatus;
   }
 
-  if (N.Requests.size () >= N.GoneAfter) {
+  if ((N.Requests.size () >= N.GoneAfter) && (N.Refused < N.GoneFor)) {
+    N.Refused++;
     return EFI_CONNECTION_RESET;
   }
 
@@ -409,6 +444,8 @@ Response (
     Token->Status = N.EarlyEnd;
   }
 
+  // HttpDxe may wait inside the call itself: time our stalls never see.
+  Fake::gState->ClockUs += N.FragmentInCallUs;
   std::memcpy (M->Body, mBody.data () + mSent, Count);
   mSent        += Count;
   M->BodyLength = Count;
@@ -545,12 +582,15 @@ ResetNetwork (
   Bs->HandleProtocol     = HandleProtocol;
   Bs->CreateEvent        = CreateEvent;
   Bs->CloseEvent         = CloseEvent;
+  Bs->SetTimer           = SetTimer;
+  Bs->CheckEvent         = CheckEvent;
   mHttpSb                = { CreateChild, DestroyChild };
   mHttp                  = { nullptr, Configure, Request, Cancel, Response, Poll };
   mIp4Config2            = { SetData, GetData, nullptr, nullptr };
   mPending               = nullptr;
   mDueUs                 = 0;
   mNextEvent             = 0;
+  mTimerDueUs.clear ();
   mDepot                 = {};
 }
 

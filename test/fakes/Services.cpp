@@ -1,6 +1,7 @@
 /** @file
   Fake boot and runtime services: LocateProtocol for CPU I/O 2 (wired to the
-  simulated EC), Stall on a virtual clock, GetTime from that clock.
+  simulated EC) and the random number generator, Stall on a virtual clock,
+  GetTime from that clock.
 
 **/
 
@@ -13,6 +14,7 @@ extern "C" {
 #include <Library/BaseMemoryLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 #include <Library/UefiRuntimeServicesTableLib.h>
+#include <Protocol/Rng.h>
 #include <Guid/SmBios.h>
 #include <IndustryStandard/SmBios.h>
 }
@@ -122,12 +124,38 @@ IoWrite (
 
 EFI_STATUS
 EFIAPI
+GetRng (
+  IN  EFI_RNG_PROTOCOL    *This,
+  IN  EFI_RNG_ALGORITHM   *Algorithm  OPTIONAL,
+  IN  UINTN               Length,
+  OUT UINT8               *Value
+  )
+{
+  for (UINTN Index = 0; Index < Length; Index++) {
+    Value[Index] = static_cast<UINT8>(Fake::gState->RngNext >> (8 * (Index % 4)));
+    if (Index % 4 == 3) {
+      Fake::gState->RngNext++;
+    }
+  }
+
+  return EFI_SUCCESS;
+}
+
+EFI_RNG_PROTOCOL  mRng = { nullptr, GetRng };
+
+EFI_STATUS
+EFIAPI
 LocateProtocol (
   IN  EFI_GUID  *Protocol,
   IN  VOID      *Registration  OPTIONAL,
   OUT VOID      **Interface
   )
 {
+  if (CompareGuid (Protocol, &gEfiRngProtocolGuid)) {
+    *Interface = &mRng;
+    return Fake::gState->HasRng ? EFI_SUCCESS : EFI_NOT_FOUND;
+  }
+
   Fake::gState->Locates++;
   if (Fake::gState->LocateFails || !CompareGuid (Protocol, &gEfiCpuIo2ProtocolGuid)) {
     return EFI_NOT_FOUND;
@@ -302,6 +330,7 @@ Reset (
   mRetryCount    = 0;
   mEcLink        = EcAnswering;
   mImage         = {};
+  mDepotRun      = {};
   EcProgressSet (nullptr);
   std::memset (mImageLow, 0, sizeof (mImageLow));
   std::memset (mImageHigh, 0, sizeof (mImageHigh));

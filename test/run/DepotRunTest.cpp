@@ -6,15 +6,38 @@
 #include "RunTest.h"
 
 #include <algorithm>
+#include <set>
 
 #include "EcFlash.h"
+#include "RunInternal.h"
 
 namespace {
 
 constexpr size_t  BLOCK = 0x10000;
 
 constexpr const char16_t  *URL  = u"http://10.0.2.2:8080/results/";
-constexpr const char      *BASE = "/results/20261207/ABC_1-525400123456-20261207-093005";
+constexpr const char      *STEM = "/results/20261207/ABC_1-525400123456-20261207-093005-";
+constexpr const char      *BASE = "/results/20261207/ABC_1-525400123456-20261207-093005-A5C30001";
+
+// The name part of the fake generator's Nth draw of a test, from 0.
+std::string
+Part (
+  UINT32  Draw
+  )
+{
+  char  Text[16];
+
+  snprintf (Text, sizeof (Text), "%08X", 0xA5C30001u + Draw);
+  return Text;
+}
+
+std::string
+Text (
+  const std::vector<UINT8>  &Bytes
+  )
+{
+  return std::string (Bytes.begin (), Bytes.end ());
+}
 
 const std::vector<UINT8>  UUID(16, 0x11);
 
@@ -175,7 +198,7 @@ TEST_F (DepotRunTest, DepotThatStopsAnswering) {
 // The depot's names hold only what a URL and a file system take, never
 // start with '.' or '-', and always keep the address and the start time.
 TEST_F (DepotRunTest, NamesAreCleaned) {
-  const std::string  Tail = "-525400123456-20261207-093005";
+  const std::string  Tail = "-525400123456-20261207-093005-A5C30001";
   const std::pair<std::string, std::string>  Cases[] = {
     { "ABC 1", "ABC_1" },
     { "", "none" },
@@ -200,31 +223,133 @@ TEST_F (DepotRunTest, NamesAreCleaned) {
   }
 }
 
-// A name the depot holds is never written over: a second run in the same
-// second, and runs on a machine whose clock cannot be read, get names of
-// their own, and every save stays.
-TEST_F (DepotRunTest, TakenNamesAreNeverWrittenOver) {
+// A name is claimed by its .run: a taken one (a stranger's, or a run in
+// the same second) draws a fresh part, up to the last try allowed, and
+// every name tried is the next draw, never one with a second suffix.
+TEST_F (DepotRunTest, TakenNamesDrawAFreshPartUpToTheLastTry) {
+  for (UINT32 Taken : { 0u, 1u, DEPOT_NAME_TRIES - 1u, DEPOT_NAME_TRIES + 0u }) {
+    SCOPED_TRACE (Taken);
+    SetUp ();
+    auto  &Net = Fake::gState->Net;
+    for (UINT32 Draw = 0; Draw < Taken; Draw++) {
+      Net.Files[STEM + Part (Draw) + ".run"] = { 'x' };
+    }
+
+    EFI_STATUS  Status = Run ({ u"-p", URL, u"-s", u"s.bin", u"-n", u"1" });
+
+    std::vector<std::string>  Tried, Expected;
+    for (const auto &R : Net.Requests) {
+      if ((R.Method == "PUT") && (R.Url.size () > 4) && (R.Url.compare (R.Url.size () - 4, 4, ".run") == 0)) {
+        Tried.push_back (R.Url);
+      }
+    }
+
+    for (UINT32 Draw = 0; Draw <= Taken && Draw < DEPOT_NAME_TRIES; Draw++) {
+      Expected.push_back ("http://10.0.2.2:8080" + std::string (STEM) + Part (Draw) + ".run");
+    }
+
+    EXPECT_EQ (Tried, Expected);
+    if (Taken == DEPOT_NAME_TRIES) {
+      EXPECT_EQ (Status, EFI_NO_RESPONSE);
+      EXPECT_EQ (Fake::RowText (13), "The depot at http://10.0.2.2:8080/results/ cannot be reached (Access Denied); nothing was flashed.");
+      EXPECT_TRUE (NoPortTouched ());
+    } else {
+      EXPECT_EQ (Status, EFI_SUCCESS);
+      EXPECT_EQ (Net.Files.count (STEM + Part (Taken) + ".bin"), 1u);
+      EXPECT_EQ (Net.Files.count (STEM + Part (Taken) + ".uptodate.log"), 1u);
+      if (Taken > 0) {
+        EXPECT_EQ (Text (Net.Files[STEM + Part (0) + ".run"]), "x") << "nothing is written over";
+      }
+    }
+  }
+}
+
+// A machine whose clock cannot be read names its boot instead of the time;
+// without a random number generator the part still differs from try to try
+// and from run to run.
+TEST_F (DepotRunTest, NamesWithoutAClockOrAGenerator) {
   auto  &Files = Fake::gState->Net.Files;
 
-  Run ({ u"-p", URL, u"-s", u"s1.bin", u"-n", u"1" });
-  Fake::gState->ClockUs = 0;
-  Run ({ u"-p", URL, u"-s", u"s2.bin", u"-n", u"1" });
-  EXPECT_EQ (Files.count (std::string (BASE) + ".bin"), 1u);
-  EXPECT_EQ (Files.count (std::string (BASE) + "-2.bin"), 1u);
-  EXPECT_EQ (Files.count (std::string (BASE) + "-2.uptodate.log"), 1u);
-
-  Files.clear ();
   Fake::gState->GetTimeStatus = EFI_DEVICE_ERROR;
-  for (UINT32 Boot = 1; Boot <= 2; Boot++) {
-    Fake::gState->BootCount = Boot;
-    Run ({ u"-p", URL, u"-s", Boot == 1 ? u"n1.bin" : u"n2.bin", u"-n", u"1" });
-  }
-
-  const std::string  NoDate = "/results/nodate/ABC_1-525400123456-nodate-0000000";
-  EXPECT_EQ (Files.count (NoDate + "1.bin") + Files.count (NoDate + "2.bin"), 2u);
-  std::string  Line (Files[NoDate + "2.uptodate.log"].begin (), Files[NoDate + "2.uptodate.log"].end ());
+  Fake::gState->BootCount     = 7;
+  Run ({ u"-p", URL, u"-s", u"n1.bin", u"-n", u"1" });
+  const std::string  NoDate = "/results/nodate/ABC_1-525400123456-nodate-00000007-A5C30001";
+  ASSERT_EQ (Files.count (NoDate + ".uptodate.log"), 1u);
+  std::string  Line = Text (Files[NoDate + ".uptodate.log"]);
   EXPECT_EQ (Line.rfind ("time=unknown mode=save ", 0), 0u) << Line;
   EXPECT_NE (Line.find (" elapsed=- "), std::string::npos) << Line;
+
+  Files.clear ();
+  Fake::gState->GetTimeStatus = EFI_SUCCESS;
+  Fake::gState->HasRng        = FALSE;
+  std::set<std::string>  Parts;
+  for (int Run2 = 0; Run2 < 3; Run2++) {
+    Fake::gState->ClockUs = 0;
+    Run ({ u"-p", URL, u"-s", Run2 == 0 ? u"a.bin" : Run2 == 1 ? u"b.bin" : u"c.bin", u"-n", u"1" });
+  }
+
+  for (const auto &F : Files) {
+    if ((F.first.rfind (STEM, 0) == 0) && (F.first.find (".bin") != std::string::npos)) {
+      std::string  Part8 = F.first.substr (strlen (STEM), F.first.size () - strlen (STEM) - 4);
+      EXPECT_EQ (Part8.find_first_not_of ("0123456789ABCDEF"), std::string::npos) << F.first;
+      EXPECT_EQ (Part8.size (), 8u) << F.first;
+      Parts.insert (Part8);
+    }
+  }
+
+  EXPECT_EQ (Parts.size (), 3u) << "three runs in one second, three names";
+}
+
+// A stranger who writes a run's save or final line first (its base is in
+// the .run) only moves the run: it claims a fresh base, marks the old one
+// with a .conflict.log that names the new one, and names the old base in
+// every line it writes under the new one; the save is read back from there.
+TEST_F (DepotRunTest, AStrangersFileMovesTheRunToAFreshBase) {
+  struct Case {
+    const char  *What;
+    std::vector<std::string>  Planted;    // suffixes under the first base
+    const char  *Marked;                   // what the old base's mark holds
+    bool        SaveMoved;
+  };
+  const Case  Cases[] = {
+    { "an empty save first", { ".bin" }, " status=running ", true },
+    { "a final line first", { ".flashed.log" }, " status=0x0 ", false },
+    { "the save, and the mark too", { ".bin", ".conflict.log" }, nullptr, true },
+  };
+  const std::string  Old = BASE, New = STEM + Part (1);
+
+  for (const auto &C : Cases) {
+    SCOPED_TRACE (C.What);
+    SetUp ();
+    auto  &Files = Fake::gState->Net.Files;
+    OldFirmware (1);
+    AddImage (RandomImage (BLOCK));
+    for (const auto &Suffix : C.Planted) {
+      Files[Old + Suffix] = {};
+    }
+
+    const std::vector<UINT8>  Saved (Flash.begin (), Flash.begin () + BLOCK);
+
+    EXPECT_EQ (Run ({ u"-p", URL, u"-s", u"old.bin", u"ec.bin" }), EFI_SUCCESS);
+
+    std::string  NewBase = New.substr (New.rfind ('/') + 1), OldBase = Old.substr (Old.rfind ('/') + 1);
+    EXPECT_TRUE (Files[(C.SaveMoved ? New : Old) + ".bin"] == Saved) << "the save is under the base the run held then";
+    EXPECT_NE (Text (Files[New + ".run"]).find (" outcome=\"running\" moved=" + OldBase + "\r\n"), std::string::npos)
+      << Text (Files[New + ".run"]);
+    EXPECT_NE (Text (Files[New + ".flashed.log"]).find ("\" moved=" + OldBase + "\r\n"), std::string::npos)
+      << Text (Files[New + ".flashed.log"]);
+    const std::string  Mark = Text (Files[Old + ".conflict.log"]);
+    if (C.Marked == nullptr) {
+      EXPECT_EQ (Mark, "") << "a stranger's mark stays as it was";
+    } else {
+      EXPECT_NE (Mark.find (C.Marked), std::string::npos) << Mark;
+      EXPECT_EQ (Mark.substr (Mark.size () - NewBase.size () - 9), " moved=" + NewBase + "\r\n");
+    }
+
+    const std::string  Saves = C.SaveMoved ? New : Old;
+    size_t             ReadBack = Fake::Find ("net", u"GET http://10.0.2.2:8080" + std::u16string (Saves.begin (), Saves.end ()) + u".bin");
+    EXPECT_LT (ReadBack, FirstEraseAt ()) << "the save is read back from the run's own name";
+  }
 }
 
 }  // namespace

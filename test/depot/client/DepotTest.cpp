@@ -257,6 +257,8 @@ TEST_F (DepotTest, FaultsFailWithinBounds) {
     { "answer hangs",        false, [](auto &N) { N.ResponseHangs = TRUE; },   EFI_TIMEOUT, 1, 11 * SECOND },
     { "body stops",          false, [](auto &N) { N.BodyHangsAt = 1000; },     EFI_TIMEOUT, 1, 11 * SECOND },
     { "body trickles",       false, [](auto &N) { N.Fragment = 1; N.FragmentUs = 3 * SECOND; }, EFI_TIMEOUT, 1, 10 * SECOND },
+    { "body trickles inside the driver's calls", false, [](auto &N) { N.Fragment = 1; N.FragmentInCallUs = 3 * SECOND; },
+                                                                               EFI_TIMEOUT, 0, 13 * SECOND },
     { "body too long",       false, [](auto &N) { N.Files["/results/f.bin"].resize (5000); },
                                                                                EFI_BUFFER_TOO_SMALL, 0, SECOND },
     { "body ends short",     false, [](auto &N) { N.ExtraLength = 10; },       EFI_CONNECTION_FIN, 0, SECOND },
@@ -295,6 +297,7 @@ TEST_F (DepotTest, FaultsFailWithinBounds) {
     Net.BodyHangsAt   = SIZE_MAX;
     Net.Fragment      = 65536;
     Net.FragmentUs    = 0;
+    Net.FragmentInCallUs = 0;
     Net.ExtraLength   = 0;
     Net.Lengths.clear ();
     Net.Files["/results/f.bin"] = Data;
