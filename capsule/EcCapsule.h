@@ -98,6 +98,40 @@ EcCapsuleParse (
   OUT CONST CHAR16  **Reason
   );
 
+///
+/// The FMP payload header (FmpPayloadHeaderLibV1, "MSS1") as read.
+///
+typedef struct {
+  UINT32    HeaderSize;               ///< at least EC_PAYLOAD_HEADER_SIZE
+  UINT32    FwVersion;
+  UINT32    LowestSupportedVersion;   ///< at most FwVersion
+} EC_PAYLOAD_HEADER;
+
+//
+// The payload header as GenerateCapsule.py writes it.
+//
+#define EC_PAYLOAD_HEADER_SIZE  16
+
+/**
+  Read an FMP payload header: its signature, its size (something must
+  follow it within Size), and versions whose lowest is not above the
+  version. EcCapsuleParse reads a capsule's through it; the EC update
+  driver reads the one FmpDxe leaves before the payload it hands over.
+
+  @param[in]  Header   The header's first byte.
+  @param[in]  Size     Bytes from Header to the end of what it heads.
+  @param[out] Fields   What it says; meaningful only when NULL is returned.
+
+  @return NULL for a header Morvane takes, else why not, as a phrase to put
+          after the file's name (static text).
+**/
+CONST CHAR16 *
+EcCapsuleReadPayloadHeader (
+  IN  CONST VOID         *Header,
+  IN  UINTN              Size,
+  OUT EC_PAYLOAD_HEADER  *Fields
+  );
+
 /**
   Verify the capsule's signature against a trusted certificate with EDK II's
   FmpAuthenticationLib (PKCS7 over BaseCryptLib): the signer's chain must

@@ -74,7 +74,7 @@ extern "C" {
 #define PAYLOAD_HEADER_SIZE_AT      4
 #define PAYLOAD_VERSION_AT          8
 #define PAYLOAD_LOWEST_AT           12
-#define PAYLOAD_HEADER_SIZE         16
+#define PAYLOAD_HEADER_SIZE         EC_PAYLOAD_HEADER_SIZE
 
 STATIC CONST EFI_GUID  mFmpCapsuleGuid = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
 STATIC CONST EFI_GUID  mPkcs7Guid      = EFI_CERT_TYPE_PKCS7_GUID;
@@ -340,9 +340,11 @@ ReadSignedImage (
   CONST UINT8  *Image;
   UINTN        Size;
   UINT32       AuthLength;
-  CONST UINT8  *Header;
-  UINTN        Rest;
-  UINT32       HeaderSize;
+  CONST UINT8        *Header;
+  UINTN              Rest;
+  UINT32             HeaderSize;
+  EC_PAYLOAD_HEADER  Fields;
+  CONST CHAR16       *Reason;
 
   Image = Capsule->Image;
   Size  = Capsule->ImageSize;
@@ -382,25 +384,14 @@ ReadSignedImage (
     return Ucs2 (u"no room for the payload header after the signature");
   }
 
-  if (Le32 (Header) != PAYLOAD_SIGNATURE) {
-    return Ucs2 (u"an unknown payload header");
+  Reason = EcCapsuleReadPayloadHeader (Header, Rest, &Fields);
+  if (Reason != NULL) {
+    return Reason;
   }
 
-  HeaderSize = Le32 (Header + PAYLOAD_HEADER_SIZE_AT);
-  if (HeaderSize < PAYLOAD_HEADER_SIZE) {
-    return Ucs2 (u"a payload header size smaller than the header");
-  }
-
-  if (HeaderSize >= Rest) {
-    return Ucs2 (u"no EC image after the payload header");
-  }
-
-  Capsule->FwVersion              = Le32 (Header + PAYLOAD_VERSION_AT);
-  Capsule->LowestSupportedVersion = Le32 (Header + PAYLOAD_LOWEST_AT);
-  if (Capsule->LowestSupportedVersion > Capsule->FwVersion) {
-    return Ucs2 (u"a lowest supported version above its own version");
-  }
-
+  HeaderSize                      = Fields.HeaderSize;
+  Capsule->FwVersion              = Fields.FwVersion;
+  Capsule->LowestSupportedVersion = Fields.LowestSupportedVersion;
   Capsule->MonotonicCount = Le64 (Image);
   Capsule->Signature      = Image + AUTH_LENGTH_AT + AUTH_CERT_DATA_OFFSET;
   Capsule->SignatureSize  = AuthLength - AUTH_CERT_DATA_OFFSET;
@@ -408,6 +399,43 @@ ReadSignedImage (
   Capsule->SignedSize     = Rest;
   Capsule->Payload        = Header + HeaderSize;
   Capsule->PayloadSize    = Rest - HeaderSize;
+  return NULL;
+}
+
+CONST CHAR16 *
+EcCapsuleReadPayloadHeader (
+  IN  CONST VOID         *Header,
+  IN  UINTN              Size,
+  OUT EC_PAYLOAD_HEADER  *Fields
+  )
+{
+  CONST UINT8  *At;
+
+  At = static_cast<CONST UINT8 *>(Header);
+  ZeroMem (Fields, sizeof (*Fields));
+  if ((At == NULL) || (Size < PAYLOAD_HEADER_SIZE)) {
+    return Ucs2 (u"no room for the payload header");
+  }
+
+  if (Le32 (At) != PAYLOAD_SIGNATURE) {
+    return Ucs2 (u"an unknown payload header");
+  }
+
+  Fields->HeaderSize = Le32 (At + PAYLOAD_HEADER_SIZE_AT);
+  if (Fields->HeaderSize < PAYLOAD_HEADER_SIZE) {
+    return Ucs2 (u"a payload header size smaller than the header");
+  }
+
+  if (Fields->HeaderSize >= Size) {
+    return Ucs2 (u"no EC image after the payload header");
+  }
+
+  Fields->FwVersion              = Le32 (At + PAYLOAD_VERSION_AT);
+  Fields->LowestSupportedVersion = Le32 (At + PAYLOAD_LOWEST_AT);
+  if (Fields->LowestSupportedVersion > Fields->FwVersion) {
+    return Ucs2 (u"a lowest supported version above its own version");
+  }
+
   return NULL;
 }
 

@@ -7,6 +7,16 @@
   supported version come from the EC version record that Morvane keeps,
   the image is in use, and an update is signed and needs a reset.
 
+  The version record is the one version floor of both routes (EcVersionRecord.h):
+  SetImage holds a capsule to it before the EC is touched, whatever
+  FmpDxe decided from its own variables, and raises it after the flash to
+  the capsule's lowest supported version when that is higher. FmpDxe
+  hands over the payload alone; the FMP payload header that carries the
+  capsule's lowest supported version lies right before it in FmpDxe's
+  buffer, inside what the signature FmpDxe checked covers. A record that
+  cannot be read, or a variable of its name that is not the record,
+  refuses the update: the floor it hides cannot be known.
+
   Writing and reading the EC are Morvane's own runs (EcRun.h), as the
   shell command and the boot program make them: SetImage flashes the
   payload that FmpDxe has already authenticated as `Morvane -u` would
@@ -23,12 +33,14 @@ extern "C" {
 #include <Guid/SystemResourceTable.h>
 #include <Library/BaseLib.h>
 #include <Library/BaseMemoryLib.h>
+#include <Library/DebugLib.h>
 #include <Library/FmpDeviceLib.h>
 #include <Library/MemoryAllocationLib.h>
 #include <Library/PcdLib.h>
 #include <Library/PrintLib.h>
 }
 
+#include "EcCapsule.h"
 #include "EcFlash.h"
 #include "EcFmpDevice.h"
 #include "EcImagePlan.h"
@@ -258,16 +270,85 @@ FmpDeviceCheckImageWithStatus (
 }
 
 /**
+  The version record as it stands; none reads as version 0, lowest 0.
+
+  @param[out] Record              The record.
+  @param[out] LastAttemptStatus   Why not, when it cannot be trusted.
+
+  @retval EFI_SUCCESS   Record holds the floor.
+  @retval EFI_ABORTED   The record could not be read, or a variable of its
+                        name is not the record.
+**/
+STATIC
+EFI_STATUS
+ReadFloor (
+  OUT MORVANE_EC_VERSION_RECORD  *Record,
+  OUT UINT32                     *LastAttemptStatus
+  )
+{
+  EFI_STATUS  Status;
+
+  Status = EcVersionRecordRead (Record);
+  if ((Status == EFI_SUCCESS) || (Status == EFI_NOT_FOUND)) {
+    return EFI_SUCCESS;
+  }
+
+  DEBUG ((DEBUG_ERROR, "EcFmpDxe: the EC version record cannot be trusted (%r); nothing is flashed\n", Status));
+  *LastAttemptStatus = (Status == EC_VERSION_RECORD_FOREIGN) ? EC_FMP_STATUS_RECORD_FOREIGN : EC_FMP_STATUS_RECORD_UNREADABLE;
+  return EFI_ABORTED;
+}
+
+/**
+  The capsule's payload header, as FmpDxe leaves it right before the
+  payload: exactly the header GenerateCapsule.py writes, of the version
+  FmpDxe names.
+
+  @param[in]  Payload            The payload FmpDxe hands over.
+  @param[in]  PayloadSize        Its size.
+  @param[in]  CapsuleFwVersion   The version FmpDxe read from the header.
+  @param[out] Header             What the header says.
+  @param[out] LastAttemptStatus  Why not, when there is no such header.
+
+  @retval EFI_SUCCESS   Header holds the capsule's versions.
+  @retval EFI_ABORTED   No such header.
+**/
+STATIC
+EFI_STATUS
+ReadPayloadHeader (
+  IN  CONST UINT8        *Payload,
+  IN  UINTN              PayloadSize,
+  IN  UINT32             CapsuleFwVersion,
+  OUT EC_PAYLOAD_HEADER  *Header,
+  OUT UINT32             *LastAttemptStatus
+  )
+{
+  CONST CHAR16  *Reason;
+
+  Reason = EcCapsuleReadPayloadHeader (Payload - EC_PAYLOAD_HEADER_SIZE, EC_PAYLOAD_HEADER_SIZE + PayloadSize, Header);
+  if ((Reason == NULL) && (Header->HeaderSize == EC_PAYLOAD_HEADER_SIZE) && (Header->FwVersion == CapsuleFwVersion)) {
+    return EFI_SUCCESS;
+  }
+
+  DEBUG ((DEBUG_ERROR, "EcFmpDxe: no payload header of version 0x%08x before the payload; nothing is flashed\n", CapsuleFwVersion));
+  *LastAttemptStatus = EC_FMP_STATUS_PAYLOAD_HEADER;
+  return EFI_ABORTED;
+}
+
+/**
   Flash the payload FmpDxe has authenticated onto the EC, as `Morvane -u`
   flashes an image: only the blocks that differ are erased, programmed and
   verified (eight attempts each, every wait bounded), then every block is
-  read back once more; the keyboard is off meanwhile. Only a run that
-  succeeded moves the version record to the capsule's version.
+  read back once more; the keyboard is off meanwhile. A capsule below the
+  version record's lowest supported version, a payload without its
+  header, and a record that cannot be trusted are refused first. Only a
+  run that succeeded moves the record to the capsule's version, and its
+  lowest supported version up to the capsule's.
 
-  @retval EFI_SUCCESS   The EC holds the payload, and its version is recorded.
-  @retval EFI_ABORTED   The payload was refused before the EC was touched.
-  @return               The run's failure; *LastAttemptStatus says which,
-                        and whether the EC was left incomplete.
+  @retval EFI_SUCCESS                The EC holds the payload, and its version is recorded.
+  @retval EFI_ABORTED                The payload was refused before the EC was touched.
+  @retval EFI_INCOMPATIBLE_VERSION   The capsule is below the record's lowest supported version.
+  @return                            The run's failure; *LastAttemptStatus says which,
+                                     and whether the EC was left incomplete.
 **/
 extern "C"
 EFI_STATUS
@@ -284,6 +365,7 @@ FmpDeviceSetImageWithStatus (
 {
   EFI_STATUS                 Status;
   MORVANE_EC_VERSION_RECORD  Record;
+  EC_PAYLOAD_HEADER          Header;
   MORVANE_OPTIONS            Options;
   EC_IMAGE_PLAN              Plan;
   EFI_TIME                   Start;
@@ -297,6 +379,25 @@ FmpDeviceSetImageWithStatus (
   Status = FmpDeviceCheckImageWithStatus (Image, ImageSize, &Updatable, LastAttemptStatus);
   if (EFI_ERROR (Status) || (Updatable != IMAGE_UPDATABLE_VALID)) {
     return EFI_ABORTED;
+  }
+
+  Status = ReadPayloadHeader (static_cast<CONST UINT8 *>(Image), ImageSize, CapsuleFwVersion, &Header, LastAttemptStatus);
+  if (!EFI_ERROR (Status)) {
+    Status = ReadFloor (&Record, LastAttemptStatus);
+  }
+
+  if (EFI_ERROR (Status)) {
+    return Status;
+  }
+
+  //
+  // FmpDxe's own check may be older than the record: Morvane can have
+  // raised it since FmpDxe read it.
+  //
+  if (CapsuleFwVersion < Record.LowestSupported) {
+    DEBUG ((DEBUG_ERROR, "EcFmpDxe: version 0x%08x is below the lowest supported 0x%08x\n", CapsuleFwVersion, Record.LowestSupported));
+    *LastAttemptStatus = EC_FMP_STATUS_BELOW_FLOOR;
+    return EFI_INCOMPATIBLE_VERSION;
   }
 
   EcPlanImage (ImageSize, &Plan);
@@ -321,11 +422,11 @@ FmpDeviceSetImageWithStatus (
   }
 
   mEcIncomplete = FALSE;
-  // Only the version changes: an update keeps the lowest supported version
-  // (FmpDxe raises its own copy from the capsule's header).
-  EcVersionRecordRead (&Record);
-  Record.Version = CapsuleFwVersion;
-  Status         = EcVersionRecordWrite (&Record);
+  // The floor never goes down: the record read before the flash, raised
+  // to the capsule's lowest supported version.
+  Record.Version         = CapsuleFwVersion;
+  Record.LowestSupported = MAX (Record.LowestSupported, Header.LowestSupportedVersion);
+  Status                 = EcVersionRecordWrite (&Record);
   EcFmpProgressEndRun (!EFI_ERROR (Status));
   if (EFI_ERROR (Status)) {
     *LastAttemptStatus = EC_FMP_STATUS_RECORD;
@@ -413,19 +514,26 @@ FmpDeviceGetAttributes (
 }
 
 /**
-  Read the version record; no record (a machine Morvane never flashed)
-  reads as version 0 with nothing refused.
+  Read the version record; no record (a machine never flashed from a
+  capsule) reads as version 0, lowest 0.
+
+  @param[out] Record   The record.
+
+  @retval EFI_SUCCESS        Record holds it.
+  @retval EFI_DEVICE_ERROR   It could not be read, or a variable of its
+                             name is not the record: the versions are not
+                             known, and SetImage refuses every capsule.
 **/
 STATIC
-MORVANE_EC_VERSION_RECORD
+EFI_STATUS
 CurrentRecord (
-  VOID
+  OUT MORVANE_EC_VERSION_RECORD  *Record
   )
 {
-  MORVANE_EC_VERSION_RECORD  Record;
+  EFI_STATUS  Status;
 
-  EcVersionRecordRead (&Record);
-  return Record;
+  Status = EcVersionRecordRead (Record);
+  return ((Status == EFI_SUCCESS) || (Status == EFI_NOT_FOUND)) ? EFI_SUCCESS : EFI_DEVICE_ERROR;
 }
 
 extern "C"
@@ -435,12 +543,16 @@ FmpDeviceGetLowestSupportedVersion (
   OUT UINT32  *LowestSupportedVersion
   )
 {
+  MORVANE_EC_VERSION_RECORD  Record;
+  EFI_STATUS                 Status;
+
   if (LowestSupportedVersion == NULL) {
     return EFI_INVALID_PARAMETER;
   }
 
-  *LowestSupportedVersion = CurrentRecord ().LowestSupported;
-  return EFI_SUCCESS;
+  Status                  = CurrentRecord (&Record);
+  *LowestSupportedVersion = Record.LowestSupported;
+  return Status;
 }
 
 extern "C"
@@ -450,12 +562,16 @@ FmpDeviceGetVersion (
   OUT UINT32  *Version
   )
 {
+  MORVANE_EC_VERSION_RECORD  Record;
+  EFI_STATUS                 Status;
+
   if (Version == NULL) {
     return EFI_INVALID_PARAMETER;
   }
 
-  *Version = CurrentRecord ().Version;
-  return EFI_SUCCESS;
+  Status   = CurrentRecord (&Record);
+  *Version = Record.Version;
+  return Status;
 }
 
 extern "C"
@@ -465,10 +581,15 @@ FmpDeviceGetVersionString (
   OUT CHAR16  **VersionString
   )
 {
-  STATIC CONST UINTN  LENGTH = sizeof (u"0x00000000");
+  STATIC CONST UINTN         LENGTH = sizeof (u"0x00000000");
+  MORVANE_EC_VERSION_RECORD  Record;
 
   if (VersionString == NULL) {
     return EFI_INVALID_PARAMETER;
+  }
+
+  if (EFI_ERROR (CurrentRecord (&Record))) {
+    return EFI_DEVICE_ERROR;
   }
 
   *VersionString = static_cast<CHAR16 *>(AllocatePool (LENGTH));
@@ -476,7 +597,7 @@ FmpDeviceGetVersionString (
     return EFI_OUT_OF_RESOURCES;
   }
 
-  UnicodeSPrint (*VersionString, LENGTH, Ucs2 (u"0x%08x"), CurrentRecord ().Version);
+  UnicodeSPrint (*VersionString, LENGTH, Ucs2 (u"0x%08x"), Record.Version);
   return EFI_SUCCESS;
 }
 

@@ -33,7 +33,33 @@ enum : UINT32 {
   EC_FMP_STATUS_CHECK_FAILED,                                                       ///< 0x1805 the closing check found a block changed; incomplete
   EC_FMP_STATUS_FAILED,                                                             ///< 0x1806 any other failure; unchanged
   EC_FMP_STATUS_FAILED_INCOMPLETE,                                                  ///< 0x1807 any other failure; incomplete
+  EC_FMP_STATUS_RECORD_UNREADABLE,                                                  ///< 0x1808 the version record could not be read; nothing touched
+  EC_FMP_STATUS_RECORD_FOREIGN,                                                     ///< 0x1809 a variable of the record's name is not the record; nothing touched
+  EC_FMP_STATUS_PAYLOAD_HEADER,                                                     ///< 0x180A no payload header of the capsule's version before the payload; nothing touched
+  EC_FMP_STATUS_BELOW_FLOOR,                                                        ///< 0x180B the capsule's version is below the record's lowest; nothing touched
 };
+
+/**
+  Guard the version record's name with EDK II's variable policy from the
+  driver's entry on: only a variable of the record's own attributes and
+  size may be made under it, so no one can take the name before the
+  firmware writes the record. A policy service that is missing or refuses
+  (one loaded after the end of DXE, as an option ROM is) is noted in the
+  debug log, and the driver goes on: its reads still tell a foreign
+  variable from the record.
+
+  @param[in] ImageHandle   The driver's image.
+  @param[in] SystemTable   The system table.
+
+  @retval EFI_SUCCESS   Always.
+**/
+extern "C"
+EFI_STATUS
+EFIAPI
+EcFmpDeviceLibConstructor (
+  IN EFI_HANDLE        ImageHandle,
+  IN EFI_SYSTEM_TABLE  *SystemTable
+  );
 
 ///
 /// A flash's progress as FmpDxe wants it: whole percent from 1 to 100,

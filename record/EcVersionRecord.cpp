@@ -12,6 +12,14 @@ extern "C" {
 #include "EcVersionRecord.h"
 #include "Ucs2.h"
 
+CONST CHAR16 *
+EcVersionRecordName (
+  VOID
+  )
+{
+  return Ucs2 (u"MorvaneEcVersion");
+}
+
 STATIC
 CHAR16 *
 RecordName (
@@ -19,7 +27,7 @@ RecordName (
   )
 {
   // The variable services take a non-const name and never write to it.
-  return const_cast<CHAR16 *>(Ucs2 (u"MorvaneEcVersion"));
+  return const_cast<CHAR16 *>(EcVersionRecordName ());
 }
 
 /**
@@ -41,7 +49,8 @@ ReadVariable (
   OUT UINTN                      *Size
   )
 {
-  *Size = sizeof (*Record);
+  *Attributes = 0;
+  *Size       = sizeof (*Record);
   return gRT->GetVariable (RecordName (), &gMorvaneEcVersionGuid, Attributes, Size, Record);
 }
 
@@ -57,19 +66,37 @@ EcVersionRecordRead (
   ZeroMem (Record, sizeof (*Record));
   Status = ReadVariable (Record, &Attributes, &Size);
   if (Status == EFI_BUFFER_TOO_SMALL) {
-    return EFI_NOT_FOUND;
+    ZeroMem (Record, sizeof (*Record));
+    return EC_VERSION_RECORD_FOREIGN;
   }
 
   if (EFI_ERROR (Status)) {
+    ZeroMem (Record, sizeof (*Record));
     return Status;
   }
 
   if ((Attributes != MORVANE_EC_VERSION_ATTRIBUTES) || (Size != sizeof (*Record))) {
     ZeroMem (Record, sizeof (*Record));
-    return EFI_NOT_FOUND;
+    return EC_VERSION_RECORD_FOREIGN;
   }
 
   return EFI_SUCCESS;
+}
+
+EFI_STATUS
+EcVersionRecordDropForeign (
+  VOID
+  )
+{
+  EFI_STATUS                 Status;
+  MORVANE_EC_VERSION_RECORD  Present;
+
+  Status = EcVersionRecordRead (&Present);
+  if (Status != EC_VERSION_RECORD_FOREIGN) {
+    return ((Status == EFI_NOT_FOUND) || !EFI_ERROR (Status)) ? EFI_SUCCESS : Status;
+  }
+
+  return gRT->SetVariable (RecordName (), &gMorvaneEcVersionGuid, 0, 0, NULL);
 }
 
 EFI_STATUS
@@ -77,18 +104,12 @@ EcVersionRecordWrite (
   IN CONST MORVANE_EC_VERSION_RECORD  *Record
   )
 {
-  EFI_STATUS                 Status;
-  MORVANE_EC_VERSION_RECORD  Present;
-  UINT32                     Attributes;
-  UINTN                      Size;
+  EFI_STATUS  Status;
 
   // A variable with other attributes cannot be overwritten, only deleted.
-  Status = ReadVariable (&Present, &Attributes, &Size);
-  if ((Status == EFI_BUFFER_TOO_SMALL) || (!EFI_ERROR (Status) && (Attributes != MORVANE_EC_VERSION_ATTRIBUTES))) {
-    Status = gRT->SetVariable (RecordName (), &gMorvaneEcVersionGuid, 0, 0, NULL);
-    if (EFI_ERROR (Status)) {
-      return Status;
-    }
+  Status = EcVersionRecordDropForeign ();
+  if (EFI_ERROR (Status)) {
+    return Status;
   }
 
   return gRT->SetVariable (

@@ -449,8 +449,9 @@ CheckImage (
 
 /**
   Keep a flashed capsule's version in the machine's version record, the
-  lowest supported version never going down; nothing for a raw image. A
-  failure is said on the screen; the run's status stays as it is.
+  lowest supported version never going down; nothing for a raw image or a
+  capsule whose signature was not verified. A failure is said on the
+  screen; the run's status stays as it is.
 **/
 VOID
 RecordFlashedVersion (

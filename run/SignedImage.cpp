@@ -9,7 +9,8 @@
   capsule's layout, machine and version, but not who signed it, and says
   so. Either way a capsule is flashed only on the machines whose hardware
   ID it names, never below the lowest version the machine's version record
-  allows, and what reaches the EC is its payload.
+  allows, and what reaches the EC is its payload. Only a capsule whose
+  signature was verified raises that record after its flash.
 
   The capsule comes from a stick or a depot anyone may have written: it is
   taken apart only by the capsule library, which checks every length
@@ -146,9 +147,27 @@ CheckVersion (
   }
 
   //
-  // No record (a machine never flashed from a capsule) takes any version.
+  // A variable of the record's name that the firmware did not make (an
+  // operating system can make one before the first record is written)
+  // stands where the floor should be: it goes, or nothing is flashed.
   //
   Status = EcVersionRecordRead (&Record);
+  if (Status == EC_VERSION_RECORD_FOREIGN) {
+    Status = EcVersionRecordDropForeign ();
+    if (EFI_ERROR (Status)) {
+      return EndRun (
+               EFI_INCOMPATIBLE_VERSION,
+               Ucs2 (u"The EC version record is held by a variable this firmware did not make and cannot replace (%r). Nothing was flashed.\r\n"),
+               Status
+               );
+    }
+
+    Status = EFI_NOT_FOUND;
+  }
+
+  //
+  // No record (a machine never flashed from a capsule) takes any version.
+  //
   if (Status == EFI_NOT_FOUND) {
     return EFI_SUCCESS;
   }
@@ -307,7 +326,12 @@ RecordFlashedVersion (
   MORVANE_EC_VERSION_RECORD  Record;
   EFI_STATUS                 Status;
 
-  if (!mRunRecord.Capsule) {
+  //
+  // Only a capsule whose signature was verified may raise the floor: one
+  // that a Morvane without a certificate took unchecked could be forged
+  // with a lowest version that locks out every later update.
+  //
+  if (!mRunRecord.Capsule || !mRunRecord.Verified) {
     return;
   }
 

@@ -10,6 +10,7 @@
 # OUTDIR/unsigned.cap  the same, without a signature
 # OUTDIR/other.cap     the same, signed by "Another signer"
 # OUTDIR/big.cap       good.cap's kind, of big.bin: 16 MiB
+# OUTDIR/two.cap       good.cap's kind, of two.bin: two whole 64 KiB blocks
 # OUTDIR/root.cer, sub.cer, other.cer   the certificates, DER
 set -euo pipefail
 
@@ -42,6 +43,13 @@ python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 13 + 5) & 0xFF for i 
 PYTHONPATH=$PY python3 "$PY/Capsule/GenerateCapsule.py" --encode --guid "$GUID" --fw-version 0x00000200 \
   --lsv 0x00000080 --monotonic-count 7 --signer-private-cert "$CERTS/TestCert.pem" \
   --other-public-cert "$CERTS/TestSub.pub.pem" --trusted-public-cert "$CERTS/TestRoot.pub.pem" -o big.cap big.bin
+
+# Two blocks: a part of one block takes the second over the first, which
+# only the closing check sees.
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 11 + (i >> 16) * 0x55 + 1) & 0xFF for i in range(0x20000)))' > two.bin
+PYTHONPATH=$PY python3 "$PY/Capsule/GenerateCapsule.py" --encode --guid "$GUID" --fw-version 0x00000200 \
+  --lsv 0x00000080 --monotonic-count 7 --signer-private-cert "$CERTS/TestCert.pem" \
+  --other-public-cert "$CERTS/TestSub.pub.pem" --trusted-public-cert "$CERTS/TestRoot.pub.pem" -o two.cap two.bin
 
 openssl x509 -in "$CERTS/TestRoot.pub.pem" -outform DER -out root.cer
 openssl x509 -in "$CERTS/TestSub.pub.pem" -outform DER -out sub.cer

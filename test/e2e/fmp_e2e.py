@@ -21,7 +21,14 @@ Three boots:
      the last refusal;
   3. (machine B) an EC whose block 0 never verifies: eight attempts, and
      the update fails with the device library's status for a block that
-     never verified (0x1804: the EC is incomplete); the version stays 0.
+     never verified (0x1804: the EC is incomplete); the version stays 0;
+  4. (machine C, whose SMBIOS names it; the driver built for its
+     HardwareID-9) one version floor for both routes, one variable store:
+     the driver applies a capsule whose lowest retires 0x100, then a
+     Morvane.efi built with TRUST (EDK II's test root) refuses a validly
+     signed capsule of 0x100 (0x19, no byte to the EC); Morvane flashes
+     0x300 with lowest 0x280, then the driver refuses a capsule of 0x200
+     (FmpDxe's 0x1010, from the record's lowest; no byte to the EC).
 Prints one line per boot with its figures; exits non-zero when any check
 fails. Each boot has a generous time limit as a hang guard.
 """
@@ -38,7 +45,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import capsules  # noqa: E402
 import qemu
 import simrecord as record
-from scenarios import update_record
+from capsule_probe import fwupd_ids
+from scenarios import PRODUCT, update_record
 from side_by_side import suite_folders
 
 BOOT_LIMIT_S = 400
@@ -120,7 +128,7 @@ def shell_script(steps):
     return ("\r\n".join(lines) + "\r\n").encode()
 
 
-def boot(machine, build, rom, ecsim_rom, name, steps, files, settings=EC_SETTINGS):
+def boot(machine, build, rom, ecsim_rom, name, steps, files, settings=EC_SETTINGS, extra=()):
     disk = qemu.make_disk(machine, dict(files, **{
         "CapsuleApp.efi": os.path.join(build, "fmp-test", "CapsuleApp.efi"),
         "EcSimCtl.efi": os.path.join(build, "EcSimCtl.efi"),
@@ -128,7 +136,7 @@ def boot(machine, build, rom, ecsim_rom, name, steps, files, settings=EC_SETTING
         "startup.nsh": shell_script(steps)}))
     drives = ["-drive", "format=raw,file=" + disk, "-device", "pci-testdev,romfile=" + rom,
               "-device", "pci-testdev,romfile=" + ecsim_rom]
-    run = qemu.Boot(machine, disk, BOOT_LIMIT_S, drives=drives, keep_vars=True)
+    run = qemu.Boot(machine, disk, BOOT_LIMIT_S, drives=drives, keep_vars=True, extra=extra)
     started = time.monotonic()
     serial = run.run()
     seconds = time.monotonic() - started
@@ -208,6 +216,81 @@ def never_verifies(build, rom, work, good):
     return problems, seconds
 
 
+MANUFACTURER = "Morvane Test"
+FLOOR_SMBIOS = ["-smbios", "type=1,manufacturer=%s,product=%s" % (MANUFACTURER, PRODUCT)]
+EFI_INCOMPATIBLE_VERSION = 0x19
+
+
+def machine_hwid(work):
+    """fwupd's HardwareID-9 (manufacturer and product name) of machine C."""
+    folder = os.path.join(work, "hwids")
+    os.makedirs(os.path.join(folder, "none"), exist_ok=True)
+    fields = os.path.join(folder, "machine.ini")
+    with open(fields, "w") as out:
+        out.write("[HwIds]\nManufacturer=%s\nProductName=%s\n" % (MANUFACTURER, PRODUCT))
+    return fwupd_ids(folder, fields)[9]
+
+
+def trusted_morvane(build, work):
+    """Morvane.efi built with EDK II's test root as TRUST; the build
+    folder's own is built again without it."""
+    env = {key: value for key, value in os.environ.items() if key != "TRUST"}
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "build.sh")
+    subprocess.run(["bash", script], env=dict(env, TRUST=capsules.TRUST), check=True, capture_output=True)
+    trusted = os.path.join(work, "Morvane-trusted.efi")
+    shutil.copyfile(os.path.join(build, "Morvane.efi"), trusted)
+    subprocess.run(["bash", script], env=env, check=True, capture_output=True)
+    return trusted
+
+
+def last_error(text):
+    """The status `echo %lasterror%` printed in text; None when none."""
+    match = re.search(r"^\s*0x([0-9A-Fa-f]+)\s*$", text or "", re.M)
+    return int(match.group(1), 16) if match else None
+
+
+def one_floor(build, work, trusted):
+    """Machine C: the driver and Morvane hold capsules to one floor in one
+    variable store, each raising it for the other."""
+    machine = os.path.join(work, "floor")
+    shutil.rmtree(machine, ignore_errors=True)
+    os.makedirs(machine)
+    hwid = machine_hwid(work)
+    capsules.build_driver("test", hwid)
+    rom = os.path.join(machine, "fmp-floor.rom")
+    shutil.copyfile(os.path.join(build, "fmp-test", "fmp-test.rom"), rom)
+
+    def capsule(name, version, lsv):
+        return capsules.generate(os.urandom(PAYLOAD_SIZE), os.path.join(machine, name), version, lsv, machine, hwid)
+
+    files = {"Morvane.efi": trusted, "new.cap": capsule("new.cap", GOOD, 0x180), "old.cap": capsule("old.cap", 0x100, 0),
+             "v300.cap": capsule("v300.cap", 0x300, 0x280), "mid.cap": capsule("mid.cap", 0x200, 0)}
+    found, problems, seconds, disk = boot(machine, build, rom, option_rom(build, machine), "floor", [
+        ("driver", ["CapsuleApp.efi new.cap", "EcSimCtl.efi newrecord", DUMP % "MorvaneEcVersion"]),
+        ("morvane old", ["Morvane.efi -l OLD.LOG old.cap", "echo %lasterror%", sim_dump("MOLD"),
+                         "EcSimCtl.efi newrecord"]),
+        ("morvane raises", ["Morvane.efi -l NEW.LOG v300.cap", "echo %lasterror%", "EcSimCtl.efi newrecord",
+                            DUMP % "MorvaneEcVersion"]),
+        ("driver older", ["CapsuleApp.efi mid.cap", "CapsuleApp.efi -P", sim_dump("DOLD")]),
+    ], files, extra=FLOOR_SMBIOS)
+    expect(problems, "floor: the record after the driver's update",
+           variables(found.get("driver")).get("MorvaneEcVersion"), bytes.fromhex("0002000080010000"))
+    expect(problems, "floor: Morvane's status for a capsule the driver retired", last_error(found.get("morvane old")),
+           EFI_INCOMPATIBLE_VERSION)
+    log = (qemu.read_from_disk(disk, "OLD.LOG") or b"").decode("latin-1")
+    wanted = 'outcome="old.cap is version 0x00000100; this machine takes 0x00000180 or later. Nothing was flashed."'
+    if wanted not in log:
+        problems.append("floor: Morvane's log does not say why: %r" % log[-200:])
+    expect(problems, "floor: what reached the EC from Morvane's refusal", sim_record(disk, "MOLD")[0], [])
+    expect(problems, "floor: Morvane's status for a capsule above the floor", last_error(found.get("morvane raises")), 0)
+    expect(problems, "floor: the record after Morvane's flash",
+           variables(found.get("morvane raises")).get("MorvaneEcVersion"), bytes.fromhex("0003000080020000"))
+    expect(problems, "floor: the driver's last attempt for a capsule Morvane retired",
+           field(found.get("driver older"), "LastAttemptStatus"), "0x%x" % capsules.VERSION_TOO_LOW)
+    expect(problems, "floor: what reached the EC from the driver's refusal", sim_record(disk, "DOLD")[0], [])
+    return problems, seconds
+
+
 def main():
     build, work = suite_folders("fmp")
     for tool in ("EcSimDxe.efi", "EcSimCtl.efi"):
@@ -247,7 +330,7 @@ def main():
     if header and header["violations"]:
         problems.append("update: %d bytes sent while the EC was busy" % header["violations"])
     kept = variables(first.get("record"))
-    expect(problems, "version record", kept.get("MorvaneEcVersion"), bytes.fromhex("0002000000000000"))
+    expect(problems, "version record", kept.get("MorvaneEcVersion"), bytes.fromhex("0002000000010000"))
     device_checks(problems, first.get("after"), "after update:", GOOD, LSV, GOOD, 0)
     device_checks(problems, first.get("changed"), "changed byte:", GOOD, LSV, 0, capsules.AUTH_FAILURE)
     device_checks(problems, first.get("old"), "below lowest:", GOOD, LSV, 0x80, capsules.VERSION_TOO_LOW)
@@ -263,10 +346,14 @@ def main():
     never, third_s = never_verifies(build, rom, work, good)
     problems += never
 
+    floor, fourth_s = one_floor(build, work, trusted_morvane(build, work))
+    problems += floor
+
     print("\n".join("  " + line for line in built))
     print("%s fmp: shell, CapsuleApp: update flashes the EC, changed byte and below lowest refused; ESRT after "
-          "reset; an EC that never verifies (driver build %.1f s; boots %.1f s, %.1f s and %.1f s)%s" % (
-              "FAIL" if problems else "ok  ", build_seconds, first_s, second_s, third_s,
+          "reset; an EC that never verifies; one floor with Morvane (driver build %.1f s; boots %.1f s, %.1f s, "
+          "%.1f s and %.1f s)%s" % (
+              "FAIL" if problems else "ok  ", build_seconds, first_s, second_s, third_s, fourth_s,
               "".join("\n  " + problem for problem in problems)))
     print("fmp e2e: 1 scenarios, %d passed, %d failed (logs in %s)" % (0 if problems else 1, 1 if problems else 0,
                                                                        work))

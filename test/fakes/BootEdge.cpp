@@ -318,6 +318,10 @@ GetVariable (
     return EFI_SUCCESS;
   }
 
+  if (EFI_ERROR (S->GetVariableStatus)) {
+    return S->GetVariableStatus;
+  }
+
   auto  Found = S->Variables.find (Fake::VariableKey (reinterpret_cast<const char16_t *>(VariableName), *VendorGuid));
   if (Found == S->Variables.end ()) {
     return EFI_NOT_FOUND;
@@ -337,8 +341,10 @@ GetVariable (
   return EFI_SUCCESS;
 }
 
-// As the firmware's variable service: size 0 or no attributes deletes, and
-// a variable is never rewritten with other attributes.
+// As the firmware's variable service: size 0 or no attributes deletes
+// (one with runtime access too, at boot time), a variable is never
+// rewritten with other attributes, and an authenticated one is neither
+// deleted nor rewritten without its key, which the product never holds.
 EFI_STATUS
 EFIAPI
 SetVariable (
@@ -355,6 +361,10 @@ SetVariable (
 
   if (EFI_ERROR (S->SetVariableStatus)) {
     return S->SetVariableStatus;
+  }
+
+  if ((Found != S->Variables.end ()) && ((Found->second.Attributes & Fake::AUTHENTICATED) != 0)) {
+    return EFI_SECURITY_VIOLATION;
   }
 
   if ((DataSize == 0) || (Attributes == 0)) {

@@ -53,6 +53,11 @@ struct Variable {
   std::vector<UINT8>  Data;
 };
 
+// Attributes of a variable written under a key (EDK II's authenticated
+// variables): deleting or rewriting it needs that key.
+constexpr UINT32  AUTHENTICATED = EFI_VARIABLE_AUTHENTICATED_WRITE_ACCESS |
+                                  EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS;
+
 //
 // One network card with HTTP and IPv4 configuration, and the web server
 // behind it: files by path, answers and faults scripted.
@@ -206,6 +211,7 @@ struct State {
   INT32                            SecureBoot = -1;        // the SecureBoot variable; -1: none
   std::map<std::u16string, Variable>  Variables;           // every other variable, by VariableKey
   EFI_STATUS                       SetVariableStatus = EFI_SUCCESS;   // what a failing store answers
+  EFI_STATUS                       GetVariableStatus = EFI_SUCCESS;   // what a store that cannot be read answers
 
   std::vector<Event>               Log;
 

@@ -1,8 +1,10 @@
 /** @file
   The EC update driver's device library on the host, as FmpDxe calls it:
   SetImage and GetImage run Morvane's run against the simulated EC behind
-  the faked CPU I/O 2, with a variable store that behaves as the
-  firmware's does (the version record lives there).
+  the faked CPU I/O 2, with the fakes' variable store, which behaves as
+  the firmware's does (the version record lives there). SetImage is given
+  its payload as FmpDxe gives it: right after the capsule's payload header
+  in one buffer.
 
 **/
 
@@ -16,9 +18,11 @@
 
 extern "C" {
 #include <Guid/SystemResourceTable.h>
+#include <Library/BaseMemoryLib.h>
 #include <Library/FmpDeviceLib.h>
 #include <Library/MemoryAllocationLib.h>
-#include <Library/UefiRuntimeServicesTableLib.h>
+#include <Library/UefiBootServicesTableLib.h>
+#include <Protocol/VariablePolicy.h>
 }
 
 #include "EcFmpDevice.h"
@@ -27,86 +31,45 @@ extern "C" {
 extern "C" {
 EFI_GUID  gEcFmpTestImageTypeId = { 0x2a9b8c51, 0x1f3e, 0x4d62, { 0x9a, 0x07, 0x5e, 0x4c, 0x3b, 0x2d, 0x1f, 0x60 }
 };
+EFI_GUID  gEdkiiVariablePolicyProtocolGuid = EDKII_VARIABLE_POLICY_PROTOCOL_GUID;
 }
 
 namespace {
 
-struct Variable {
-  UINT32                  Attributes;
-  std::vector<UINT8>      Data;
-};
-
-std::map<std::u16string, Variable>  mStore;
-
-std::u16string
-Key (
-  CONST CHAR16    *Name,
-  CONST EFI_GUID  *Guid
-  )
-{
-  std::u16string  Text (reinterpret_cast<const char16_t *>(Name));
-  Text.append (reinterpret_cast<const char16_t *>(Guid), sizeof (*Guid) / 2);
-  return Text;
-}
-
-EFI_STATUS
-EFIAPI
-FakeGetVariable (
-  IN     CHAR16    *Name,
-  IN     EFI_GUID  *Guid,
-  OUT    UINT32    *Attributes OPTIONAL,
-  IN OUT UINTN     *Size,
-  OUT    VOID      *Data OPTIONAL
-  )
-{
-  auto  Found = mStore.find (Key (Name, Guid));
-  if (Found == mStore.end ()) {
-    return EFI_NOT_FOUND;
-  }
-
-  if (Attributes != NULL) {
-    *Attributes = Found->second.Attributes;
-  }
-
-  if (*Size < Found->second.Data.size ()) {
-    *Size = Found->second.Data.size ();
-    return EFI_BUFFER_TOO_SMALL;
-  }
-
-  *Size = Found->second.Data.size ();
-  memcpy (Data, Found->second.Data.data (), *Size);
-  return EFI_SUCCESS;
-}
-
-// As the firmware's variable service: size 0 or no attributes deletes, and
-// a variable is never rewritten with other attributes.
-EFI_STATUS
-EFIAPI
-FakeSetVariable (
-  IN CHAR16    *Name,
-  IN EFI_GUID  *Guid,
-  IN UINT32    Attributes,
-  IN UINTN     Size,
-  IN VOID      *Data
-  )
-{
-  std::u16string  Name16 = Key (Name, Guid);
-  auto            Found  = mStore.find (Name16);
-
-  if ((Size == 0) || (Attributes == 0)) {
-    return (mStore.erase (Name16) == 1) ? EFI_SUCCESS : EFI_NOT_FOUND;
-  }
-
-  if ((Found != mStore.end ()) && (Found->second.Attributes != Attributes)) {
-    return EFI_INVALID_PARAMETER;
-  }
-
-  const UINT8  *Bytes = static_cast<const UINT8 *>(Data);
-  mStore[Name16] = Variable { Attributes, std::vector<UINT8>(Bytes, Bytes + Size) };
-  return EFI_SUCCESS;
-}
-
 std::vector<UINTN>  mReports;
+
+// The variable policy service: what was registered, and what it answers.
+std::vector<std::vector<UINT8>>  mRegistered;
+EFI_STATUS                       mPolicyAnswer;
+bool                             mPolicyPresent;
+EDKII_VARIABLE_POLICY_PROTOCOL   mPolicy;
+EFI_LOCATE_PROTOCOL              mLocate;
+
+EFI_STATUS
+EFIAPI
+RegisterPolicy (
+  IN CONST VARIABLE_POLICY_ENTRY  *Entry
+  )
+{
+  mRegistered.emplace_back (reinterpret_cast<const UINT8 *>(Entry), reinterpret_cast<const UINT8 *>(Entry) + Entry->Size);
+  return mPolicyAnswer;
+}
+
+EFI_STATUS
+EFIAPI
+LocatePolicy (
+  IN  EFI_GUID  *Protocol,
+  IN  VOID      *Registration OPTIONAL,
+  OUT VOID      **Interface
+  )
+{
+  if (!CompareGuid (Protocol, &gEdkiiVariablePolicyProtocolGuid)) {
+    return mLocate (Protocol, Registration, Interface);
+  }
+
+  *Interface = &mPolicy;
+  return mPolicyPresent ? EFI_SUCCESS : EFI_NOT_FOUND;
+}
 
 EFI_STATUS
 EFIAPI
@@ -129,10 +92,7 @@ protected:
     ) override
   {
     HostTest::SetUp ();
-    mStore.clear ();
     mReports.clear ();
-    gRT->GetVariable = FakeGetVariable;
-    gRT->SetVariable = FakeSetVariable;
   }
 
   void
@@ -141,7 +101,7 @@ protected:
     std::vector<UINT8>  Data
     )
   {
-    mStore[Key (reinterpret_cast<CONST CHAR16 *>(u"MorvaneEcVersion"), &gMorvaneEcVersionGuid)] = Variable { Attributes, Data };
+    Fake::gState->Variables[Fake::VariableKey (u"MorvaneEcVersion", gMorvaneEcVersionGuid)] = Fake::Variable { Attributes, Data };
   }
 
   MORVANE_EC_VERSION_RECORD
@@ -177,19 +137,41 @@ protected:
     std::string    Reason;
   };
 
+  // The FMP payload header FmpDxe leaves before the payload: signature,
+  // size, version, lowest supported version.
+  static std::vector<UINT8>
+  Header (
+    UINT32  Version,
+    UINT32  Lowest,
+    UINT32  Signature = SIGNATURE_32 ('M', 'S', 'S', '1'),
+    UINT32  Size = 16
+    )
+  {
+    std::vector<UINT8>  Out (16);
+    const UINT32        Fields[] = { Signature, Size, Version, Lowest };
+
+    memcpy (Out.data (), Fields, sizeof (Fields));
+    return Out;
+  }
+
+  // SetImage as FmpDxe calls it: the payload right after Before (by
+  // default the header of the version FmpDxe names, lowest 0).
   Outcome
   SetImage (
     const std::vector<UINT8>  &Payload,
     UINTN                     Size,
-    UINT32                    Version
+    UINT32                    Version,
+    std::vector<UINT8>        Before = {}
     )
   {
-    Outcome  Out    = { EFI_SUCCESS, 0xFFFFFFFF, "" };
-    CHAR16   *Why   = nullptr;
-    UINT8    Byte   = 0;
+    Outcome             Out    = { EFI_SUCCESS, 0xFFFFFFFF, "" };
+    CHAR16              *Why   = nullptr;
+    std::vector<UINT8>  Buffer = Before.empty () ? Header (Version, 0) : Before;
+    const size_t        At     = Buffer.size ();
 
-    Out.Status = FmpDeviceSetImageWithStatus (Payload.empty () ? &Byte : Payload.data (), Size, nullptr, Report,
-                                              Version, &Why, &Out.LastAttempt);
+    Buffer.insert (Buffer.end (), Payload.begin (), Payload.end ());
+    Buffer.push_back (0);   // a payload of no bytes still points into the buffer
+    Out.Status = FmpDeviceSetImageWithStatus (Buffer.data () + At, Size, nullptr, Report, Version, &Why, &Out.LastAttempt);
     if (Why != nullptr) {
       Out.Reason = Fake::Narrow (reinterpret_cast<const char16_t *>(Why));
       FreePool (Why);
@@ -238,15 +220,16 @@ protected:
 // A payload whose middle block the EC already holds: only the other two
 // are erased and written (-u), the EC ends equal to the payload, FmpDxe
 // hears a rising percentage up to 100, the version record takes the
-// capsule's version and keeps the lowest supported one, and nothing is
-// drawn on the console.
+// capsule's version and its lowest supported version where that is higher
+// (the floor Morvane then holds its capsules to), and nothing is drawn on
+// the console.
 TEST_F (EcFmpTest, SetImageFlashesOnlyTheBlocksThatDiffer) {
   const auto  Payload = Image (3 * BLOCK - 0x1000, 1);
 
   std::copy (Payload.begin () + BLOCK, Payload.begin () + 2 * BLOCK, Flash.begin () + BLOCK);
   Plant (NV_BS, { 0x00, 0x01, 0, 0, 0x80, 0, 0, 0 });
 
-  const Outcome  Got = SetImage (Payload, Payload.size (), 0x200);
+  const Outcome  Got = SetImage (Payload, Payload.size (), 0x200, Header (0x200, 0x180));
 
   EXPECT_EQ (Got.Status, EFI_SUCCESS);
   EXPECT_EQ (Got.LastAttempt, static_cast<UINT32>(LAST_ATTEMPT_STATUS_SUCCESS));
@@ -258,9 +241,102 @@ TEST_F (EcFmpTest, SetImageFlashesOnlyTheBlocksThatDiffer) {
   EXPECT_EQ (mReports.back (), 100u);
   EXPECT_TRUE (std::is_sorted (mReports.begin (), mReports.end (), std::less_equal<UINTN>()));
   EXPECT_EQ (Record ().Version, 0x200u);
-  EXPECT_EQ (Record ().LowestSupported, 0x80u);
+  EXPECT_EQ (Record ().LowestSupported, 0x180u);
+  UINT32  Lowest = 0;
+  EXPECT_EQ (FmpDeviceGetLowestSupportedVersion (&Lowest), EFI_SUCCESS);
+  EXPECT_EQ (Lowest, 0x180u);
   EXPECT_EQ (Fake::Find ("print"), std::string::npos) << Printed ();
   EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked";
+
+  // A capsule whose lowest is below the floor leaves the floor where it is.
+  EXPECT_EQ (SetImage (Payload, Payload.size (), 0x300, Header (0x300, 0x100)).Status, EFI_SUCCESS);
+  EXPECT_EQ (Record ().LowestSupported, 0x180u);
+}
+
+// What the floor forbids, or cannot be known, is refused before any byte
+// reaches the EC, each with its own last-attempt status, the record as it
+// was: a capsule below the record's lowest (Morvane may have raised it
+// since FmpDxe read it), a payload without the header FmpDxe checked the
+// signature of, a record that cannot be read, and a variable of its name
+// an OS made. The versions FmpDxe asks for are not known then either.
+TEST_F (EcFmpTest, RefusesWhatTheFloorForbidsBeforeTheEc) {
+  const UINT32  NV_BS_RT_AUTH = NV_BS_RT | EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS;
+  struct Case {
+    const char          *Name;
+    UINT32              Planted;
+    std::vector<UINT8>  Before;      // the bytes before the payload
+    EFI_STATUS          Unreadable;
+    EFI_STATUS          Status;
+    UINT32              LastAttempt;
+    EFI_STATUS          Versions;    // FmpDeviceGetLowestSupportedVersion
+  };
+  const Case  Cases[] = {
+    { "below the record's lowest", NV_BS,         Header (0x200, 0),                 EFI_SUCCESS,      EFI_INCOMPATIBLE_VERSION,
+      EC_FMP_STATUS_BELOW_FLOOR,       EFI_SUCCESS },
+    { "no payload header",         NV_BS,         std::vector<UINT8>(16, 0),         EFI_SUCCESS,      EFI_ABORTED,
+      EC_FMP_STATUS_PAYLOAD_HEADER,    EFI_SUCCESS },
+    { "a header of another version", NV_BS,       Header (0x401, 0),                 EFI_SUCCESS,      EFI_ABORTED,
+      EC_FMP_STATUS_PAYLOAD_HEADER,    EFI_SUCCESS },
+    { "a header of another size",  NV_BS,         Header (0x400, 0, SIGNATURE_32 ('M', 'S', 'S', '1'), 20), EFI_SUCCESS, EFI_ABORTED,
+      EC_FMP_STATUS_PAYLOAD_HEADER,    EFI_SUCCESS },
+    { "a lowest above its version", NV_BS,        Header (0x400, 0x401),             EFI_SUCCESS,      EFI_ABORTED,
+      EC_FMP_STATUS_PAYLOAD_HEADER,    EFI_SUCCESS },
+    { "a record that cannot be read", NV_BS,      Header (0x400, 0),                 EFI_DEVICE_ERROR, EFI_ABORTED,
+      EC_FMP_STATUS_RECORD_UNREADABLE, EFI_DEVICE_ERROR },
+    { "an OS's runtime variable",  NV_BS_RT,      Header (0x400, 0),                 EFI_SUCCESS,      EFI_ABORTED,
+      EC_FMP_STATUS_RECORD_FOREIGN,    EFI_DEVICE_ERROR },
+    { "an OS's authenticated variable", NV_BS_RT_AUTH, Header (0x400, 0),            EFI_SUCCESS,      EFI_ABORTED,
+      EC_FMP_STATUS_RECORD_FOREIGN,    EFI_DEVICE_ERROR },
+  };
+  const auto  Payload = Image (BLOCK, 5);
+
+  for (const Case &Each : Cases) {
+    SCOPED_TRACE (Each.Name);
+    SetUp ();
+    Plant (Each.Planted, { 0x00, 0x03, 0, 0, 0x00, 0x03, 0, 0 });
+    Fake::gState->GetVariableStatus = Each.Unreadable;
+    const auto  Before  = Fake::gState->Variables;
+    const UINT32  Version = (Each.Status == EFI_INCOMPATIBLE_VERSION) ? 0x200 : 0x400;
+
+    const Outcome  Got = SetImage (Payload, Payload.size (), Version, Each.Before);
+
+    EXPECT_EQ (Got.Status, Each.Status);
+    EXPECT_EQ (Got.LastAttempt, Each.LastAttempt);
+    EXPECT_EQ (EcBytes (), 0u);
+    EXPECT_EQ (Fake::gState->Variables.begin ()->second.Data, Before.begin ()->second.Data);
+    UINT32  Lowest = 0;
+    EXPECT_EQ (FmpDeviceGetLowestSupportedVersion (&Lowest), Each.Versions);
+    EXPECT_EQ (Lowest, (Each.Versions == EFI_SUCCESS) ? 0x300u : 0u);
+  }
+}
+
+// The record's name is guarded by a variable policy from the driver's
+// entry on: only NV+BS, 8 bytes, never runtime or authenticated, and no
+// lock (Morvane writes the record after the end of DXE). A policy service
+// that is missing or refuses does not stop the driver.
+TEST_F (EcFmpTest, TheRecordsNameIsGuardedByAVariablePolicy) {
+  mPolicy.RegisterVariablePolicy = RegisterPolicy;
+  mLocate                        = gBS->LocateProtocol;
+  gBS->LocateProtocol            = LocatePolicy;
+
+  for (EFI_STATUS Each : { EFI_WRITE_PROTECTED, EFI_NOT_FOUND, EFI_SUCCESS }) {
+    mRegistered.clear ();
+    mPolicyAnswer  = Each;
+    mPolicyPresent = (Each != EFI_NOT_FOUND);
+    EXPECT_EQ (EcFmpDeviceLibConstructor (nullptr, nullptr), EFI_SUCCESS);
+    ASSERT_EQ (mRegistered.size (), mPolicyPresent ? 1u : 0u);
+  }
+
+  gBS->LocateProtocol = mLocate;
+  const auto  *Entry = reinterpret_cast<const VARIABLE_POLICY_ENTRY *>(mRegistered[0].data ());
+  EXPECT_TRUE (CompareGuid (&Entry->Namespace, &gMorvaneEcVersionGuid));
+  EXPECT_EQ (std::u16string (reinterpret_cast<const char16_t *>(mRegistered[0].data () + Entry->OffsetToName)), u"MorvaneEcVersion");
+  EXPECT_EQ (Entry->MinSize, 8u);
+  EXPECT_EQ (Entry->MaxSize, 8u);
+  EXPECT_EQ (Entry->AttributesMustHave, NV_BS);
+  EXPECT_EQ (Entry->AttributesCantHave, static_cast<UINT32>(EFI_VARIABLE_RUNTIME_ACCESS | EFI_VARIABLE_AUTHENTICATED_WRITE_ACCESS |
+                                                             EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS));
+  EXPECT_EQ (Entry->LockPolicyType, VARIABLE_POLICY_TYPE_NO_LOCK);
 }
 
 // Every way an update can fail, in the order one boot could meet them:

@@ -1,5 +1,6 @@
 /** @file
-  Fuzz target: the capsule parser, and the SMBIOS reader of the hardware
+  Fuzz target: the capsule parser (its payload header reader, which the
+  EC update driver calls on its own, too), and the SMBIOS reader of the hardware
   IDs, on any bytes. Both read files and firmware tables from outside, so
   neither may read past the buffer, and what they give back must lie
   inside it. Built and run with the other targets by scripts/fuzz.sh
@@ -70,6 +71,14 @@ LLVMFuzzerTestOneInput (
     Inside (Data, Size, Capsule.Signed, Capsule.SignedSize);
     Inside (Data, Size, Capsule.Payload, Capsule.PayloadSize);
   } else if ((Data != nullptr) && ((Reason == nullptr) || (Reason[0] == 0))) {
+    __builtin_trap ();
+  }
+
+  EC_PAYLOAD_HEADER  Header;
+  if ((EcCapsuleReadPayloadHeader (Data, Size, &Header) == nullptr) &&
+      ((Header.HeaderSize < EC_PAYLOAD_HEADER_SIZE) || (Header.HeaderSize >= Size) ||
+       (Header.LowestSupportedVersion > Header.FwVersion)))
+  {
     __builtin_trap ();
   }
 

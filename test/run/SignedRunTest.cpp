@@ -9,6 +9,7 @@
 #include "RunTest.h"
 
 #include <algorithm>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -81,6 +82,21 @@ public:
     ASSERT_EQ (EcVersionRecordWrite (&Planted), EFI_SUCCESS);
   }
 
+  // A variable of the record's name as someone else may have made it.
+  void
+  PlantVariable (
+    UINT32  Attributes,
+    UINT32  Version,
+    UINT32  Lowest
+    )
+  {
+    Bytes  Data (8);
+
+    std::memcpy (Data.data (), &Version, 4);
+    std::memcpy (Data.data () + 4, &Lowest, 4);
+    Fake::gState->Variables[Fake::VariableKey (u"MorvaneEcVersion", gMorvaneEcVersionGuid)] = Fake::Variable { Attributes, Data };
+  }
+
   // The record as version and lowest; { 0, 0 } when there is none.
   std::pair<UINT32, UINT32>
   RecordNow (
@@ -121,9 +137,11 @@ public:
 };
 
 // A capsule for this machine flashes its payload, ends with the closing
-// check, and leaves its version in the record, the lowest supported one
-// never going down; with a certificate its signer is logged, without one
-// the operator is told that nobody's signature was checked.
+// check, and, when its signature was verified, leaves its version in the
+// record, the lowest supported one never going down (a variable of the
+// record's name that an OS made with runtime access is replaced); with a
+// certificate its signer is logged, without one the operator is told that
+// nobody's signature was checked, and the record is left as it was.
 TEST_F (SignedRunTest, ACapsuleForThisMachineFlashesItsPayloadAndKeepsItsVersion) {
   const Bytes   Capsule = Load ("good.cap");
   const Bytes   Payload = Load ("ec.bin");
@@ -133,17 +151,20 @@ TEST_F (SignedRunTest, ACapsuleForThisMachineFlashesItsPayloadAndKeepsItsVersion
     const char  *What;
     bool        Trusted;
     bool        Options;
-    bool        Planted;
-    UINT32      Version, Lowest;     // the record before
-    UINT32      LowestAfter;
+    UINT32      Planted;             // the attributes of what was there; 0: nothing
+    UINT32      Version, Lowest;     // what it held
+    UINT32      VersionAfter, LowestAfter;
   };
+  const UINT32  NV_BS    = EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS;
+  const UINT32  NV_BS_RT = NV_BS | EFI_VARIABLE_RUNTIME_ACCESS;
   const Case  Cases[] = {
-    { "signed, plain run, no record",          true,  false, false, 0,      0,     0x80  },
-    { "signed, options, an older record",      true,  true,  true,  0x100,  0x40,  0x80  },
-    { "signed, options, a newer record",       true,  true,  true,  0x300,  0x180, 0x180 },   // lower, yet allowed
-    { "signed, options, lowest = its version", true,  true,  true,  0x1000, 0x200, 0x200 },
-    { "unchecked, plain run",                  false, false, true,  0x100,  0x100, 0x100 },
-    { "unchecked, options",                    false, true,  false, 0,      0,     0x80  },
+    { "signed, plain run, no record",          true,  false, 0,        0,      0,     0x200, 0x80  },
+    { "signed, options, an older record",      true,  true,  NV_BS,    0x100,  0x40,  0x200, 0x80  },
+    { "signed, options, a newer record",       true,  true,  NV_BS,    0x300,  0x180, 0x200, 0x180 },   // lower, yet allowed
+    { "signed, options, lowest = its version", true,  true,  NV_BS,    0x1000, 0x200, 0x200, 0x200 },
+    { "signed, an OS's runtime variable",      true,  false, NV_BS_RT, 0x100,  0x300, 0x200, 0x80  },
+    { "unchecked, plain run",                  false, false, NV_BS,    0x100,  0x100, 0x100, 0x100 },
+    { "unchecked, options",                    false, true,  0,        0,      0,     0,     0     },
   };
 
   for (const Case &C : Cases) {
@@ -153,8 +174,8 @@ TEST_F (SignedRunTest, ACapsuleForThisMachineFlashesItsPayloadAndKeepsItsVersion
       Trust ();
     }
 
-    if (C.Planted) {
-      PlantRecord (C.Version, C.Lowest);
+    if (C.Planted != 0) {
+      PlantVariable (C.Planted, C.Version, C.Lowest);
     }
 
     AddImage (Capsule, CAPSULE);
@@ -168,7 +189,7 @@ TEST_F (SignedRunTest, ACapsuleForThisMachineFlashesItsPayloadAndKeepsItsVersion
     ASSERT_EQ (Run (Args), EFI_SUCCESS) << Printed ();
 
     EXPECT_TRUE (FlashHolds (Payload));
-    EXPECT_EQ (RecordNow (), std::make_pair (0x200u, C.LowestAfter));
+    EXPECT_EQ (RecordNow (), std::make_pair (C.VersionAfter, C.LowestAfter));
     EXPECT_EQ (Fake::RowText (7), " Check   :o") << "a capsule's flash ends with the closing check";
     EXPECT_EQ (Fake::RowText (13), C.Trusted ? "" : "The signature of ec.cap was not checked: this Morvane trusts no signer.");
     EXPECT_LT (Fake::Find ("close", CAPSULE), FirstDeviceEvent ()) << "read and checked before 0xAD";
@@ -215,6 +236,13 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
   auto  Raw     = [](SignedRunTest &T) { T.AddImage (Load ("ec.bin")); };
   auto  Machine = [=](SignedRunTest &T) { Good (T); Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Other"); };
   auto  Newer   = [=](SignedRunTest &T) { Good (T); T.PlantRecord (0x300, 0x201); };
+  // An OS made a variable of the record's name under a key of its own.
+  auto  Keyed   = [=](SignedRunTest &T) {
+    Good (T);
+    T.PlantVariable (EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS |
+                     EFI_VARIABLE_TIME_BASED_AUTHENTICATED_WRITE_ACCESS, 0x100, 0);
+  };
+  auto  Unreadable = [=](SignedRunTest &T) { Good (T); T.PlantRecord (0x100, 0x80); Fake::gState->GetVariableStatus = EFI_DEVICE_ERROR; };
   // The image type is outside what the signature covers: renamed to
   // HardwareID-14 (the maker alone), the capsule still verifies.
   auto  Maker   = [](SignedRunTest &T) {
@@ -241,6 +269,11 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
       "signer=\"TestCert\" version=0x00000200" },
     { "below the record",      true,  Newer,    u"ec.cap", EFI_INCOMPATIBLE_VERSION, OLDER,    "signer=\"TestCert\" version=0x00000200" },
     { "below the record, unchecked", false, Newer, u"ec.cap", EFI_INCOMPATIBLE_VERSION, OLDER, "signer=unchecked version=0x00000200" },
+    { "a record an OS holds under its key", true, Keyed, u"ec.cap", EFI_INCOMPATIBLE_VERSION,
+      "The EC version record is held by a variable this firmware did not make and cannot replace (Security Violation). Nothing was flashed.",
+      "signer=\"TestCert\" version=0x00000200" },
+    { "a record that cannot be read", true, Unreadable, u"ec.cap", EFI_DEVICE_ERROR,
+      "The EC version record could not be read (Device Error). Nothing was flashed.", "signer=\"TestCert\" version=0x00000200" },
   };
 
   for (const Case &C : Cases) {
@@ -268,6 +301,20 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
       }
     }
   }
+}
+
+// A capsule's flash whose closing check fails (a part of one block took
+// the second block over the first) leaves the record as it was: only a
+// flash that passed it may raise the floor.
+TEST_F (SignedRunTest, AFlashWhoseClosingCheckFailsLeavesTheRecord) {
+  Trust ();
+  PlantRecord (0x100, 0x40);
+  Sim->Faults.SizeBlocks = 1;
+  AddImage (Load ("two.cap"), CAPSULE);
+
+  EXPECT_EQ (Run ({ u"ec.cap" }), EFI_END_OF_MEDIA) << Printed ();
+
+  EXPECT_EQ (RecordNow (), std::make_pair (0x100u, 0x40u));
 }
 
 // -i lists the fields and the IDs made of them, each line within 80
