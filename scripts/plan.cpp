@@ -648,7 +648,7 @@ PlanCatalog (
   std::vector<CatalogCapsule>  Capsules;
   std::vector<RolloutRule>     Rules;
   std::vector<std::string>     Notes;
-  bool                         HasRollout;
+  bool                         HasRollout = false;
   std::string                  Index;
 
   std::error_code  Made;
