@@ -3,7 +3,7 @@
 # capsule parser, and runs it on an image:
 #
 #   scripts/plan.sh [--crc | --kind] IMAGE
-#   scripts/plan.sh --catalog FOLDER [--out STAGE]
+#   scripts/plan.sh --catalog FOLDER [--out STAGE]   (or CATALOG=FOLDER and no IMAGE)
 #                                    a catalogue: each capsule checked, the table;
 #                                    STAGE gets CATALOG.TXT and the capsules it offers
 #   scripts/plan.sh --build          only builds it, as build/morvane-plan
@@ -33,6 +33,12 @@ if [ ! -x "$OUT" ] || [ -n "$(find "${SOURCES[@]}" "$ROOT/flash/EcImagePlan.h" "
 fi
 
 [ "${1:-}" != --build ] || exit 0
+# make plan CATALOG=folder: the catalogue's table (make passes IMAGE too,
+# empty then).
+if [ -n "${CATALOG:-}" ] && [ $# -le 1 ]; then
+  [ -z "${1:-}" ] || { echo "plan: give IMAGE or CATALOG, not both; nothing to flash." >&2; exit 2; }
+  set -- --catalog "$CATALOG"
+fi
 if [ -n "${TRUST:-}" ] && [ "${1:-}" != --crc ] && [ "${1:-}" != --kind ]; then
   WORK=$(mktemp -d)
   trap 'rm -rf "$WORK"' EXIT
