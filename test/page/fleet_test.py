@@ -67,7 +67,7 @@ def plant_day(results, day, count, tag, fakes=0):
     older log read by mistake would show as unreadable."""
     folder = os.path.join(results, day)
     os.mkdir(folder)
-    counts = dict.fromkeys(["flashed", "uptodate", "failed-unchanged", "failed-incomplete", "running",
+    counts = dict.fromkeys(["flashed", "uptodate", "noimage", "failed-unchanged", "failed-incomplete", "running",
                             "conflicting"], 0)
     runs = []
     then = time.time() - 3 * 3600
