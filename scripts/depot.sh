@@ -31,7 +31,7 @@ export LC_ALL=C
 DEPOT=${DEPOT_DIR:-$ROOT/build/depot}
 ADDRESS=${ADDRESS:-127.0.0.1:8080}
 # What the depot holds besides the image; the image may not take these names.
-OWN_NAMES=(Morvane.efi MORVANE.CFG results index.html page.js page.css)
+OWN_NAMES=(Morvane.efi MORVANE.CFG CATALOG.TXT results index.html page.js fleet.js page.css)
 
 refuse() { echo "depot: $*; nothing is served." >&2; exit 1; }
 
@@ -176,7 +176,7 @@ cp "$IMAGE" "$NEXT/$NAME"
   if [ -n "${MODEL+set}" ]; then printf 'model=%s\r\n' "$MODEL"; fi
 } >"$NEXT/MORVANE.CFG"
 fi
-cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/page.css" "$NEXT/"
+cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/fleet.js" "$ROOT/depot/page/page.css" "$NEXT/"
 # nginx's workers may run as another user (www-data) than the one making
 # the depot, whatever its umask.
 chmod -R a+rX "$NEXT"

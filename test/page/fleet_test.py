@@ -164,7 +164,7 @@ def main():
         began = time.monotonic()
         newest, nodate, ignored = plant(os.path.join(depot, "results"))
         print("fleet: 100,000 runs planted in %.1f s" % (time.monotonic() - began))
-        for name in ["index.html", "page.js", "page.css"]:
+        for name in ["index.html", "page.js", "fleet.js", "page.css"]:
             shutil.copy(os.path.join(ROOT, "depot", "page", name), depot)
         write(os.path.join(depot, "MORVANE.CFG"), b"image=ec.bin\r\ncrc32=C674A181\r\n")
         started = subprocess.run(["bash", SERVER_SH, "start", depot, str(port)], capture_output=True, text=True,

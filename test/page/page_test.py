@@ -340,6 +340,34 @@ def page(work, env):
     expect("files with other names not counted as ignored", "4 files with other names ignored" in dump)
 
 
+def fleet(work, env):
+    """The same runs on a depot serving a catalogue: by model and version,
+    each machine counted once by its latest run, those needing attention
+    named, incomplete first."""
+    depot = env["DEPOT_DIR"]
+    with open(os.path.join(depot, "MORVANE.CFG"), "w") as config:
+        config.write("catalog=CATALOG.TXT\r\nupdate=yes\r\nsave=yes\r\n")
+    with open(os.path.join(depot, "CATALOG.TXT"), "w") as index:
+        index.write("morvane-catalog 1\nec.bin a9c3dcfe-1e69-5a88-8064-baf11dffca66 0x00010200 0x00000100 150000 "
+                    "C674A181 100\n")
+    with Browser(work) as browser:
+        browser.open("http://%s/" % env["ADDRESS"])
+        browser.wait("document.querySelectorAll('#fleet-table tbody tr').length > 0")
+        rows = browser.evaluate("Array.from(document.querySelectorAll('#fleet-table tbody tr'), tr => "
+                                "Array.from(tr.cells, td => td.textContent).join('|')).join('\\n')")
+        serving = browser.evaluate("document.getElementById('serving').textContent")
+    rows = [row.split("|") for row in rows.split("\n")]
+    expect("fleet rows %r" % rows, [row[:4] for row in rows] == [
+        ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", "Morv 7", "0x00010200", "1"],
+        ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", "Morv 7", "0x00000200", "1"],
+        ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", CLEANED + ", Morv 7", "-", "9"],
+        ["not in the index", "", "-", "3"]])
+    # flashed, up to date, no image, failed unchanged, failed incomplete, running; incomplete named first.
+    expect("fleet counts %r" % rows[2][4:10], rows[2][4:10] == ["1", "0", "1", "2", "2", "1"])
+    expect("fleet attention %r" % rows[2][10], rows[2][10].startswith("OLD1 0011223344A6 (failed, EC incomplete); FAIL2 "))
+    expect("serving %r" % serving, serving == "Serving the catalogue CATALOG.TXT: each machine takes its own capsule")
+
+
 def main():
     work = tempfile.mkdtemp(prefix="morvane-page-")
     # Started as root, nginx's workers run as www-data.
@@ -362,6 +390,7 @@ def main():
             expect("boot URL not printed", "http://%s/Morvane.efi" % env["ADDRESS"] in started.stdout)
             served(work, env, image_bytes)
             page(work, env)
+            fleet(work, env)
     finally:
         if pid is not None:
             subprocess.run(["bash", SERVER_SH, "stop", pid], check=False)
