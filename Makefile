@@ -50,6 +50,7 @@ depot:
 
 depot-bench:
 	@nice /usr/bin/python3 scripts/depot_bench.py
+	@nice /usr/bin/python3 scripts/catalog_bench.py
 
 # `make capsule IMAGE=ec.bin VERSION=0x... [LOWEST=0x...] HWID={guid}
 # SIGN_KEY=... SIGN_CERT=... [OTHER_CERT=...]` wraps an image in a signed
