@@ -5,7 +5,8 @@
 # signature); `make stick IMAGE=ec.bin` builds
 # the operator's flashing stick (build/morvane-stick.img);
 # `make depot IMAGE=ec.bin` serves Morvane, the image and the results page
-# to machines that boot from the network; `make depot-bench` measures a
+# to machines that boot from the network; CATALOG=folder instead of IMAGE
+# (plan, stick, depot) takes a catalogue of capsules for a mixed fleet; `make depot-bench` measures a
 # depot serving 1,000 machines on this machine's loopback;
 # `make fmp HWID=GUID TRUST=cert.pem` builds the EC update driver
 # (build/EcFmpDxe.efi and its option ROM).
@@ -18,7 +19,7 @@
 # make would read a '$' in it as its own, and a shell a quote or a
 # backquote, so each goes into the scripts' environment exactly as typed
 # ($(value ...)), and no recipe writes one into a command line.
-PASSED := IMAGE MODEL ADDRESS SIGN_KEY SIGN_CERT SHELL_STICK DEPOT_DIR TRUST
+PASSED := IMAGE CATALOG MODEL ADDRESS SIGN_KEY SIGN_CERT SHELL_STICK DEPOT_DIR TRUST
 $(foreach v,$(PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
 
 # Every target has one `## target: what it does (its variables)` line
@@ -62,6 +63,7 @@ depot:
 ## depot-bench: measure a depot serving 1,000 machines on loopback (prints figures)
 depot-bench:
 	@nice /usr/bin/python3 scripts/depot_bench.py
+	@nice /usr/bin/python3 scripts/catalog_bench.py
 
 # `make capsule IMAGE=ec.bin VERSION=0x... [LOWEST=0x...] HWID={guid}
 # SIGN_KEY=... SIGN_CERT=... [OTHER_CERT=...]` wraps an image in a signed

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # make depot IMAGE=path/to/ec.bin [MODEL="..."] [ADDRESS=host:port]
 #            [TRUST=ca.pem] [SIGN_KEY=key.pem SIGN_CERT=cert.pem]
+# make depot CATALOG=folder [ADDRESS=...] [TRUST=...] [SIGN_KEY=... SIGN_CERT=...]
 # Checks the image as Morvane will read it, builds Morvane.efi (signed when a
 # key and certificate are given), prepares the depot's folder and serves it
 # with nginx until Ctrl-C: Morvane.efi for HTTP boot, MORVANE.CFG, the
@@ -14,6 +15,9 @@
 #   depot.sh IMAGE           prepares the depot and serves it in the foreground
 #   depot.sh --start IMAGE   prepares it, starts nginx in the background, prints its PID
 #                            (stop it with scripts/depot-server.sh stop PID)
+#   CATALOG=folder, IMAGE empty: a catalogue of capsules (make plan CATALOG=
+#                shows it): every capsule checked, CATALOG.TXT written with
+#                the rollout applied, and MORVANE.CFG names it (catalog=)
 #
 #   DEPOT_DIR    the depot's folder (default build/depot); its results/ is
 #                kept from one depot to the next
@@ -27,7 +31,7 @@ export LC_ALL=C
 DEPOT=${DEPOT_DIR:-$ROOT/build/depot}
 ADDRESS=${ADDRESS:-127.0.0.1:8080}
 # What the depot holds besides the image; the image may not take these names.
-OWN_NAMES=(Morvane.efi MORVANE.CFG results index.html page.js page.css)
+OWN_NAMES=(Morvane.efi MORVANE.CFG CATALOG.TXT results index.html page.js fleet.js page.css)
 
 refuse() { echo "depot: $*; nothing is served." >&2; exit 1; }
 
@@ -39,8 +43,11 @@ shown() {
 MODE=run
 if [ "${1:-}" = --start ]; then MODE=start; shift; fi
 IMAGE=${1:-}
-[ $# -le 1 ] && [ -n "$IMAGE" ] || {
-  echo "depot: name the EC image: make depot IMAGE=path/to/ec.bin [MODEL=...] [ADDRESS=host:port]" >&2
+CATALOG=${CATALOG:-}
+[ -z "$CATALOG" ] || [ -z "$IMAGE" ] || refuse "give IMAGE or CATALOG, not both"
+[ $# -le 1 ] && [ -n "$IMAGE$CATALOG" ] || {
+  echo "depot: name the EC image: make depot IMAGE=path/to/ec.bin [MODEL=...] [ADDRESS=host:port]" \
+       "(or a catalogue: CATALOG=folder)" >&2
   exit 2
 }
 
@@ -53,7 +60,7 @@ label='[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?'
     { [[ $host =~ ^$label(\.$label)*$ ]] && [[ ! $host =~ ^[0-9.]+$ ]] && [ ${#host} -le 253 ]; }; } ||
   refuse "ADDRESS must be host:port (an IPv4 address or a host name, and a port from 1 to 65535), not '$ADDRESS'"
 
-NAME=$(basename -- "$IMAGE")
+NAME=$(basename -- "${IMAGE:-catalog}")
 [[ $NAME =~ ^[A-Za-z0-9_.-]{1,64}$ ]] && [[ $NAME != .* ]] ||
   refuse "the image's file name '$NAME' cannot be served: use letters, digits, '.', '_' and '-' only (at most 64)"
 # A FAT volume drops a trailing '.': the same image must keep its name on a
@@ -71,6 +78,11 @@ fi
 for own in "${OWN_NAMES[@]}"; do
   [ "${NAME,,}" != "${own,,}" ] || refuse "the image may not be named $NAME: the depot has a file of its own by that name"
 done
+
+# A catalogue's capsules name their machines by hardware ID: MORVANE.CFG
+# has no model= beside catalog=.
+[ -z "$CATALOG" ] || [ -z "${MODEL+set}" ] ||
+  refuse "MODEL goes with IMAGE only: a catalogue's capsules name their machines by hardware ID"
 
 # Morvane refuses a model that is blank, longer than 64 characters or not
 # printable ASCII; the configuration file holds printable ASCII only.
@@ -99,6 +111,18 @@ fi
 # The pre-flight check refuses a missing, empty or over-16-MiB image, and a
 # capsule Morvane does not take; with TRUST, also what a Morvane built with
 # it would refuse: a raw image, or a capsule whose signature does not verify.
+# A catalogue is checked capsule by capsule the same way, and staged: the
+# index and the very bytes checked of each capsule it offers.
+STAGE=$DEPOT.stage
+if [ -n "$CATALOG" ]; then
+  rm -rf "$STAGE"
+  trap 'rm -rf "$STAGE"' EXIT
+  bash "$ROOT/scripts/plan.sh" --catalog "$CATALOG" --out "$STAGE" || {
+    rm -rf "$STAGE"
+    refuse "the catalogue $(shown "$CATALOG") was refused"
+  }
+  KIND=catalog
+else
 bash "$ROOT/scripts/plan.sh" "$IMAGE" || {
   [ -z "${TRUST:-}" ] || refuse "the Morvane built with TRUST=$(shown "$TRUST") would refuse $(shown "$IMAGE")"
   exit 1
@@ -106,6 +130,7 @@ bash "$ROOT/scripts/plan.sh" "$IMAGE" || {
 CRC=$(bash "$ROOT/scripts/plan.sh" --crc "$IMAGE")
 [[ $CRC =~ ^[0-9A-F]{8}$ ]] || refuse "the planner gave no CRC-32 for $IMAGE"
 KIND=$(bash "$ROOT/scripts/plan.sh" --kind "$IMAGE")
+fi
 
 if [ -n "${MORVANE_EFI:-}" ]; then
   EFI=$MORVANE_EFI
@@ -128,7 +153,7 @@ fi
 NEXT=$DEPOT.next
 rm -rf "$NEXT"
 mkdir -p "$NEXT"
-trap 'rm -rf "$NEXT"' EXIT
+trap 'rm -rf "$NEXT" "$STAGE"' EXIT
 if [ -n "${SIGN_KEY:-}" ]; then
   sbsign --key "$SIGN_KEY" --cert "$SIGN_CERT" --output "$NEXT/Morvane.efi" "$EFI" >"$NEXT/sign.log" 2>&1 ||
     { cat "$NEXT/sign.log" >&2; refuse "Morvane.efi could not be signed with $SIGN_KEY and $SIGN_CERT"; }
@@ -138,6 +163,10 @@ if [ -n "${SIGN_KEY:-}" ]; then
 else
   cp "$EFI" "$NEXT/Morvane.efi"
 fi
+if [ "$KIND" = catalog ]; then
+  mv "$STAGE"/* "$NEXT/"
+  printf 'catalog=CATALOG.TXT\r\nupdate=yes\r\nsave=yes\r\n' >"$NEXT/MORVANE.CFG"
+else
 cp "$IMAGE" "$NEXT/$NAME"
 {
   printf 'image=%s\r\n' "$NAME"
@@ -146,7 +175,8 @@ cp "$IMAGE" "$NEXT/$NAME"
   printf 'save=yes\r\n'
   if [ -n "${MODEL+set}" ]; then printf 'model=%s\r\n' "$MODEL"; fi
 } >"$NEXT/MORVANE.CFG"
-cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/page.css" "$NEXT/"
+fi
+cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/fleet.js" "$ROOT/depot/page/page.css" "$NEXT/"
 # nginx's workers may run as another user (www-data) than the one making
 # the depot, whatever its umask.
 chmod -R a+rX "$NEXT"
@@ -155,7 +185,9 @@ rm -rf "$DEPOT"
 mv "$NEXT" "$DEPOT"
 trap - EXIT
 
-if [ "$KIND" = capsule ]; then
+if [ "$KIND" = catalog ]; then
+  [ -n "${TRUST:-}" ] || echo "depot: warning: no TRUST given: Morvane will flash the catalogue's capsules without checking their signature" >&2
+elif [ "$KIND" = capsule ]; then
   [ -n "${TRUST:-}" ] || echo "depot: warning: no TRUST given: Morvane will flash this capsule without checking its signature" >&2
 else
   [ -n "${MODEL+set}" ] || echo "depot: warning: no MODEL given: Morvane will flash any machine that boots from this depot" >&2

@@ -24,8 +24,10 @@ declare -A MAX_LEN=(
   [Depot]=5000
   [Smbios]=4096
   [Capsule]=8192
+  [Rollout]=4096
+  [Fields]=4300
 )
-ORDER=(Settings BootUrl Depot Smbios Capsule)
+ORDER=(Settings BootUrl Depot Smbios Capsule Rollout Fields)
 
 if [ $# -gt 0 ]; then ORDER=("$@"); fi
 for name in "${ORDER[@]}"; do

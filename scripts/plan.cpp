@@ -7,6 +7,10 @@
     morvane-plan --trust CERT.der IMAGE    the same, for a Morvane built with TRUST
     morvane-plan --crc IMAGE               the file's CRC-32 alone, for scripts
     morvane-plan --kind IMAGE              "capsule" or "raw", for scripts
+    morvane-plan [--trust CERT.der] --catalog FOLDER [--out STAGE]
+                                           a catalogue of capsules: each checked as
+                                           above, the table; with --out, STAGE gets
+                                           CATALOG.TXT and the capsules it offers
 
   IMAGE is a raw EC image or a signed capsule (make capsule). For a capsule
   it shows what the capsule says (the machines' hardware ID, the versions,
@@ -26,12 +30,15 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pkcs7.h>
 #include <openssl/x509.h>
@@ -43,9 +50,12 @@ extern "C" {
 #include <Library/BaseMemoryLib.h>
 }
 
+#include "Catalog.h"
 #include "Crc32.h"
 #include "EcCapsule.h"
 #include "EcImagePlan.h"
+#include "Fields.h"
+#include "Rollout.h"
 
 //
 // The memory calls the capsule parser makes, as the firmware's BaseMemoryLib.
@@ -80,6 +90,61 @@ CompareGuid (
   )
 {
   return std::memcmp (Guid1, Guid2, sizeof (GUID)) == 0;
+}
+
+//
+// The SHA-1 the hardware IDs are made with, as BaseCryptLib gives it on
+// firmware: here the host's OpenSSL, the context holding its EVP context.
+//
+UINTN
+EFIAPI
+Sha1GetContextSize (
+  VOID
+  )
+{
+  return sizeof (EVP_MD_CTX *);
+}
+
+BOOLEAN
+EFIAPI
+Sha1Init (
+  OUT VOID  *Context
+  )
+{
+  EVP_MD_CTX  *Md = EVP_MD_CTX_new ();
+
+  std::memcpy (Context, &Md, sizeof (Md));
+  return (Md != nullptr) && (EVP_DigestInit_ex (Md, EVP_sha1 (), nullptr) == 1);
+}
+
+BOOLEAN
+EFIAPI
+Sha1Update (
+  IN OUT VOID    *Context,
+  IN CONST VOID  *Data,
+  IN UINTN       Size
+  )
+{
+  EVP_MD_CTX  *Md;
+
+  std::memcpy (&Md, Context, sizeof (Md));
+  return EVP_DigestUpdate (Md, Data, Size) == 1;
+}
+
+BOOLEAN
+EFIAPI
+Sha1Final (
+  IN OUT VOID  *Context,
+  OUT UINT8    *HashValue
+  )
+{
+  EVP_MD_CTX  *Md;
+  bool        Done;
+
+  std::memcpy (&Md, Context, sizeof (Md));
+  Done = EVP_DigestFinal_ex (Md, HashValue, nullptr) == 1;
+  EVP_MD_CTX_free (Md);
+  return Done;
 }
 }
 
@@ -375,6 +440,279 @@ PlanCapsule (
   return 0;
 }
 
+//
+// A catalogue: a folder of capsules (NAME.cap), each maybe with the fields
+// of its machines (NAME.fields), and rollout.cfg. Every capsule is checked
+// as one image is above; what is staged for a stick or a depot is the very
+// bytes that were checked, so a file changed meanwhile cannot slip in.
+//
+
+int
+RefuseCatalog (
+  const std::string  &Why
+  )
+{
+  std::fprintf (stderr, "catalog: %s; the catalogue is refused.\n", Shown (Why).c_str ());
+  return 1;
+}
+
+std::string
+Digest (
+  const std::vector<UINT8>  &File
+  )
+{
+  unsigned char  Hash[EVP_MAX_MD_SIZE];
+  unsigned int   Size = 0;
+
+  EVP_Digest (File.data (), File.size (), Hash, &Size, EVP_sha256 (), nullptr);
+  return std::string (reinterpret_cast<char *>(Hash), Size);
+}
+
+// The model's hardware IDs and its product, from NAME.fields.
+std::string
+ReadFields (
+  const std::string  &Path,
+  CatalogCapsule     &Entry
+  )
+{
+  static const char  *Keys[EC_HWID_FIELD_COUNT] = {
+    "Manufacturer", "Family", "ProductName", "ProductSku", "BaseboardManufacturer", "BaseboardProduct",
+    "BiosVendor", "BiosVersion", "BiosMajorRelease", "BiosMinorRelease", "EnclosureKind"
+  };
+  std::vector<UINT8>                  Data;
+  std::map<std::string, std::string>  Values;
+  EC_HWID_FIELDS                      Fields = {};
+  EC_HWIDS                            Ids;
+
+  if (!ReadFile (Path, FIELDS_MAX_BYTES, Data)) {
+    return "cannot be read";
+  }
+
+  std::string  Why = ParseFields (std::string (Data.begin (), Data.end ()), Values);
+  if (!Why.empty ()) {
+    return Why;
+  }
+
+  for (unsigned Field = 0; Field < EC_HWID_FIELD_COUNT; Field++) {
+    auto  Found = Values.find (Keys[Field]);
+    if (Found != Values.end ()) {
+      Fields.Field[Field].Text   = Found->second.c_str ();
+      Fields.Field[Field].Length = Found->second.size ();
+    }
+  }
+
+  if (EcHwIdsCompute (&Fields, &Ids) != EFI_SUCCESS) {
+    return "its hardware IDs could not be computed";
+  }
+
+  for (unsigned Id = 0; Id < EC_HWID_COUNT; Id++) {
+    Entry.FieldIds.push_back (Ids.Present[Id] ? GuidText (Ids.Id[Id]).substr (1, 36) : "");
+  }
+
+  for (const char *Key : { "Manufacturer", "ProductName", "Family", "ProductSku" }) {
+    if (Values.count (Key) != 0) {
+      Entry.Product += (Entry.Product.empty () ? "" : (std::strcmp (Key, "ProductName") == 0) ? " " : " / ") + Shown (Values[Key]);
+    }
+  }
+
+  return "";
+}
+
+// One capsule of the catalogue, checked; staged when Stage is given.
+std::string
+ReadCapsule (
+  const std::filesystem::path  &Folder,
+  const std::string            &Name,
+  X509                         *Trusted,
+  const std::string            &Stage,
+  CatalogCapsule               &Entry
+  )
+{
+  std::vector<UINT8>  File;
+  EC_CAPSULE          Capsule;
+  const CHAR16        *Reason;
+
+  if (!IsCapsuleName (Name)) {
+    return Name + ": the name cannot go in the index (letters, digits, '.', '_', '-', at most 64, not starting with '.'"
+           " or '-')";
+  }
+
+  if (!ReadFile ((Folder / Name).string (), MAX_FILE_BYTES, File) || File.empty ()) {
+    return Name + ": cannot be read, or empty";
+  }
+
+  if (File.size () > MAX_FILE_BYTES) {
+    return Name + ": the capsule is over 16 MiB (256 blocks)";
+  }
+
+  if (EcCapsuleParse (File.data (), File.size (), &Capsule, &Reason) != EFI_SUCCESS) {
+    return Name + ": not a capsule Morvane takes (" + Narrow (Reason) + ")";
+  }
+
+  if (Capsule.PayloadSize > MAX_IMAGE_SIZE) {
+    return Name + ": the capsule's image is over 16 MiB (256 blocks)";
+  }
+
+  if ((Trusted != nullptr) && !Verifies (Capsule, Trusted)) {
+    return Name + ": the signature does not verify against " + CommonName (Trusted) + " (TRUST)";
+  }
+
+  Entry          = CatalogCapsule {};
+  Entry.Name     = Name;
+  Entry.Hwid     = GuidText (Capsule.ImageTypeId).substr (1, 36);
+  Entry.Version  = Capsule.FwVersion;
+  Entry.Lowest   = Capsule.LowestSupportedVersion;
+  Entry.Size     = File.size ();
+  Entry.Crc      = Crc32Update (0, File.data (), File.size ());
+  Entry.Digest   = Digest (File);
+  Entry.Signer   = SignerName (Capsule);
+
+  std::string  FieldsFile = Name.substr (0, Name.size () - 4) + ".fields";
+  if (std::filesystem::exists (Folder / FieldsFile)) {
+    std::string  Why = ReadFields ((Folder / FieldsFile).string (), Entry);
+    if (!Why.empty ()) {
+      return FieldsFile + ": " + Why;
+    }
+  }
+
+  if (!Stage.empty ()) {
+    std::ofstream  Out (std::filesystem::path (Stage) / Name, std::ios::binary);
+    Out.write (reinterpret_cast<const char *>(File.data ()), static_cast<std::streamsize>(File.size ()));
+    if (!Out) {
+      return Name + ": could not be written to " + Stage;
+    }
+  }
+
+  return "";
+}
+
+// The folder's names: capsules, their fields and rollout.cfg, nothing else.
+std::string
+ListCatalog (
+  const std::filesystem::path  &Folder,
+  std::vector<std::string>     &Capsules,
+  bool                         &Rollout
+  )
+{
+  std::error_code           Error;
+  std::vector<std::string>  Fields;
+
+  Rollout = false;
+  for (const auto &Item : std::filesystem::directory_iterator (Folder, Error)) {
+    std::string  Name = Item.path ().filename ().string ();
+    bool         Ends = Name.size () > 4;
+
+    if (!Item.is_regular_file () || Item.is_symlink ()) {
+      return Name + ": not a plain file (a catalogue is one folder of capsules)";
+    } else if (Name == "rollout.cfg") {
+      Rollout = true;
+    } else if (Ends && (Name.compare (Name.size () - 4, 4, ".cap") == 0)) {
+      Capsules.push_back (Name);
+    } else if ((Name.size () > 7) && (Name.compare (Name.size () - 7, 7, ".fields") == 0)) {
+      Fields.push_back (Name.substr (0, Name.size () - 7) + ".cap");
+    } else {
+      return Name + ": neither a capsule (NAME.cap), its fields (NAME.fields) nor rollout.cfg";
+    }
+
+    if (Capsules.size () + Fields.size () > 2 * CATALOG_MAX_CAPSULES) {
+      return "more than " + std::to_string (CATALOG_MAX_CAPSULES) + " capsules";
+    }
+  }
+
+  if (Error) {
+    return Folder.string () + ": not a folder that can be read";
+  }
+
+  std::sort (Capsules.begin (), Capsules.end ());
+  for (const std::string &Lone : Fields) {
+    if (!std::binary_search (Capsules.begin (), Capsules.end (), Lone)) {
+      return Lone.substr (0, Lone.size () - 4) + ".fields: no " + Lone + " beside it";
+    }
+  }
+
+  if (Capsules.empty ()) {
+    return Folder.string () + ": no capsules (NAME.cap) in it";
+  }
+
+  return Capsules.size () > CATALOG_MAX_CAPSULES ? "more than " + std::to_string (CATALOG_MAX_CAPSULES) + " capsules" : "";
+}
+
+int
+PlanCatalog (
+  const std::string  &Folder,
+  X509               *Trusted,
+  const std::string  &Stage
+  )
+{
+  std::vector<std::string>     Names;
+  std::vector<CatalogCapsule>  Capsules;
+  std::vector<RolloutRule>     Rules;
+  std::vector<std::string>     Notes;
+  bool                         HasRollout = false;
+  std::string                  Index;
+
+  std::error_code  Made;
+  if (!Stage.empty ()) {
+    std::filesystem::create_directories (Stage, Made);
+  }
+
+  std::string  Why = Made ? Stage + ": cannot be made" : ListCatalog (Folder, Names, HasRollout);
+  if (Why.empty () && HasRollout) {
+    std::vector<UINT8>  Text;
+    Why = ReadFile (Folder + "/rollout.cfg", ROLLOUT_MAX_BYTES, Text)
+          ? ParseRollout (std::string (Text.begin (), Text.end ()), Rules) : "rollout.cfg: cannot be read";
+  }
+
+  for (size_t At = 0; Why.empty () && At < Names.size (); At++) {
+    Capsules.emplace_back ();
+    Why = ReadCapsule (Folder, Names[At], Trusted, Stage, Capsules.back ());
+  }
+
+  Why = !Why.empty () ? Why : CatalogCheck (Capsules, Notes);
+  Why = !Why.empty () ? Why : CatalogApplyRollout (Capsules, Rules);
+  Why = !Why.empty () ? Why : CatalogIndex (Capsules, Index);
+  if (!Why.empty ()) {
+    return RefuseCatalog (Why);
+  }
+
+  if (!Stage.empty ()) {
+    for (const CatalogCapsule &Capsule : Capsules) {
+      std::error_code  Ignored;
+      if (!Capsule.Offered) {
+        std::filesystem::remove (std::filesystem::path (Stage) / Capsule.Name, Ignored);
+      }
+    }
+
+    for (const std::string &Name : Names) {
+      bool  Listed = std::any_of (Capsules.begin (), Capsules.end (), [&](const CatalogCapsule &C) { return C.Name == Name; });
+      std::error_code  Ignored;
+      if (!Listed) {
+        std::filesystem::remove (std::filesystem::path (Stage) / Name, Ignored);
+      }
+    }
+
+    std::ofstream  Out (std::filesystem::path (Stage) / "CATALOG.TXT", std::ios::binary);
+    Out << Index;
+    if (!Out) {
+      return RefuseCatalog ("CATALOG.TXT could not be written to " + Stage);
+    }
+  }
+
+  std::printf ("catalog: %s\n%s", Shown (Folder).c_str (), CatalogTable (Capsules).c_str ());
+  for (const std::string &Note : Notes) {
+    std::printf ("note:    %s\n", Shown (Note).c_str ());
+  }
+
+  std::printf ("index:   %zu bytes (CATALOG.TXT)\n", Index.size ());
+  if (Trusted == nullptr) {
+    std::printf ("trust:   not checked (no TRUST given); a Morvane built without TRUST flashes them unchecked\n");
+  } else {
+    std::printf ("trust:   every capsule verifies against %s (TRUST)\n", CommonName (Trusted).c_str ());
+  }
+
+  return 0;
+}
+
 }  // namespace
 
 int
@@ -383,6 +721,26 @@ main (
   char  **Argv
   )
 {
+  std::vector<std::string>  Args (Argv + 1, Argv + Argc);
+  bool                      Trusting = (Args.size () >= 2) && (Args[0] == "--trust");
+  size_t                    First    = Trusting ? 2 : 0;
+
+  if ((Args.size () > First + 1) && (Args[First] == "--catalog")) {
+    bool  Staged = (Args.size () == First + 4) && (Args[First + 2] == "--out");
+    if ((Args.size () != First + 2) && !Staged) {
+      std::fprintf (stderr, "usage: morvane-plan [--trust CERT.der] --catalog FOLDER [--out STAGE]\n");
+      return 2;
+    }
+
+    std::unique_ptr<X509, X509Free>  Trusted = Trusting ? ReadCertificate (Args[1]) : nullptr;
+    if (Trusting && !Trusted) {
+      std::fprintf (stderr, "plan: %s is not a DER certificate.\n", Shown (Args[1]).c_str ());
+      return 2;
+    }
+
+    return PlanCatalog (Args[First + 1], Trusted.get (), Staged ? Args[First + 3] : "");
+  }
+
   std::string  Option = (Argc >= 3) ? Argv[1] : "";
   bool         Usage  = (Argc == 2) ||
                         (Argc == 3 && (Option == "--crc" || Option == "--kind")) ||

@@ -3,6 +3,9 @@
 # capsule parser, and runs it on an image:
 #
 #   scripts/plan.sh [--crc | --kind] IMAGE
+#   scripts/plan.sh --catalog FOLDER [--out STAGE]   (or CATALOG=FOLDER and no IMAGE)
+#                                    a catalogue: each capsule checked, the table;
+#                                    STAGE gets CATALOG.TXT and the capsules it offers
 #   scripts/plan.sh --build          only builds it, as build/morvane-plan
 #
 # TRUST=cert.pem (environment, as make exports it) checks a capsule's
@@ -14,20 +17,28 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 OUT=$ROOT/build/morvane-plan
-SOURCES=("$ROOT/scripts/plan.cpp" "$ROOT/flash/EcImagePlan.cpp" "$ROOT/run/Crc32.cpp" "$ROOT/capsule/EcCapsuleParse.cpp")
+SOURCES=("$ROOT/scripts/plan.cpp" "$ROOT/flash/EcImagePlan.cpp" "$ROOT/run/Crc32.cpp" "$ROOT/capsule/EcCapsuleParse.cpp"
+  "$ROOT/capsule/EcHwId.cpp" "$ROOT"/scripts/catalog/*.cpp)
 
 # The EDK II base types only; -fshort-wchar satisfies Base.h's checks of
 # L"" literals, which this program does not otherwise use.
 if [ ! -x "$OUT" ] || [ -n "$(find "${SOURCES[@]}" "$ROOT/flash/EcImagePlan.h" "$ROOT/run/Crc32.h" \
-      "$ROOT/capsule/EcCapsule.h" -newer "$OUT")" ]; then
+      "$ROOT/capsule/EcCapsule.h" "$ROOT"/scripts/catalog/*.h -newer "$OUT")" ]; then
   mkdir -p "$ROOT/build"
   g++ -std=c++17 -O2 -Wall -fshort-wchar -DMDEPKG_NDEBUG -DNO_MSABI_VA_FUNCS \
-    -I"$ROOT/flash" -I"$ROOT/run" -I"$ROOT/capsule" -I"$ROOT/ec" -I"$EDK2/MdePkg/Include" -I"$EDK2/MdePkg/Include/X64" \
+    -I"$ROOT/flash" -I"$ROOT/run" -I"$ROOT/capsule" -I"$ROOT/ec" -I"$ROOT/scripts/catalog" -I"$EDK2/MdePkg/Include" -I"$EDK2/MdePkg/Include/X64" \
+    -I"$EDK2/CryptoPkg/Include" \
     "${SOURCES[@]}" -lcrypto -o "$OUT.next"
   mv "$OUT.next" "$OUT"
 fi
 
 [ "${1:-}" != --build ] || exit 0
+# make plan CATALOG=folder: the catalogue's table (make passes IMAGE too,
+# empty then).
+if [ -n "${CATALOG:-}" ] && [ $# -le 1 ]; then
+  [ -z "${1:-}" ] || { echo "plan: give IMAGE or CATALOG, not both; nothing to flash." >&2; exit 2; }
+  set -- --catalog "$CATALOG"
+fi
 if [ -n "${TRUST:-}" ] && [ "${1:-}" != --crc ] && [ "${1:-}" != --kind ]; then
   WORK=$(mktemp -d)
   trap 'rm -rf "$WORK"' EXIT

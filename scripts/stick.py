@@ -10,6 +10,9 @@ and a marker file.
     stick.py BUILD_DIR IMAGE CRC32 OUTPUT [--model MODEL] [--efi MORVANE.EFI]
     stick.py BUILD_DIR IMAGE CRC32 OUTPUT --shell [--model MODEL] [--with-sim "EcSimCtl reset settings"]
     stick.py --check IMAGE [--shell] [--model MODEL]   (checks the name and the model, builds nothing)
+    stick.py --catalog STAGE OUTPUT [--efi MORVANE.EFI]
+        a catalogue's stick: STAGE holds CATALOG.TXT and the capsules it
+        offers (make plan's --catalog --out); MORVANE.CFG names the index
 
 Spaces around MODEL are dropped: Morvane ignores them when it compares.
 IMAGE may be a signed capsule: it names the machines it is for by their
@@ -37,6 +40,13 @@ import tempfile
 import uuid
 
 STICK_MB = 128
+# A catalogue's stick grows with its capsules, in steps of 64 MiB, keeping
+# 64 MiB free for saves and logs as the 128 MiB stick does for one image,
+# up to 2 GiB: that fits any stick on sale, FAT32 takes it with 4 KiB
+# clusters, and writing it with dd stays a matter of minutes.
+STICK_MAX_MB = 2048
+STICK_STEP_MB = 64
+STICK_ROOM_MB = 64
 PARTITION_START = 2048          # sectors: 1 MiB
 SECTOR = 512
 MARKER = "MORVANE.STK"
@@ -210,9 +220,25 @@ def startup_script(name, size, crc, sim_settings=None, model=None):
     return ("\r\n".join(lines) + "\r\n").encode()
 
 
-def write_mbr(path):
+def stick_megabytes(file_bytes):
+    """The stick's size in MiB for files of file_bytes in all: FAT32's own
+    tables (under 1 % with 4 KiB clusters, counted as 2 %), the 1 MiB before
+    the partition and the room kept free. Refuses a catalogue that needs
+    more than STICK_MAX_MB."""
+    mib = 1024 * 1024
+    needed = (file_bytes * 102 // 100 + mib - 1) // mib + 1 + STICK_ROOM_MB
+    size = max(STICK_MB, -(-needed // STICK_STEP_MB) * STICK_STEP_MB)
+    if size > STICK_MAX_MB:
+        sys.exit("stick: the catalogue's files take %d MiB; a stick holds at most %d MiB of them (%d MiB in all, "
+                 "%d MiB kept free): hold capsules in rollout.cfg or split the catalogue; nothing was built"
+                 % (-(-file_bytes // mib), (STICK_MAX_MB - 1 - STICK_ROOM_MB) * 100 // 102, STICK_MAX_MB,
+                    STICK_ROOM_MB))
+    return size
+
+
+def write_mbr(path, megabytes=STICK_MB):
     """One primary partition, type 0x0C (FAT32 with LBA), from 1 MiB to the end."""
-    sectors = STICK_MB * 1024 * 1024 // SECTOR
+    sectors = megabytes * 1024 * 1024 // SECTOR
     entry = struct.pack("<B3sB3sII", 0x00, b"\xfe\xff\xff", 0x0C, b"\xfe\xff\xff",
                         PARTITION_START, sectors - PARTITION_START)
     with open(path, "r+b") as disk:
@@ -235,12 +261,12 @@ def check_name(image):
     return name
 
 
-def write_stick(files, output):
+def write_stick(files, output, megabytes=STICK_MB):
     """The stick image: files is {path on the stick: host path or bytes}."""
     partial = output + ".partial"
     with open(partial, "wb") as out:
-        out.truncate(STICK_MB * 1024 * 1024)
-    write_mbr(partial)
+        out.truncate(megabytes * 1024 * 1024)
+    write_mbr(partial, megabytes)
     volume = "%s@@%d" % (partial, PARTITION_START * SECTOR)
     mtools("mformat", "-i", volume, "-F", "-v", "MORVANE", "::")
     mtools("mmd", "-i", volume, "::/EFI", "::/EFI/BOOT")
@@ -288,7 +314,40 @@ def build_boot(build_dir, image, crc, output, model=None, efi=None):
     }, output)
 
 
+def catalog_settings():
+    """MORVANE.CFG for a catalogue's stick (CRLF line ends): no crc32= and no
+    model=, the index gives each capsule's CRC-32 and hardware ID."""
+    lines = ["# Morvane flashing stick: flashes the catalogue's capsule for the machine it boots.",
+             "catalog=CATALOG.TXT", "update=yes", "save=yes"]
+    return ("\r\n".join(lines) + "\r\n").encode()
+
+
+def build_catalog(build_dir, stage, output, efi=None):
+    """The stick without a shell for a catalogue: the index and the capsules
+    it offers at the root beside MORVANE.CFG."""
+    names = sorted(os.listdir(stage))
+    files = {"EFI/BOOT/BOOTX64.EFI": efi or os.path.join(build_dir, "Morvane.efi"), SETTINGS: catalog_settings()}
+    for name in names:
+        if name.upper() in RESERVED:
+            sys.exit("stick: the catalogue's %s would take a name of the stick's own; nothing was built" % name)
+        files[name] = os.path.join(stage, name)
+    total = sum(os.path.getsize(path) for path in files.values() if not isinstance(path, bytes))
+    megabytes = stick_megabytes(total + len(files) * 4096)
+    write_stick(files, output, megabytes)
+    return megabytes
+
+
 def main():
+    if sys.argv[1:2] == ["--catalog"]:
+        parser = argparse.ArgumentParser(prog="stick.py --catalog")
+        parser.add_argument("stage")
+        parser.add_argument("output")
+        parser.add_argument("--build", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "build"))
+        parser.add_argument("--efi")
+        options = parser.parse_args(sys.argv[2:])
+        megabytes = build_catalog(options.build, options.stage, options.output, options.efi)
+        print("stick: %d MiB for the catalogue (at most %d MiB)" % (megabytes, STICK_MAX_MB))
+        return
     if sys.argv[1:2] == ["--check"]:
         parser = argparse.ArgumentParser(prog="stick.py --check")
         parser.add_argument("image")

@@ -15,17 +15,26 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 IMAGE=${1:-}
+CATALOG=${CATALOG:-}
 KEY=${SIGN_KEY:-}
 CERT=${SIGN_CERT:-}
-if [ -z "$IMAGE" ]; then
-  echo "stick: name the EC image: make stick IMAGE=path/to/ec.bin" >&2
-  exit 2
-fi
 
 refuse() {
   echo "stick: $*; nothing was built" >&2
   exit 1
 }
+
+# CATALOG=folder instead of IMAGE: a catalogue's stick (make plan CATALOG=
+# shows it), the stick without a shell only.
+[ -z "$CATALOG" ] || [ -z "$IMAGE" ] || refuse "give IMAGE or CATALOG, not both"
+if [ -z "$IMAGE$CATALOG" ]; then
+  echo "stick: name the EC image: make stick IMAGE=path/to/ec.bin (or a catalogue: CATALOG=folder)" >&2
+  exit 2
+fi
+if [ -n "$CATALOG" ]; then
+  [ -z "${SHELL_STICK:-}" ] || refuse "a catalogue's stick has no shell: Morvane.efi reads the index itself"
+  [ -z "${MODEL+set}" ] || refuse "MODEL goes with IMAGE only: a catalogue's capsules name their machines by hardware ID"
+fi
 
 # A value as it arrived, shown as printable text.
 shown() {
@@ -56,6 +65,27 @@ fi
 if [ -n "${TRUST:-}" ]; then
   python3 "$ROOT/scripts/trust.py" --check "$TRUST" >/dev/null ||
     refuse "TRUST=$(shown "$TRUST") cannot be built into Morvane.efi"
+fi
+
+if [ -n "$CATALOG" ]; then
+  STAGE=$ROOT/build/stick-catalog
+  rm -rf "$STAGE"
+  trap 'rm -rf "$STAGE"' EXIT
+  bash "$ROOT/scripts/plan.sh" --catalog "$CATALOG" --out "$STAGE" || refuse "the catalogue $(shown "$CATALOG") was refused"
+  [ -n "${TRUST:-}" ] ||
+    echo "stick: warning: no TRUST given: Morvane will flash the catalogue's capsules without checking their signature" >&2
+  bash "$ROOT/scripts/build.sh" >/dev/null
+  EFI=$ROOT/build/Morvane.efi
+  if [ -n "$SIGNING" ]; then
+    EFI=$ROOT/build/Morvane-signed.efi
+    rm -f "$EFI"
+    sbsign --key "$KEY" --cert "$CERT" --output "$EFI" "$ROOT/build/Morvane.efi" >/dev/null 2>&1 ||
+      refuse "sbsign could not sign Morvane.efi with $KEY"
+    sbverify --cert "$CERT" "$EFI" >/dev/null 2>&1 || refuse "the signed Morvane.efi does not verify against $CERT"
+  fi
+  /usr/bin/python3 "$ROOT/scripts/stick.py" --catalog "$STAGE" "$ROOT/build/morvane-stick.img" --efi "$EFI"
+  echo "stick: $ROOT/build/morvane-stick.img (write it to a USB stick; see README, Flashing a real machine)"
+  exit 0
 fi
 
 # --model=VALUE: a model starting with '-' is still a value.

@@ -129,8 +129,56 @@ def capsules(planner):
                 problems.append("plan.sh with TRUST=%s: %r" % (trust, result.stdout[-200:] + result.stderr))
         if re.search(r"[^\x20-\x7e\n]", run(path("good.cap"))[1]):
             problems.append("the plan is not printable ASCII")
+        problems += catalogs(run, path, edk2)
     finally:
         shutil.rmtree(work, ignore_errors=True)
+    return problems
+
+
+def catalogs(run, path, edk2):
+    """make plan CATALOG=: a folder of capsules checked one by one, each
+    refusal naming its file, and the table of what is offered."""
+    problems = []
+    machine = path("machine")
+    subprocess.run(["bash", os.path.join(ROOT, "test", "capsule", "make_capsules.sh"), machine, edk2,
+                    "c0fed3b1-a4ed-5a8d-8886-126db8ae6423"], check=True, capture_output=True)
+    maker = "[HwIds]\nManufacturer=Maker\nProductName=Model\n"
+    cases = [  # files (name: capsule, or text), TRUST, what it says (table row or refusal)
+        ({"good.cap": "good.cap"}, "root.cer", "5e1ae1a3-4c1d-5b7e-9a8f-6b1d2c3e4f50  -  "),
+        ({"m.cap": "machine/good.cap", "m.fields": maker, "rollout.cfg": "phase m.cap 20\n"}, None,
+         "c0fed3b1-a4ed-5a8d-8886-126db8ae6423  Maker Model"),
+        ({"a.cap": "good.cap", "b.cap": "good.cap"}, None, "note:    b.cap is a copy of a.cap"),
+        ({"good.cap": "good.cap", "other.cap": "other.cap"}, None,
+         "good.cap and other.cap: two different capsules for hardware ID 5e1ae1a3-4c1d-5b7e-9a8f-6b1d2c3e4f50"),
+        ({"good.cap": "good.cap", "other.cap": "other.cap"}, "root.cer",
+         "other.cap: the signature does not verify against TestRoot (TRUST)"),
+        ({"unsigned.cap": "unsigned.cap"}, None, "unsigned.cap: not a capsule Morvane takes (not signed)"),
+        ({"good.cap": "good.cap", "notes.txt": "x"}, None, "notes.txt: neither a capsule"),
+        ({"good.cap": "good.cap", "good.fields": maker}, None,
+         "good.cap: its hardware ID 5e1ae1a3-4c1d-5b7e-9a8f-6b1d2c3e4f50 is none of the hardware IDs of good.fields"),
+        ({"good.cap": "good.cap", "rollout.cfg": "hold ec.cap\n"}, None,
+         "rollout.cfg line 1: no capsule in the catalogue is named ec.cap"),
+    ]
+    for at, (files, trust, said) in enumerate(cases):
+        folder, stage = path("catalog%d" % at), path("stage%d" % at)
+        os.mkdir(folder)
+        for name, what in files.items():
+            if name.endswith(".cap"):
+                shutil.copyfile(path(what), os.path.join(folder, name))
+            else:
+                open(os.path.join(folder, name), "w").write(what)
+        code, out, err = run(*(["--trust", path(trust)] if trust else []), "--catalog", folder, "--out", stage)
+        taken = "refused" not in err and code == 0
+        if said not in (out if taken else err) or (not taken and not err.endswith("; the catalogue is refused.\n")):
+            problems.append("catalogue %s: exit %d, %r %r" % (sorted(files), code, out[-300:], err))
+    with open(path("stage1/CATALOG.TXT")) as index, open(path("machine/good.cap"), "rb") as capsule:
+        data = capsule.read()
+        wanted = "m.cap c0fed3b1-a4ed-5a8d-8886-126db8ae6423 0x00000200 0x00000080 %d %08X 20\n" % (
+            len(data), zlib.crc32(data))
+        if not index.read().endswith("morvane-catalog 1\n" + wanted):
+            problems.append("CATALOG.TXT does not end with %r" % wanted)
+    if sorted(os.listdir(path("stage2"))) != ["CATALOG.TXT", "a.cap"]:
+        problems.append("a copy's stage holds %r" % sorted(os.listdir(path("stage2"))))
     return problems
 
 

@@ -42,9 +42,19 @@ def main():
             problems.append("%r is not refused for MORVANE.CFG" % model)
         except SystemExit:
             pass
+    # A catalogue's stick grows in 64 MiB steps, 64 MiB kept free, up to 2 GiB.
+    mib = 1024 * 1024
+    for files, megabytes in [(0, 128), (61 * mib, 128), (62 * mib, 192), (200 * mib, 320),
+                             (1944 * mib, 2048), (1945 * mib, None), (16 * 1024 * mib, None)]:
+        try:
+            got = stick.stick_megabytes(files)
+        except SystemExit as refusal:
+            got = None if "a stick holds at most 1944 MiB of them (2048 MiB in all" in str(refusal) else str(refusal)
+        if got != megabytes:
+            problems.append("a catalogue of %d bytes: a stick of %r MiB, not %r" % (files, got, megabytes))
     for problem in problems:
         print("FAIL stick model: %s" % problem)
-    print("stick model: %d passed, %d failed" % (20 - len(problems), len(problems)))
+    print("stick model: %d passed, %d failed" % (27 - len(problems), len(problems)))
     return 1 if problems else 0
 
 

@@ -30,11 +30,12 @@ const MAX_NAME = 96;
 const DAY_NAME = /^(?:\d{8}|nodate)$/;
 const RUN_FILE = new RegExp("^(([A-Za-z0-9_][A-Za-z0-9._-]{0,23})-([0-9A-F]{12,32})-" +
   "(?:(\\d{8})-(\\d{6})|nodate-[0-9A-Fa-f]{8})(?:-([2-9]))?)" +
-  "\\.(?:(run|bin)|(flashed|uptodate|unchanged|incomplete)\\.log)$");
+  "\\.(?:(run|bin)|(flashed|uptodate|noimage|unchanged|incomplete)\\.log)$");
 
 const VERDICT_STATES = {
   flashed: "flashed",
   uptodate: "uptodate",
+  noimage: "noimage",
   unchanged: "failed-unchanged",
   incomplete: "failed-incomplete",
 };
@@ -43,6 +44,7 @@ const ATTENTION = new Set(["conflicting", "failed-incomplete", "running"]);
 const STATE_WORDS = {
   flashed: "flashed",
   uptodate: "up to date",
+  noimage: "no image for this machine",
   "failed-unchanged": "failed, EC unchanged",
   "failed-incomplete": "failed, EC incomplete",
   running: "running",
@@ -165,6 +167,12 @@ function judge(fields) {
   return "failed-incomplete";
 }
 
+// A catalogue that offers a machine nothing changes nothing: its line
+// says ec=unchanged, and its name says noimage, counted apart from failures.
+function judgeNamed(fields, named) {
+  return named === "noimage" && fields.get("ec") === "unchanged" && fields.get("status") !== "running" ? "noimage" : judge(fields);
+}
+
 function statusWords(status) {
   if (status === "running") return "running";
   const code = parseInt(status, 16);
@@ -270,8 +278,14 @@ function readDay(day, listing) {
       older++;
     }
   }
+  // A machine is its serial and MAC; its latest run on the day counts for
+  // the fleet view (listed is newest first).
+  const machines = new Map();
+  for (const run of listed) {
+    if (!machines.has(run.serial + "/" + run.mac)) machines.set(run.serial + "/" + run.mac, run);
+  }
   return { counts, total: listed.length, shownRuns: attention.concat(rest), attention: attention.length,
-           hiddenAttention, older, ignored };
+           hiddenAttention, older, ignored, machines: Array.from(machines.values()) };
 }
 
 // The one log a row needs: the first line while running, the final line
@@ -353,7 +367,7 @@ function rowFor(day, run, read) {
     return row;
   }
   const get = (key) => fields.get(key) || "";
-  const judged = judge(fields);
+  const judged = judgeNamed(fields, run.state);
   if (!conflicting && judged !== run.state) {
     row.state = "unreadable";
     row.outcome = "its line says " + STATE_WORDS[judged] + ", its name says " + STATE_WORDS[run.state];
@@ -505,6 +519,7 @@ async function refresh() {
   const reads = await readLogs(dayName, day.shownRuns, () => pick !== picks);
   if (pick !== picks) return;
   renderRows(dayName, day, day.shownRuns.map((run, at) => rowFor(dayName, run, reads[at])));
+  if (typeof drawFleet === "function") await drawFleet(dayName, day.machines, () => pick !== picks);
 }
 
 // What the depot offers the machines, from its own MORVANE.CFG.
@@ -518,6 +533,7 @@ async function showServing() {
     }
     let text = "Serving " + (config.get("image") || "?") + ", CRC-32 " + (config.get("crc32") || "?");
     text += config.has("model") ? ", for " + config.get("model") + " only" : ", for any model";
+    if (config.has("catalog")) text = "Serving the catalogue " + config.get("catalog") + ": each machine takes its own capsule";
     serving.textContent = shown(text, 400);
   } catch (error) {
     serving.textContent = shown("MORVANE.CFG could not be read (" + error.message + ")", 400);

@@ -67,7 +67,7 @@ def plant_day(results, day, count, tag, fakes=0):
     older log read by mistake would show as unreadable."""
     folder = os.path.join(results, day)
     os.mkdir(folder)
-    counts = dict.fromkeys(["flashed", "uptodate", "failed-unchanged", "failed-incomplete", "running",
+    counts = dict.fromkeys(["flashed", "uptodate", "noimage", "failed-unchanged", "failed-incomplete", "running",
                             "conflicting"], 0)
     runs = []
     then = time.time() - 3 * 3600
@@ -164,7 +164,7 @@ def main():
         began = time.monotonic()
         newest, nodate, ignored = plant(os.path.join(depot, "results"))
         print("fleet: 100,000 runs planted in %.1f s" % (time.monotonic() - began))
-        for name in ["index.html", "page.js", "page.css"]:
+        for name in ["index.html", "page.js", "fleet.js", "page.css"]:
             shutil.copy(os.path.join(ROOT, "depot", "page", name), depot)
         write(os.path.join(depot, "MORVANE.CFG"), b"image=ec.bin\r\ncrc32=C674A181\r\n")
         started = subprocess.run(["bash", SERVER_SH, "start", depot, str(port)], capture_output=True, text=True,

@@ -101,6 +101,13 @@ def refusals(work, env, cert):
         ("capsule of another signer", trust, os.path.join(capsules, "other.cap"), "does not verify against TestRoot"),
         ("Morvane.efi without TRUST", trust, os.path.join(capsules, "good.cap"), "was not built with TRUST"),
         ("TRUST a key", {"TRUST": wrong_key}, image, "cannot be built into Morvane.efi"),
+        ("catalogue and IMAGE", {"CATALOG": catalog(work, capsules, "good.cap")}, image, "give IMAGE or CATALOG, not both"),
+        ("catalogue and MODEL", {"CATALOG": catalog(work, capsules, "good.cap"), "MODEL": "Morv 7"}, "",
+         "MODEL goes with IMAGE only"),
+        ("catalogue with an unsigned capsule", {"CATALOG": catalog(work, capsules, "good.cap", "unsigned.cap")}, "",
+         "catalog: unsigned.cap: not a capsule Morvane takes (not signed)"),
+        ("catalogue of another signer", dict(trust, CATALOG=catalog(work, capsules, "good.cap", "other.cap")), "",
+         "catalog: other.cap: the signature does not verify against TestRoot"),
     ]
     for what, extra, path, reason in cases:
         result = depot(path, dict(env, **extra))
@@ -108,6 +115,14 @@ def refusals(work, env, cert):
         expect("%s: exit 0" % what, result.returncode != 0)
         expect("%s: %r not in %r" % (what, reason, said[-300:]), reason in said)
         expect("%s: a depot was made" % what, not os.path.exists(env["DEPOT_DIR"]))
+
+
+def catalog(work, capsules, *names):
+    """A catalogue folder holding the named capsules of make_capsules.sh."""
+    folder = tempfile.mkdtemp(dir=work)
+    for name in names:
+        shutil.copyfile(os.path.join(capsules, name), os.path.join(folder, name))
+    return folder
 
 
 def request(url, method="GET", data=None):
@@ -139,6 +154,8 @@ RUNS = [
     ("FAIL2-0011223344A5-20261207-100500.incomplete.log", log_line("2026-12-07 10:05:00", "FAIL2", "0x7",
                                                                      "incomplete", "Block 1 never verified."),
      "failed-incomplete", "FAIL2"),
+    ("NOIMG1-0011223344B0-20261207-101030.noimage.log", log_line("2026-12-07 10:10:30", "NOIMG1", "0x0", "unchanged",
+                                                                   "No image for this machine."), "noimage", "NOIMG1"),
     ("HOST2-0011223344AA-20261207-101000.flashed.log", log_line("2026-12-07 10:10:00", "HOST2", "0x0", "flashed",
                                                                   "finished " + HOSTILE), "flashed", "HOST2"),
     ("HOST1-0011223344A8-20261207-100800.unchanged.log", log_line("2026-12-07 10:08:00", CLEANED.replace(" ", "_"),
@@ -290,7 +307,7 @@ def page(work, env):
     expect("%d img elements in the page" % dom.imgs, dom.imgs == 0)
     expect("machine text not shown as text", "&lt;img src=x onerror=" in dump)
     expect("days offered %r" % dom.days, dom.days == [DAY, "20261206", "nodate"])
-    wanted = {"flashed": 5, "uptodate": 1, "failed-unchanged": 3, "failed-incomplete": 2, "running": 1,
+    wanted = {"flashed": 5, "uptodate": 1, "noimage": 1, "failed-unchanged": 3, "failed-incomplete": 2, "running": 1,
               "conflicting": 1, "unreadable": 4}
     expect("counts %r, not %r" % (dom.counts, wanted), dom.counts == {k: str(v) for k, v in wanted.items()})
     expect("rows %r" % [(r["state"], r["cells"][1:2]) for r in dom.rows],
@@ -298,7 +315,8 @@ def page(work, env):
     words = {"flashed": ("flashed", "succeeded"), "uptodate": ("up to date", "0x0 succeeded"),
              "failed-unchanged": ("failed, EC unchanged", "failed"),
              "failed-incomplete": ("failed, EC incomplete", ""), "running": ("running", "running"),
-             "conflicting": ("conflicting final logs", ""), "unreadable": ("unreadable log", "")}
+             "conflicting": ("conflicting final logs", ""), "unreadable": ("unreadable log", ""),
+             "noimage": ("no image for this machine", "0x0 succeeded")}
     for row, (name, _, state, _) in zip(dom.rows, RUNS):
         expect("%s has %d cells" % (name, len(row["cells"])), len(row["cells"]) == 14)
         if len(row["cells"]) != 14:
@@ -320,6 +338,34 @@ def page(work, env):
                                 ("SAME1", "0x00000200, signature not checked"), ("FAIL1", "")]:
         expect("%s's version is %r" % (serial, by_name[serial]["cells"][6]), by_name[serial]["cells"][6] == wanted_text)
     expect("files with other names not counted as ignored", "4 files with other names ignored" in dump)
+
+
+def fleet(work, env):
+    """The same runs on a depot serving a catalogue: by model and version,
+    each machine counted once by its latest run, those needing attention
+    named, incomplete first."""
+    depot = env["DEPOT_DIR"]
+    with open(os.path.join(depot, "MORVANE.CFG"), "w") as config:
+        config.write("catalog=CATALOG.TXT\r\nupdate=yes\r\nsave=yes\r\n")
+    with open(os.path.join(depot, "CATALOG.TXT"), "w") as index:
+        index.write("morvane-catalog 1\nec.bin a9c3dcfe-1e69-5a88-8064-baf11dffca66 0x00010200 0x00000100 150000 "
+                    "C674A181 100\n")
+    with Browser(work) as browser:
+        browser.open("http://%s/" % env["ADDRESS"])
+        browser.wait("document.querySelectorAll('#fleet-table tbody tr').length > 0")
+        rows = browser.evaluate("Array.from(document.querySelectorAll('#fleet-table tbody tr'), tr => "
+                                "Array.from(tr.cells, td => td.textContent).join('|')).join('\\n')")
+        serving = browser.evaluate("document.getElementById('serving').textContent")
+    rows = [row.split("|") for row in rows.split("\n")]
+    expect("fleet rows %r" % rows, [row[:4] for row in rows] == [
+        ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", "Morv 7", "0x00010200", "1"],
+        ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", "Morv 7", "0x00000200", "1"],
+        ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", CLEANED + ", Morv 7", "-", "9"],
+        ["not in the index", "", "-", "3"]])
+    # flashed, up to date, no image, failed unchanged, failed incomplete, running; incomplete named first.
+    expect("fleet counts %r" % rows[2][4:10], rows[2][4:10] == ["1", "0", "1", "2", "2", "1"])
+    expect("fleet attention %r" % rows[2][10], rows[2][10].startswith("OLD1 0011223344A6 (failed, EC incomplete); FAIL2 "))
+    expect("serving %r" % serving, serving == "Serving the catalogue CATALOG.TXT: each machine takes its own capsule")
 
 
 def main():
@@ -344,6 +390,7 @@ def main():
             expect("boot URL not printed", "http://%s/Morvane.efi" % env["ADDRESS"] in started.stdout)
             served(work, env, image_bytes)
             page(work, env)
+            fleet(work, env)
     finally:
         if pid is not None:
             subprocess.run(["bash", SERVER_SH, "stop", pid], check=False)
