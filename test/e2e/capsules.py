@@ -19,10 +19,13 @@ RECORD_GUID = "5baf24e3-918d-4465-bd06-20f92754b734"
 VERSION_TOO_LOW, AUTH_FAILURE = 0x1010, 0x1012
 
 
-def build_driver(mode="test"):
-    """scripts/fmp.sh for the test GUID and EDK II's test root: the driver,
-    its ROM and (mode "test") the test-only parts. Returns the printed lines."""
-    env = dict(os.environ, HWID=HWID, TRUST=TRUST)
+def build_driver(mode="test", hwid=HWID, out=None):
+    """scripts/fmp.sh for a GUID (the test GUID) and EDK II's test root: the
+    driver, its ROM and (mode "test") the test-only parts, into out (build/).
+    Returns the printed lines."""
+    env = dict(os.environ, HWID=hwid, TRUST=TRUST)
+    if out:
+        env["FMP_OUT"] = out
     result = subprocess.run(["bash", os.path.join(ROOT, "scripts", "fmp.sh"), mode], env=env,
                             capture_output=True, text=True)
     if result.returncode != 0:
@@ -30,14 +33,14 @@ def build_driver(mode="test"):
     return [line for line in result.stdout.splitlines() if line.startswith("fmp: built")]
 
 
-def generate(payload, out, version, lsv, folder):
+def generate(payload, out, version, lsv, folder, hwid=HWID):
     """Writes a signed capsule of payload (bytes) to out."""
     source = os.path.join(folder, os.path.basename(out) + ".payload")
     with open(source, "wb") as handle:
         handle.write(payload)
     env = dict(os.environ, PYTHONPATH=os.path.join(EDK2, "BaseTools", "Source", "Python"))
     subprocess.run(["python3", os.path.join(EDK2, "BaseTools", "Source", "Python", "Capsule", "GenerateCapsule.py"),
-                    "--encode", "--guid", HWID, "--fw-version", "0x%08x" % version, "--lsv", "0x%08x" % lsv,
+                    "--encode", "--guid", hwid, "--fw-version", "0x%08x" % version, "--lsv", "0x%08x" % lsv,
                     "--monotonic-count", "1",
                     "--signer-private-cert", os.path.join(PKCS7, "TestCert.pem"),
                     "--other-public-cert", os.path.join(PKCS7, "TestSub.pub.pem"),
