@@ -64,6 +64,10 @@ from_remote() {
   fetch "$port" /fwupd/morvane-depot.conf /etc/fwupd/remotes.d/morvane-depot.conf
   fetch "$port" /fwupd/morvane-depot.pem /etc/pki/fwupd-metadata/morvane-depot.pem
   sed -i 's/^OnlyTrusted=false/OnlyTrusted=true/' /etc/fwupd/fwupd.conf
+  # The depot is this machine's only remote (the public one is not reachable).
+  for conf in /etc/fwupd/remotes.d/*.conf; do
+    [ "$conf" = /etc/fwupd/remotes.d/morvane-depot.conf ] || sed -i 's/^Enabled=true/Enabled=false/' "$conf"
+  done
   section refresh fwupdtool --force refresh
   section get-updates fwupdtool get-updates
   cp /etc/fwupd/remotes.d/morvane-depot.conf /run/morvane-depot.conf
