@@ -201,9 +201,11 @@ def cabinet(out_folder, entry, capsule, key, cert, date):
         return handle.read()
 
 
-def metadata(components, date):
+def metadata(components, date, address):
     """The AppStream metadata: one component per model, its releases newest
-    first (fwupd takes the newest one it may install)."""
+    first (fwupd takes the newest one it may install). Locations are whole
+    URLs: a machine's FirmwareBaseURI= (a mirror) replaces their base, and
+    fwupd 2.0.20 cannot parse a relative one then."""
     parts = ['<?xml version="1.0" encoding="UTF-8"?>\n<components version="0.9" origin="morvane-depot">']
     for hwid in sorted(components):
         parts.append('  <component type="firmware">\n    <id>%s</id>\n    <name>EC firmware</name>\n'
@@ -216,12 +218,12 @@ def metadata(components, date):
                      '    <releases>' % (component_id(hwid), hwid, hwid))
         for entry, cab in sorted(components[hwid], key=lambda item: -item[0]["version"]):
             parts.append('      <release version="%d" date="%s" urgency="high">\n'
-                         '        <location>%s.cab</location>\n'
+                         '        <location>http://%s/fwupd/%s.cab</location>\n'
                          '        <checksum type="sha256" target="container">%s</checksum>\n'
                          '        <checksum type="sha1" target="container">%s</checksum>\n'
                          '        <size type="download">%d</size>\n'
                          '        <description><p>%s</p></description>\n      </release>'
-                         % (entry["version"], date, escape(entry["name"]), hashlib.sha256(cab).hexdigest(),
+                         % (entry["version"], date, address, escape(entry["name"]), hashlib.sha256(cab).hexdigest(),
                             hashlib.sha1(cab).hexdigest(), len(cab), escape(entry["name"])))
         parts.append("    </releases>\n  </component>")
     parts.append("</components>\n")
@@ -271,7 +273,7 @@ def publish(depot, address, key=None, cert=None):
         xml = os.path.join(out, "firmware.xml.gz")
         with open(xml, "wb") as handle:
             # A fixed mtime: the same catalogue gives the same bytes.
-            handle.write(gzip.compress(metadata(components, date), mtime=0))
+            handle.write(gzip.compress(metadata(components, date, address), mtime=0))
         sign(xml + ".jcat", xml, key, cert)
         with open(os.path.join(out, REMOTE_ID + ".conf"), "w") as handle:
             handle.write(remote_conf(address))

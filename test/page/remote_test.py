@@ -118,7 +118,7 @@ def fwupd_choice(machine, metadata):
         for release in component.iter("release"):
             version = int(release.get("version"))
             if version > machine["version"] and version >= machine["lowest"] and (best is None or version > best[1]):
-                best = (release.find("location").text[:-len(".cab")], version)
+                best = (release.find("location").text.rsplit("/", 1)[1][:-len(".cab")], version)
     return best
 
 
