@@ -90,7 +90,10 @@ case $STEP in
     section get-devices fwupdtool get-devices
     section get-history fwupdtool get-history
     net_up
-    # The report goes home through fwupd's daemon, to the remote's ReportURI.
+    # The report goes home through fwupd's daemon, to the remote's ReportURI;
+    # under emulation the daemon takes longer to start than D-Bus waits for
+    # it, so systemd starts it first.
+    systemctl start fwupd.service
     section report-history fwupdmgr report-history --assume-yes
     sed -i 's/^OnlyTrusted=true/OnlyTrusted=false/' /etc/fwupd/fwupd.conf
     stage changed.cap "$(cat "$D/CHANGED")"
