@@ -68,13 +68,19 @@ from_remote() {
   for conf in /etc/fwupd/remotes.d/*.conf; do
     [ "$conf" = /etc/fwupd/remotes.d/morvane-depot.conf ] || sed -i 's/^Enabled=true/Enabled=false/' "$conf"
   done
-  section refresh fwupdtool --force refresh
-  section get-updates fwupdtool get-updates
+  # As an operator's machine does it: through fwupd's daemon (its client
+  # checks a downloaded cabinet against the metadata's checksum), started
+  # by systemd, which waits longer than D-Bus under emulation.
+  systemctl start fwupd.service
+  section refresh fwupdmgr refresh --force
+  section get-updates fwupdmgr get-updates
   cp /etc/fwupd/remotes.d/morvane-depot.conf /run/morvane-depot.conf
   echo "FirmwareBaseURI=http://10.0.2.2:$bad/fwupd/" >>/etc/fwupd/remotes.d/morvane-depot.conf
-  section update-changed-cabinet fwupdtool update --assume-yes --no-reboot-check
+  systemctl restart fwupd.service
+  section update-changed-cabinet fwupdmgr update --assume-yes --no-reboot-check
   cp /run/morvane-depot.conf /etc/fwupd/remotes.d/morvane-depot.conf
-  section update fwupdtool update --assume-yes --no-reboot-check
+  systemctl restart fwupd.service
+  section update fwupdmgr update --assume-yes --no-reboot-check
   efibootmgr | sed -n 's/^BootNext: /MVG: bootnext=/p'
 }
 
