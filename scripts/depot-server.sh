@@ -119,6 +119,8 @@ configure() {
       if (-e \$put_target) { return 409; }"
   cat >"$state/nginx.conf" <<CONF
 $user_line
+# fwupd's reports are taken by nginx's own JavaScript module.
+load_module /usr/lib/nginx/modules/ngx_http_js_module.so;
 daemon off;
 worker_processes auto;
 worker_rlimit_nofile 20000;
@@ -157,6 +159,7 @@ http {
   map \$request_method \$put_name { PUT \$uri; default ""; }
   map \$request_method \$put_target { PUT \$request_filename; default ""; }
   limit_conn_zone \$put_name zone=put_name:4m;
+  js_import fwupd_report from "$ROOT/scripts/fwupd-report.js";
   server {
     listen $host:$port;
     root "$dir";
@@ -165,6 +168,7 @@ http {
     location / {
       limit_except GET { deny all; }
     }
+    include "$ROOT/scripts/depot-fwupd.conf";
     # Listings (JSON, for the page) and whatever is there; no PUT.
     location /results/ {
       limit_except GET { deny all; }

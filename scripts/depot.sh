@@ -21,6 +21,9 @@
 #
 #   DEPOT_DIR    the depot's folder (default build/depot); its results/ is
 #                kept from one depot to the next
+#   METADATA_KEY, METADATA_CERT  the site's key and certificate that sign
+#                the fwupd remote's metadata and cabinets (with a catalogue);
+#                without them the depot makes its own and keeps it
 #   MORVANE_EFI  an already built Morvane.efi to serve instead of building one
 #                (with TRUST, one built with that certificate)
 set -euo pipefail
@@ -31,7 +34,7 @@ export LC_ALL=C
 DEPOT=${DEPOT_DIR:-$ROOT/build/depot}
 ADDRESS=${ADDRESS:-127.0.0.1:8080}
 # What the depot holds besides the image; the image may not take these names.
-OWN_NAMES=(Morvane.efi MORVANE.CFG CATALOG.TXT results index.html page.js fleet.js page.css)
+OWN_NAMES=(Morvane.efi MORVANE.CFG CATALOG.TXT results index.html page.js fleet.js page.css os-updates.js fwupd metadata-key)
 
 refuse() { echo "depot: $*; nothing is served." >&2; exit 1; }
 
@@ -176,10 +179,22 @@ cp "$IMAGE" "$NEXT/$NAME"
   if [ -n "${MODEL+set}" ]; then printf 'model=%s\r\n' "$MODEL"; fi
 } >"$NEXT/MORVANE.CFG"
 fi
-cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/fleet.js" "$ROOT/depot/page/page.css" "$NEXT/"
+cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/fleet.js" "$ROOT/depot/page/page.css" \
+  "$ROOT/depot/page/os-updates.js" "$NEXT/"
+# The depot's own metadata signing key lives on from one depot to the next
+# (machines trust its certificate), copied so that a refusal below keeps
+# it; nginx never serves it.
+if [ -d "$DEPOT/metadata-key" ]; then cp -a "$DEPOT/metadata-key" "$NEXT/metadata-key"; fi
+# With a catalogue, the depot is also the fleet's fwupd remote, from the
+# same index and capsules (scripts/remote.py).
+if [ -f "$NEXT/CATALOG.TXT" ]; then
+  python3 "$ROOT/scripts/remote.py" "$NEXT" "$ADDRESS" || refuse "the catalogue cannot be published for fwupd"
+fi
 # nginx's workers may run as another user (www-data) than the one making
 # the depot, whatever its umask.
 chmod -R a+rX "$NEXT"
+# ...except the metadata key: its owner's alone.
+if [ -d "$NEXT/metadata-key" ]; then chmod -R go-rwx "$NEXT/metadata-key"; fi
 if [ -d "$DEPOT/results" ]; then mv "$DEPOT/results" "$NEXT/results"; else mkdir "$NEXT/results"; fi
 rm -rf "$DEPOT"
 mv "$NEXT" "$DEPOT"

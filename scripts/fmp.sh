@@ -23,7 +23,8 @@
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-OUT=$ROOT/build
+# FMP_OUT: another output folder (a test suite building its own driver).
+OUT=${FMP_OUT:-$ROOT/build}
 MODE=${1:-}
 
 refuse() {
@@ -57,13 +58,15 @@ CACHE=${MORVANE_CACHE:-$HOME/.cache/morvane}
 KEY=$(printf '%s %s' "$EDK2" "$(gcc -dumpfullversion)" | sha256sum | cut -c1-12)
 WS=$CACHE/fmp-ws-$KEY
 mkdir -p "$WS/conf" "$OUT/fmp-test"
+# One build at a time in the shared workspace, whichever checkout asks:
+# from the PCDs on, which another build with another GUID or certificate
+# would otherwise rewrite under this one.
+exec 9>"$WS/lock"
+flock 9
 PCDS=$WS/EcFmpPcds.inc
 python3 "$ROOT/scripts/fmp_trust.py" "$TRUST" "$PCDS" || refuse "TRUST was refused"
 printf '      gFmpDevicePkgTokenSpaceGuid.PcdFmpDeviceImageTypeIdGuid|{GUID("%s")}\n' "$GUID" >>"$PCDS"
 
-# One build at a time in the shared workspace, whichever checkout asks.
-exec 9>"$WS/lock"
-flock 9
 ln -sfn "$ROOT" "$WS/MorvanePkg"
 
 # edk2_build PLATFORM.dsc OUTPUT_FOLDER [-D NAME=VALUE...]

@@ -13,7 +13,7 @@ EDK2_TAG=edk2-stable202211
 APT_PACKAGES=(build-essential uuid-dev nasm python3 dpkg-dev xz-utils mmdebstrap fdisk
   cmake libgtest-dev libgmock-dev
   qemu-system-x86 ovmf mtools python3-pyte netpbm file nginx-light
-  sbsigntool openssl chromium libssl-dev fwupd
+  sbsigntool openssl chromium libssl-dev fwupd jcat gcab libnginx-mod-http-js
   clang libclang-rt-14-dev llvm-14)
 
 # Runs a command with its output in a log, shown only if the command fails.

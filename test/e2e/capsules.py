@@ -19,11 +19,13 @@ RECORD_GUID = "5baf24e3-918d-4465-bd06-20f92754b734"
 VERSION_TOO_LOW, AUTH_FAILURE = 0x1010, 0x1012
 
 
-def build_driver(mode="test", hwid=HWID):
-    """scripts/fmp.sh for hwid (the test GUID unless given) and EDK II's
-    test root: the driver, its ROM and (mode "test") the test-only parts.
+def build_driver(mode="test", hwid=HWID, out=None):
+    """scripts/fmp.sh for hwid (the test GUID unless given) and EDK II's test root: the
+    driver, its ROM and (mode "test") the test-only parts, into out (build/).
     Returns the printed lines."""
     env = dict(os.environ, HWID=hwid, TRUST=TRUST)
+    if out:
+        env["FMP_OUT"] = out
     result = subprocess.run(["bash", os.path.join(ROOT, "scripts", "fmp.sh"), mode], env=env,
                             capture_output=True, text=True)
     if result.returncode != 0:

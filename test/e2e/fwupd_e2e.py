@@ -9,15 +9,24 @@ disk), updated by Debian's fwupd as a machine in the field would be.
 
 BUILD_DIR must hold EcSimDxe.efi (scripts/build.sh).
 
+The machine is a model of a mixed fleet (its SMBIOS names it; the driver
+is built for that model's HardwareID-9), and a depot on the host publishes
+a catalogue of three capsules (two for the model, one for another) as its
+fwupd remote (scripts/remote.py), with a second depot whose cabinet differs
+from the metadata.
+
 Five boots of one machine (disk and firmware variables kept):
   1. Linux: the ESRT lists the EC; fwupd shows it updatable at version 0;
-     build-cabinet and install stage a signed capsule (version 512) and
-     fwupd's EFI program (BootNext);
+     the remote's .conf and certificate come from the depot over the
+     network; fwupd takes the signed metadata, refuses the other depot's
+     cabinet (checksum) and stages the model's newest capsule (version 512)
+     and its EFI program (BootNext);
   2. firmware: fwupd's EFI program hands the capsule to UpdateCapsule, the
      EC device's SetImage flashes the simulated EC with it, the machine
      resets; the EC's flash equals the payload;
   3. Linux: the ESRT shows 512 with last attempt 0, fwupd's history says
-     success; a capsule with one payload byte changed (version 768) is
+     success, fwupd's report reaches the depot, whose page (headless
+     chromium) shows the machine at 512, route OS; a capsule with one payload byte changed (version 768) is
      staged;
   4. firmware: FmpDxe refuses it (signature); nothing reaches the EC;
   5. Linux: the version is still 512, the last attempt 0x1012, and fwupd's
@@ -27,17 +36,22 @@ transcript; exits non-zero when a check fails. Each boot has a generous
 time limit as a hang guard; no figure is asserted.
 """
 
+import json
 import os
 import re
 import shutil
 import subprocess
 import sys
 import time
+import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "page"))
 
 import capsules  # noqa: E402
 import qemu
+from capsule_probe import fwupd_ids
+from depot_probe import free_port
 import simrecord as record
 from side_by_side import suite_folders
 
@@ -48,6 +62,12 @@ PAYLOAD_SIZE = 128 * 1024
 GOOD, CHANGED = 512, 768
 OLD_BLOCKS = 3
 ANSI = re.compile(r"\x1b\[[0-9;?]*[A-Za-z]")
+MANUFACTURER, PRODUCT = "Morvane Test", "Fleet OS 14"
+SMBIOS = ["-smbios", "type=1,manufacturer=%s,product=%s" % (MANUFACTURER, PRODUCT)]
+# A network card OVMF has no driver for (no network boot to wait out) and
+# Linux has.
+NETWORK = ["-netdev", "user,id=n0,ipv6=off", "-device", "e1000,netdev=n0,romfile="]
+OTHER_MODEL = "6d1f2a3b-4c5d-5e6f-8a9b-0c1d2e3f4a5b"
 
 
 class Machine:
@@ -81,7 +101,8 @@ class Machine:
             self.make_data({"STEP": step.encode()})
         drives = ["-drive", "if=none,id=sys,format=raw,file=" + self.disk, "-device", "ide-hd,drive=sys,bus=ide.0",
                   "-drive", "if=none,id=data,format=raw,file=" + self.data, "-device", "ide-hd,drive=data,bus=ide.1",
-                  "-device", "pci-testdev,romfile=" + self.rom, "-device", "pci-testdev,romfile=" + self.ecsim_rom]
+                  "-device", "pci-testdev,romfile=" + self.rom, "-device", "pci-testdev,romfile=" + self.ecsim_rom
+                  ] + SMBIOS + NETWORK
         # The guest's disk and variable store live on across boots.
         run = qemu.Boot(self.folder, None, BOOT_LIMIT_S, drives=drives, keep_vars=True, memory_mib=1024)
         started = time.monotonic()
@@ -157,13 +178,13 @@ def history_says(text, state, version):
         re.search(r"New version:\s+%d\b" % version, block) is not None
 
 
-def linux_checks(problems, label, serial, timed_out, version, attempt_status):
+def linux_checks(problems, label, serial, timed_out, version, attempt_status, hwid):
     if timed_out:
         problems.append(label + ": boot time limit reached")
     values, blocks = marks(serial)
     if "MVG: done" not in serial:
         problems.append(label + ": the guest's steps did not finish")
-    expect(problems, label + ": ESRT firmware class", values.get("esrt fw_class", "").lower(), capsules.HWID)
+    expect(problems, label + ": ESRT firmware class", values.get("esrt fw_class", "").lower(), hwid)
     expect(problems, label + ": ESRT version", values.get("esrt fw_version"), str(version))
     expect(problems, label + ": ESRT last attempt status", values.get("esrt last_attempt_status"), str(attempt_status))
     return values, blocks
@@ -184,10 +205,72 @@ def staged_checks(problems, label, values, blocks):
         problems.append(label + ": no BootNext after install")
 
 
+def model_hwid(folder):
+    """fwupd's HardwareID-9 (manufacturer and product name) of the guest's model."""
+    os.makedirs(os.path.join(folder, "none"), exist_ok=True)
+    fields = os.path.join(folder, "model.ini")
+    with open(fields, "w") as out:
+        out.write("[HwIds]\nManufacturer=%s\nProductName=%s\n" % (MANUFACTURER, PRODUCT))
+    return fwupd_ids(folder, fields)[9]
+
+
+class Depot:
+    """The depot on the host: the catalogue (index and capsules), its fwupd
+    remote (scripts/remote.py) and the page, served by the depot's nginx."""
+
+    def __init__(self, folder, entries):
+        self.folder = folder
+        self.port = free_port()
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(folder)
+        os.chmod(os.path.dirname(folder), 0o755)
+        for name in ("index.html", "page.js", "page.css", "os-updates.js"):
+            shutil.copyfile(os.path.join(capsules.ROOT, "depot", "page", name), os.path.join(folder, name))
+        lines = ["morvane-catalog 1"]
+        for name, hwid, version, data in entries:
+            with open(os.path.join(folder, name), "wb") as out:
+                out.write(data)
+            lines.append("%s %s 0x%08X 0x00000000 %d %08X 100" % (name, hwid, version, len(data), zlib.crc32(data)))
+        with open(os.path.join(folder, "CATALOG.TXT"), "w") as out:
+            out.write("\n".join(lines) + "\n")
+        subprocess.run(["python3", os.path.join(capsules.ROOT, "scripts", "remote.py"), folder,
+                        "10.0.2.2:%d" % self.port], check=True, capture_output=True)
+        self.pid = None
+
+    def start(self):
+        self.pid = subprocess.run(["bash", os.path.join(capsules.ROOT, "scripts", "depot-server.sh"), "start",
+                                   self.folder, "127.0.0.1:%d" % self.port],
+                                  check=True, capture_output=True, text=True).stdout.strip()
+
+    def stop(self):
+        if self.pid:
+            subprocess.run(["bash", os.path.join(capsules.ROOT, "scripts", "depot-server.sh"), "stop", self.pid])
+            self.pid = None
+
+    def reports(self):
+        folder = os.path.join(self.folder, "results", "os")
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+
+def page_rows(work, depot):
+    """The page's OS rows, as headless chromium shows them."""
+    from browser import Browser
+    with Browser(work) as browser:
+        browser.open("http://127.0.0.1:%d/" % depot.port)
+        browser.wait("document.querySelectorAll('#os-updates tbody tr').length > 0", timeout=30)
+        return json.loads(browser.evaluate("JSON.stringify([...document.querySelectorAll('#os-updates tbody tr')]"
+                                           ".map(r => [...r.cells].map(c => c.textContent)))"))
+
+
 def main():
     build, work = suite_folders("fwupd")
+    folder = os.path.join(work, "machine")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    hwid = model_hwid(folder)
     started = time.monotonic()
-    capsules.build_driver("test")
+    # The model's own driver: its image type is the model's hardware ID.
+    capsules.build_driver("test", hwid, os.path.join(work, "fmp"))
     driver_s = time.monotonic() - started
     started = time.monotonic()
     result = subprocess.run(["bash", os.path.join(GUEST, "build_guest.sh")], capture_output=True, text=True)
@@ -198,9 +281,6 @@ def main():
     image = result.stdout.strip().splitlines()[-1]
     guest_note = " ".join(line for line in result.stderr.splitlines() if line.startswith("guest: built")) or "cached"
 
-    folder = os.path.join(work, "machine")
-    shutil.rmtree(folder, ignore_errors=True)
-    os.makedirs(folder)
     ecsim = os.path.join(build, "EcSimDxe.efi")
     if not os.path.exists(ecsim):
         print("FAIL fwupd: %s is not built (bash scripts/build.sh)" % ecsim)
@@ -208,44 +288,77 @@ def main():
     ecsim_rom = os.path.join(folder, "ecsim.rom")
     subprocess.run([os.path.join(capsules.EDK2, "BaseTools", "Source", "C", "bin", "EfiRom"), "-f", "0x1b36",
                     "-i", "0x0005", "-e", ecsim, "-o", ecsim_rom], check=True, capture_output=True)
-    machine = Machine(folder, image, os.path.join(build, "fmp-test", "fmp-test.rom"), ecsim_rom)
+    machine = Machine(folder, image, os.path.join(work, "fmp", "fmp-test", "fmp-test.rom"), ecsim_rom)
     payload = os.urandom(PAYLOAD_SIZE)
-    good = capsules.generate(payload, os.path.join(folder, "good.cap"), GOOD, 0, folder)
+    good = capsules.generate(payload, os.path.join(folder, "good.cap"), GOOD, 0, folder, hwid)
+    older = capsules.generate(os.urandom(PAYLOAD_SIZE), os.path.join(folder, "older.cap"), GOOD // 2, 0, folder, hwid)
+    other = capsules.generate(os.urandom(PAYLOAD_SIZE), os.path.join(folder, "other.cap"), CHANGED, 0, folder,
+                              OTHER_MODEL)
     changed = capsules.changed(capsules.generate(os.urandom(PAYLOAD_SIZE), os.path.join(folder, "next.cap"), CHANGED,
-                                                 0, folder), PAYLOAD_SIZE)
+                                                 0, folder, hwid), PAYLOAD_SIZE)
+    entries = [("ec-os14-0100.cap", hwid, GOOD // 2, older), ("ec-os14-0200.cap", hwid, GOOD, good),
+               ("ec-other-0300.cap", OTHER_MODEL, CHANGED, other)]
+    depot = Depot(os.path.join(work, "depot"), entries)
+    # The same catalogue whose newest cabinet is another one: its metadata
+    # verifies, the cabinet's checksum does not match it.
+    refusing = Depot(os.path.join(work, "refusing"), entries)
+    shutil.copyfile(os.path.join(refusing.folder, "fwupd", "ec-os14-0100.cap.cab"),
+                    os.path.join(refusing.folder, "fwupd", "ec-os14-0200.cap.cab"))
     machine.make_data({"run.sh": os.path.join(GUEST, "run.sh"),
                        "firmware.metainfo.xml": os.path.join(GUEST, "firmware.metainfo.xml"),
-                       "good.cap": good, "changed.cap": changed,
+                       "changed.cap": changed, "GUID": hwid.encode(),
+                       "DEPOT": b"%d %d" % (depot.port, refusing.port),
                        "GOOD": str(GOOD).encode(), "CHANGED": str(CHANGED).encode(), "STEP": b"update",
                        "ECSIM.CFG": b"old=%d\r\n" % OLD_BLOCKS})
 
     problems = []
     flow = time.monotonic()
-    serial, timed_out = machine.boot("linux-update", "update")
-    values, first = linux_checks(problems, "boot 1", serial, timed_out, 0, 0)
-    devices = device_block(first.get("get-devices", ("", None))[0])
-    if capsules.HWID not in devices.lower() or "Updatable" not in devices or \
-            not re.search(r"Current version:\s+0\b", devices):
-        problems.append("boot 1: fwupd does not show the EC updatable at version 0")
-    staged_checks(problems, "boot 1", values, first)
-    transcript = [("boot 1: fwupdtool get-devices (the EC)", devices)]
+    try:
+        depot.start()
+        refusing.start()
+        serial, timed_out = machine.boot("linux-update", "update")
+        values, first = linux_checks(problems, "boot 1", serial, timed_out, 0, 0, hwid)
+        devices = device_block(first.get("get-devices", ("", None))[0])
+        if hwid not in devices.lower() or "Updatable" not in devices or \
+                not re.search(r"Current version:\s+0\b", devices):
+            problems.append("boot 1: fwupd does not show the EC updatable at version 0")
+        for name, rc in (("refresh", 0), ("update", 0)):
+            if first.get(name, ("", None))[1] != rc:
+                problems.append("boot 1: fwupdtool %s: rc %s\n%s" % (name, first.get(name, ("", None))[1],
+                                                                    first.get(name, ("", ""))[0][-600:]))
+        refused = first.get("update-changed-cabinet", ("", None))
+        if refused[1] in (0, None) or "checksum" not in refused[0].lower():
+            problems.append("boot 1: the cabinet that differs from the metadata was not refused:\n" + refused[0][-600:])
+        if not values.get("bootnext"):
+            problems.append("boot 1: no BootNext after the update")
+        transcript = [("boot 1: fwupdtool update with the other depot's cabinet", refused[0]),
+                      ("boot 1: fwupdtool update", first.get("update", ("", None))[0])]
 
-    serial, timed_out = machine.boot("firmware-update")
-    firmware_checks(problems, "boot 2", serial, timed_out)
-    size = max(PAYLOAD_SIZE, OLD_BLOCKS * record.BLOCK)
-    flash = (machine.ec_flash() or b"") + b"\xff" * size
-    if flash[:size] != record.expected_flash(payload, size, OLD_BLOCKS):
-        problems.append("boot 2: the simulated EC's flash is not the payload")
+        serial, timed_out = machine.boot("firmware-update")
+        firmware_checks(problems, "boot 2", serial, timed_out)
+        size = max(PAYLOAD_SIZE, OLD_BLOCKS * record.BLOCK)
+        flash = (machine.ec_flash() or b"") + b"\xff" * size
+        if flash[:size] != record.expected_flash(payload, size, OLD_BLOCKS):
+            problems.append("boot 2: the simulated EC's flash is not the newest capsule's payload")
 
-    serial, timed_out = machine.boot("linux-updated", "updated")
-    values, third = linux_checks(problems, "boot 3", serial, timed_out, GOOD, 0)
-    history = third.get("get-history", ("", None))[0]
-    if not history_says(history, "Success", GOOD):
-        problems.append("boot 3: fwupd's history does not say success for %d" % GOOD)
-    if not re.search(r"Current version:\s+%d\b" % GOOD, device_block(third.get("get-devices", ("", None))[0])):
-        problems.append("boot 3: fwupd does not show version %d" % GOOD)
-    staged_checks(problems, "boot 3", values, third)
-    transcript.append(("boot 3: fwupdtool get-history", device_block(history)))
+        serial, timed_out = machine.boot("linux-updated", "updated")
+        values, third = linux_checks(problems, "boot 3", serial, timed_out, GOOD, 0, hwid)
+        history = third.get("get-history", ("", None))[0]
+        if not history_says(history, "Success", GOOD):
+            problems.append("boot 3: fwupd's history does not say success for %d" % GOOD)
+        staged_checks(problems, "boot 3", values, third)
+        reports = depot.reports()
+        if len(reports) != 1:
+            problems.append("boot 3: the depot holds %d reports, expected 1 (report-history: %s)"
+                            % (len(reports), third.get("report-history", ("", None))[0][-400:]))
+        else:
+            rows = page_rows(work, depot)
+            if not rows or rows[0][2:3] != ["OS"] or rows[0][5:7] != [str(GOOD), "updated"]:
+                problems.append("boot 3: the page does not show the machine at %d, route OS: %r" % (GOOD, rows))
+        transcript.append(("boot 3: fwupdmgr report-history", third.get("report-history", ("", None))[0]))
+    finally:
+        depot.stop()
+        refusing.stop()
 
     machine.forget_ec_dump()
     serial, timed_out = machine.boot("firmware-changed")
@@ -254,7 +367,7 @@ def main():
         problems.append("boot 4: the refused capsule reached the EC")
 
     serial, timed_out = machine.boot("linux-refused", "refused")
-    values, fifth = linux_checks(problems, "boot 5", serial, timed_out, GOOD, capsules.AUTH_FAILURE)
+    values, fifth = linux_checks(problems, "boot 5", serial, timed_out, GOOD, capsules.AUTH_FAILURE, hwid)
     history = fifth.get("get-history", ("", None))[0]
     if not history_says(history, "Failed", CHANGED):
         problems.append("boot 5: fwupd's history does not say failed for %d" % CHANGED)
@@ -268,7 +381,8 @@ def main():
         print("\n".join("    " + line for line in text.strip().splitlines()[:40]))
     print("guest build %.1f s (%s); driver build %.1f s" % (guest_s, guest_note, driver_s))
     print("boots: " + ", ".join("%s %.1f s" % boot for boot in machine.boots))
-    print("%s fwupd: get-devices, install, capsule at boot flashes the EC, ESRT and history; changed capsule refused "
+    print("%s fwupd: the depot's remote over the network, signed metadata, changed cabinet refused, newest capsule "
+          "at boot flashes the EC, report on the depot's page; changed capsule refused "
           "(whole flow %.1f s)%s" % ("FAIL" if problems else "ok  ", flow_s,
                                      "".join("\n  " + problem for problem in problems)))
     print("fwupd e2e: 1 scenarios, %d passed, %d failed (logs in %s)" % (0 if problems else 1, 1 if problems else 0,

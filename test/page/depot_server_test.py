@@ -182,7 +182,8 @@ def main():
     # A checkout and a depot folder with spaces in their paths.
     server = os.path.join(work, "check out", "scripts", "depot-server.sh")
     os.makedirs(os.path.dirname(server))
-    shutil.copy(os.path.join(ROOT, "scripts", "depot-server.sh"), server)
+    for name in ("depot-server.sh", "depot-fwupd.conf", "fwupd-report.js"):
+        shutil.copy(os.path.join(ROOT, "scripts", name), os.path.dirname(server))
     folder = os.path.join(work, "de pot")
     os.makedirs(folder)
     open(os.path.join(folder, "MORVANE.CFG"), "wb").write(b"cfg\r\n")

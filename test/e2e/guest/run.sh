@@ -27,7 +27,7 @@ esrt() {
 # on the ESP and sets BootNext.
 stage() {
   work=$(mktemp -d)
-  sed "s/@VERSION@/$2/" "$D/firmware.metainfo.xml" >"$work/firmware.metainfo.xml"
+  sed "s/@VERSION@/$2/; s/@GUID@/$(cat "$D/GUID")/" "$D/firmware.metainfo.xml" >"$work/firmware.metainfo.xml"
   cp "$D/$1" "$work/firmware.bin"
   section build-cabinet fwupdtool build-cabinet "$work/ec.cab" "$work/firmware.bin" "$work/firmware.metainfo.xml"
   section install fwupdtool install --no-reboot-check --assume-yes "$work/ec.cab"
@@ -35,17 +35,73 @@ stage() {
   find /boot/efi -type f | sed 's/^/MVG: esp /'
 }
 
+# The depot on the host (10.0.2.2 from QEMU's user network), as the
+# data disk's DEPOT file names it (PORT and the refusing depot's PORT).
+net_up() {
+  mkdir -p /run/systemd/network
+  printf '[Match]\nName=e*\n[Network]\nDHCP=ipv4\n' >/run/systemd/network/50-mvg.network
+  systemctl start systemd-networkd
+  /lib/systemd/systemd-networkd-wait-online --any --timeout=60
+  echo "MVG: network rc=$?"
+}
+
+# GET http://10.0.2.2:$1$2 into $3 (bash's /dev/tcp: the guest has no
+# HTTP client but fwupd's own).
+fetch() {
+  bash -c 'exec 3<>"/dev/tcp/10.0.2.2/$0" && printf "GET %s HTTP/1.0\r\nHost: depot\r\n\r\n" "$1" >&3 &&
+    sed "1,/^\r\$/d" <&3' "$1" "$2" >"$3"
+  echo "MVG: fetched $2 ($(wc -c <"$3") bytes)"
+}
+
+# The depot as the machine's fwupd remote: its .conf and certificate over
+# the network, only signed cabinets taken; first with the cabinets of a
+# depot whose cabinet differs from the metadata (refused), then its own.
+from_remote() {
+  port=$(cut -d' ' -f1 "$D/DEPOT")
+  bad=$(cut -d' ' -f2 "$D/DEPOT")
+  net_up
+  mkdir -p /etc/pki/fwupd-metadata
+  fetch "$port" /fwupd/morvane-depot.conf /etc/fwupd/remotes.d/morvane-depot.conf
+  fetch "$port" /fwupd/morvane-depot.pem /etc/pki/fwupd-metadata/morvane-depot.pem
+  sed -i 's/^OnlyTrusted=false/OnlyTrusted=true/' /etc/fwupd/fwupd.conf
+  # The depot is this machine's only remote (the public one is not reachable).
+  for conf in /etc/fwupd/remotes.d/*.conf; do
+    [ "$conf" = /etc/fwupd/remotes.d/morvane-depot.conf ] || sed -i 's/^Enabled=true/Enabled=false/' "$conf"
+  done
+  # As an operator's machine does it: through fwupd's daemon (its client
+  # checks a downloaded cabinet against the metadata's checksum), started
+  # by systemd, which waits longer than D-Bus under emulation.
+  systemctl start fwupd.service
+  section refresh fwupdmgr refresh --force
+  section get-updates fwupdmgr get-updates
+  cp /etc/fwupd/remotes.d/morvane-depot.conf /run/morvane-depot.conf
+  echo "FirmwareBaseURI=http://10.0.2.2:$bad/fwupd/" >>/etc/fwupd/remotes.d/morvane-depot.conf
+  systemctl restart fwupd.service
+  section update-changed-cabinet fwupdmgr update --assume-yes --no-reboot-check
+  cp /run/morvane-depot.conf /etc/fwupd/remotes.d/morvane-depot.conf
+  systemctl restart fwupd.service
+  section update fwupdmgr update --assume-yes --no-reboot-check
+  efibootmgr | sed -n 's/^BootNext: /MVG: bootnext=/p'
+}
+
 echo "MVG: step $STEP"
 case $STEP in
   update)
     esrt
     section get-devices fwupdtool get-devices
-    stage good.cap "$(cat "$D/GOOD")"
+    from_remote
     ;;
   updated)
     esrt
     section get-devices fwupdtool get-devices
     section get-history fwupdtool get-history
+    net_up
+    # The report goes home through fwupd's daemon, to the remote's ReportURI;
+    # under emulation the daemon takes longer to start than D-Bus waits for
+    # it, so systemd starts it first.
+    systemctl start fwupd.service
+    section report-history fwupdmgr report-history --assume-yes
+    sed -i 's/^OnlyTrusted=true/OnlyTrusted=false/' /etc/fwupd/fwupd.conf
     stage changed.cap "$(cat "$D/CHANGED")"
     ;;
   refused)

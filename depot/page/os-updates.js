@@ -1,0 +1,131 @@
+// The depot's page, the OS route: the updates fwupd reported from the
+// machines' Linux (results/os/, written once each by the depot's nginx),
+// beside the runs the machines made before booting (network boot). A
+// report comes from any machine on the network: it is bounded, checked and
+// put into the page as text only.
+"use strict";
+
+(function () {
+  const OS_REFRESH_MS = 5000;
+  const OS_TIMEOUT_MS = 4000;
+  const OS_MAX_LISTING = 4 * 1024 * 1024;
+  const OS_MAX_REPORT = 65536;
+  const OS_MAX_ROWS = 200;
+  const OS_FIELD = 80;
+  const REPORT_NAME = /^[0-9a-f]{32}-[0-9a-f]{16}-\d{1,10}\.json$/;
+  // fwupd's update states.
+  const STATES = { 1: "pending", 2: "updated", 3: "failed", 4: "needs reboot", 5: "failed (transient)" };
+  const FAILED = new Set([3, 5]);
+
+  function text(value, max = OS_FIELD) {
+    const clean = String(value === undefined || value === null ? "" : value).replace(/[^\x20-\x7e]/g, "?");
+    return clean.length > max ? clean.slice(0, max - 1) + "\u2026" : clean;
+  }
+
+  async function fetchText(url, limit) {
+    const abort = new AbortController();
+    const timer = setTimeout(() => abort.abort(), OS_TIMEOUT_MS);
+    try {
+      const answer = await fetch(url, { signal: abort.signal, cache: "no-store" });
+      if (!answer.ok) return null;
+      const body = await answer.text();
+      return body.length > limit ? null : body;
+    } catch (e) {
+      return null;
+    } finally {
+      clearTimeout(timer);
+    }
+  }
+
+  // One row per update in a report; null for what is no fwupd report.
+  function rowsOf(name, body) {
+    let report;
+    try {
+      report = JSON.parse(body);
+    } catch (e) {
+      return null;
+    }
+    if (!report || typeof report !== "object" || !Array.isArray(report.Reports)) return null;
+    const machine = text(String(report.MachineId || "").slice(0, 12), 12);
+    return report.Reports.slice(0, 16).map((update) => {
+      const u = update && typeof update === "object" ? update : {};
+      const state = Number(u.UpdateState);
+      const created = Number(u.Created);
+      return {
+        name, machine, failed: FAILED.has(state),
+        created: Number.isFinite(created) ? created : 0,
+        cells: [
+          Number.isFinite(created) && created > 0 ? new Date(created * 1000).toISOString().replace("T", " ").slice(0, 19) : "unknown",
+          machine,
+          "OS",
+          text(Array.isArray(u.Guid) ? u.Guid[0] : ""),
+          text(u.VersionOld, 16),
+          text(u.VersionNew, 16),
+          STATES[state] || "state " + text(u.UpdateState, 8),
+          text(u.UpdateError, 160),
+        ],
+      };
+    });
+  }
+
+  function section() {
+    let table = document.getElementById("os-updates");
+    if (table) return table;
+    const title = document.createElement("h2");
+    title.textContent = "Updates through the OS (fwupd)";
+    const note = document.createElement("p");
+    note.id = "os-status";
+    note.textContent = "Reading results/os/\u2026";
+    table = document.createElement("table");
+    table.id = "os-updates";
+    const head = table.createTHead().insertRow();
+    for (const label of ["Reported", "Machine", "Route", "Device", "From", "To", "State", "Error"]) {
+      const cell = document.createElement("th");
+      cell.textContent = label;
+      head.appendChild(cell);
+    }
+    table.createTBody();
+    const runs = document.getElementById("runs");
+    const after = runs ? runs.nextSibling : null;
+    for (const part of [title, note, table]) document.body.insertBefore(part, after);
+    return table;
+  }
+
+  async function refresh() {
+    const table = section();
+    const note = document.getElementById("os-status");
+    const listingText = await fetchText("results/os/", OS_MAX_LISTING);
+    let names = [];
+    try {
+      const listing = listingText === null ? [] : JSON.parse(listingText);
+      names = Array.isArray(listing) ? listing.map((item) => item && item.name).filter((n) => typeof n === "string" && REPORT_NAME.test(n)) : [];
+    } catch (e) {
+      names = [];
+    }
+    names.sort().reverse();
+    const rows = [];
+    for (const name of names.slice(0, OS_MAX_ROWS)) {
+      const body = await fetchText("results/os/" + name, OS_MAX_REPORT);
+      const found = body === null ? null : rowsOf(name, body);
+      if (found) rows.push(...found);
+    }
+    // Failures first, then the newest.
+    rows.sort((a, b) => (b.failed - a.failed) || (b.created - a.created));
+    const body = document.createElement("tbody");
+    for (const row of rows) {
+      const line = body.insertRow();
+      line.className = row.failed ? "os-failed" : "os-updated";
+      for (const value of row.cells) line.insertCell().textContent = value;
+    }
+    table.replaceChild(body, table.tBodies[0]);
+    const failed = rows.filter((row) => row.failed).length;
+    note.textContent = rows.length + " update" + (rows.length === 1 ? "" : "s") + " reported by fwupd, " + failed + " failed";
+  }
+
+  function start() {
+    refresh();
+    setInterval(refresh, OS_REFRESH_MS);
+  }
+  if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", start);
+  else start();
+})();
