@@ -48,19 +48,19 @@ e2e-test:
 bench:
 	@bash scripts/bench.sh
 
-## plan: check an image or capsule as Morvane reads it (IMAGE=, TRUST=)
+## plan: check an image or capsule as Morvane reads it, or print a catalogue as a table (IMAGE= or CATALOG=, TRUST=)
 plan:
 	@bash scripts/plan.sh "$$IMAGE"
 
-## stick: build the flashing stick build/morvane-stick.img (IMAGE=, MODEL=, TRUST=, SIGN_KEY=, SIGN_CERT=, SHELL_STICK=)
+## stick: build the flashing stick build/morvane-stick.img (IMAGE= or CATALOG=, MODEL=, TRUST=, SIGN_KEY=, SIGN_CERT=, SHELL_STICK=)
 stick:
 	@bash scripts/stick.sh "$$IMAGE"
 
-## depot: serve Morvane, the image and the results page to machines that boot from the network (IMAGE=, MODEL=, ADDRESS=, DEPOT_DIR=, TRUST=, SIGN_KEY=, SIGN_CERT=)
+## depot: serve Morvane, the image or a catalogue, the fwupd remote and the results page (IMAGE= or CATALOG=, MODEL=, ADDRESS=, DEPOT_DIR=, TRUST=, SIGN_KEY=, SIGN_CERT=, METADATA_KEY=, METADATA_CERT=)
 depot:
 	@bash scripts/depot.sh "$$IMAGE"
 
-## depot-bench: measure a depot serving 1,000 machines on loopback (prints figures)
+## depot-bench: measure a depot serving 1,000 machines on loopback, and a catalogue of 200 capsules (prints figures)
 depot-bench:
 	@nice /usr/bin/python3 scripts/depot_bench.py
 	@nice /usr/bin/python3 scripts/catalog_bench.py

@@ -30,7 +30,7 @@ import tempfile
 LINK = re.compile(r"!?\[[^\]]*\]\(([^)\s]+)\)")
 HEADING = re.compile(r"^(#{1,6})\s+(.*?)\s*#*\s*$", re.M)
 FENCE = re.compile(r"^```.*?^```", re.M | re.S)
-MAKE_CALL = re.compile(r"(?<![\w/.-])make((?:[ \t]+(?:[a-z][a-z0-9-]*|[A-Z][A-Z0-9_]*=\S*))+)")
+MAKE_CALL = re.compile(r"(?:^|[;&|(])[ \t]*make((?:[ \t]+(?:[a-z][a-z0-9-]*|[A-Z][A-Z0-9_]*=\S*))+)", re.M)
 TARGET_LINE = re.compile(r"^([a-z][a-z0-9 -]*):(?!=)", re.M)
 PHONY = re.compile(r"^\.PHONY:(.*)$", re.M)
 CODE = re.compile(r"`([^`]+)`")
@@ -187,6 +187,10 @@ def check_help(root, faults):
     helped = set(re.findall(r"^## ([a-z0-9-]+): ", text, re.M))
     for target in sorted(makefile_names(root)[0] - helped):
         faults.append("Makefile: target %s has no '## %s:' line for make help" % (target, target))
+    said = set(re.findall(r"\b([A-Z][A-Z0-9_]*)=", "\n".join(re.findall(r"^## .*$", text, re.M))))
+    for line in re.findall(r"^\w*PASSED := (.*)$", text, re.M):
+        for variable in sorted(set(line.split()) - said):
+            faults.append("Makefile: no '##' line names %s= for make help" % variable)
 
 
 def check(root, edk2):
