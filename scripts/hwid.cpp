@@ -9,12 +9,7 @@
                                exit 1: it does not, or FIELDS is refused (why, on stderr)
     morvane-hwid FIELDS        lists the IDs, those that name no model marked '*'
 
-  FIELDS is read as fwupd reads such a file (GLib's key files): lines end
-  at '\n' (a '\r' before it dropped), white space before a line and after
-  '=' is dropped, '#' starts a comment line, and \s \t \n \r \\ are
-  escapes. Only the group [HwIds] and its eleven keys are taken, each
-  once; anything else is refused with its line number rather than
-  guessed at.
+  FIELDS is read by HwIdFields.cpp, as fwupd reads it.
 
 **/
 
@@ -35,6 +30,7 @@ extern "C" {
 }
 
 #include "EcCapsule.h"
+#include "HwIdFields.h"
 
 //
 // What the hardware ID code calls, as the firmware's BaseMemoryLib and
@@ -116,16 +112,6 @@ Sha1Final (
 
 namespace {
 
-// A machine's fields come to a few hundred bytes.
-const size_t  MAX_FIELDS_BYTES = 65536;
-
-// The keys of fwupd's key file, in the order of EC_HWID_FIELD.
-const char *const  mKeys[EC_HWID_FIELD_COUNT] = {
-  "Manufacturer",          "Family",           "ProductName", "ProductSku",
-  "BaseboardManufacturer", "BaseboardProduct", "BiosVendor",  "BiosVersion",
-  "BiosMajorRelease",      "BiosMinorRelease", "EnclosureKind",
-};
-
 int
 Refuse (
   const std::string  &Why
@@ -133,131 +119,6 @@ Refuse (
 {
   std::fprintf (stderr, "%s\n", Why.c_str ());
   return 1;
-}
-
-bool
-IsSpace (
-  char  C
-  )
-{
-  return C == ' ' || C == '\t' || C == '\n' || C == '\v' || C == '\f' || C == '\r';
-}
-
-// A value with its escapes undone; false for an escape GLib refuses.
-bool
-Unescape (
-  const std::string  &Raw,
-  std::string        &Value
-  )
-{
-  Value.clear ();
-  for (size_t At = 0; At < Raw.size (); At++) {
-    if (Raw[At] != '\\') {
-      Value += Raw[At];
-      continue;
-    }
-
-    if (++At == Raw.size ()) {
-      return false;
-    }
-
-    switch (Raw[At]) {
-      case 's':  Value += ' ';  break;
-      case 't':  Value += '\t'; break;
-      case 'n':  Value += '\n'; break;
-      case 'r':  Value += '\r'; break;
-      case '\\': Value += '\\'; break;
-      default:   return false;
-    }
-  }
-
-  return true;
-}
-
-// The fields of a key file; false with Why for anything it does not take.
-bool
-ParseFields (
-  const std::string         &Text,
-  std::vector<std::string>  &Values,
-  std::vector<bool>         &Given,
-  std::string               &Why
-  )
-{
-  bool    InGroup = false;
-  size_t  Number  = 0;
-
-  Values.assign (EC_HWID_FIELD_COUNT, "");
-  Given.assign (EC_HWID_FIELD_COUNT, false);
-  for (size_t Start = 0; Start < Text.size (); ) {
-    size_t       End  = std::min (Text.find ('\n', Start), Text.size ());
-    std::string  Line = Text.substr (Start, End - Start);
-
-    Start = End + 1;
-    Number++;
-    Why = "line " + std::to_string (Number) + " ";
-    if (!Line.empty () && (Line.back () == '\r')) {
-      Line.pop_back ();
-    }
-
-    Line.erase (0, std::min (Line.size (), static_cast<size_t>(std::find_if_not (Line.begin (), Line.end (), IsSpace) - Line.begin ())));
-    if (Line.empty () || (Line[0] == '#')) {
-      continue;
-    }
-
-    if (Line[0] == '[') {
-      if (Line != "[HwIds]") {
-        Why += "is a group other than [HwIds]";
-        return false;
-      }
-
-      if (InGroup) {
-        Why += "gives [HwIds] again";
-        return false;
-      }
-
-      InGroup = true;
-      continue;
-    }
-
-    size_t  Equal = Line.find ('=');
-    if (!InGroup || (Equal == std::string::npos)) {
-      Why += "is not KEY=VALUE in the group [HwIds]";
-      return false;
-    }
-
-    std::string  Key = Line.substr (0, Equal);
-    while (!Key.empty () && IsSpace (Key.back ())) {
-      Key.pop_back ();
-    }
-
-    const char *const  *Found = std::find_if (std::begin (mKeys), std::end (mKeys), [&](const char *K) { return Key == K; });
-    if (Found == std::end (mKeys)) {
-      Why += "names no field fwupd takes (Manufacturer, Family, ProductName, ProductSku, ...)";
-      return false;
-    }
-
-    size_t  Field = Found - std::begin (mKeys);
-    if (Given[Field]) {
-      Why += "gives " + Key + " again";
-      return false;
-    }
-
-    std::string  Raw = Line.substr (Equal + 1);
-    Raw.erase (0, std::min (Raw.size (), static_cast<size_t>(std::find_if_not (Raw.begin (), Raw.end (), IsSpace) - Raw.begin ())));
-    if (!Unescape (Raw, Values[Field]) || (Values[Field].find ('\0') != std::string::npos)) {
-      Why += "holds an escape other than \\s \\t \\n \\r \\\\, or a zero byte";
-      return false;
-    }
-
-    Given[Field] = true;
-  }
-
-  if (!InGroup) {
-    Why = "has no group [HwIds]";
-    return false;
-  }
-
-  return true;
 }
 
 std::string
@@ -292,7 +153,7 @@ main (
   }
 
   std::ifstream  File (Argv[1], std::ios::binary);
-  std::string    Text (MAX_FIELDS_BYTES + 1, '\0');
+  std::string    Text (HWID_FIELDS_MAX_BYTES + 1, '\0');
   if (!File.is_open ()) {
     return Refuse ("cannot be read");
   }
@@ -300,11 +161,11 @@ main (
   File.read (&Text[0], Text.size ());
   Text.resize (static_cast<size_t>(File.gcount ()));
 
-  if (Text.size () > MAX_FIELDS_BYTES) {
+  if (Text.size () > HWID_FIELDS_MAX_BYTES) {
     return Refuse ("is larger than 64 KiB: not a machine's fields");
   }
 
-  if (!ParseFields (Text, Values, Given, Why)) {
+  if (!HwIdFieldsParse (Text, Values, Given, Why)) {
     return Refuse (Why);
   }
 

@@ -97,6 +97,14 @@ def smbios():
     write("Smbios", "ids-system-twice", b"\0" + ids_table(twice=True))
 
 
+def hwid_fields():
+    write("HwIdFields", "fields", "[HwIds]\nManufacturer=Maker\nProductName=Model\nProductSku=\nFamily=\n")
+    write("HwIdFields", "escapes-crlf-comments", "# one machine\r\n[HwIds]\r\n  Manufacturer = Maker \r\n"
+          "ProductName=\\sMV\\t14\\\\\r\nEnclosureKind=a\r\n")
+    write("HwIdFields", "unknown-key", "[HwIds]\nProductSKU=A\n")
+    write("HwIdFields", "bad-escape", "[HwIds]\nFamily=a\\qb\\\n")
+
+
 def structure(kind, formatted, strings):
     """One structure: its formatted area (type, length and handle first) and strings."""
     text = b"".join(string + b"\0" for string in strings) or b"\0"
@@ -120,3 +128,4 @@ if __name__ == "__main__":
     boot_url()
     depot()
     smbios()
+    hwid_fields()
