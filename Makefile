@@ -66,10 +66,10 @@ depot-bench:
 	@nice /usr/bin/python3 scripts/catalog_bench.py
 
 # `make capsule IMAGE=ec.bin VERSION=0x... [LOWEST=0x...] HWID={guid}
-# SIGN_KEY=... SIGN_CERT=... [OTHER_CERT=...]` wraps an image in a signed
+# [FIELDS=fields.ini] SIGN_KEY=... SIGN_CERT=... [OTHER_CERT=...]` wraps an image in a signed
 # capsule, build/NAME.cap; its own variables reach the script as the others do.
 .PHONY: capsule
-CAPSULE_PASSED := VERSION LOWEST HWID OTHER_CERT
+CAPSULE_PASSED := VERSION LOWEST HWID OTHER_CERT FIELDS
 $(foreach v,$(CAPSULE_PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
 
 ## capsule: wrap an image in a signed capsule build/NAME.cap (IMAGE=, VERSION=, LOWEST=, HWID=, SIGN_KEY=, SIGN_CERT=, OTHER_CERT=)

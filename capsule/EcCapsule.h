@@ -218,6 +218,13 @@ typedef enum {
 #define EC_HWID_COUNT  15
 
 //
+// HardwareID-0 to -9 are made of the product name or SKU and may name one
+// model; from HardwareID-10 on they stand for a family, an enclosure kind,
+// a baseboard or the maker: never one model.
+//
+#define EC_HWID_MODEL_IDS  10
+
+//
 // One field's text: Length bytes at Text, which need not end in a zero.
 // Text NULL means the machine does not give the field (an empty text is
 // a field it gives empty).
@@ -235,6 +242,7 @@ typedef struct {
 typedef struct {
   BOOLEAN     Present[EC_HWID_COUNT];   ///< FALSE: a field it needs is missing or not UTF-8
   EFI_GUID    Id[EC_HWID_COUNT];        ///< in the byte order a capsule's UpdateImageTypeId has
+  UINT32      Blank;                    ///< 1 << EC_HWID_FIELD for each field given that holds only white space
 } EC_HWIDS;
 
 /**
@@ -263,7 +271,8 @@ EcHwIdFieldsFromSmbios (
   UTF-16LE of its fields joined by '&', hashed with SHA-1 after the
   namespace 70ffd812-4c7f-4c7d-0000-000000000000 into a name-based UUID. An
   ID is absent when one of its fields is missing or not valid UTF-8, or
-  when its text is empty.
+  when its text is empty. Ids->Blank notes the fields given that hold
+  only white space, for EcHwIdNamesModel.
 
   @param[in]  Fields   The fields.
   @param[out] Ids      The IDs.
@@ -290,13 +299,44 @@ EcHwIdFieldSet (
   );
 
 /**
-  Find a GUID among the machine's hardware IDs.
+  Whether one of the machine's hardware IDs names one model, so that a
+  capsule may name the machine by it. It does when all of these hold:
+  - it is one of HardwareID-0 to -9 (EC_HWID_MODEL_IDS);
+  - the machine has it (EC_HWIDS.Present);
+  - the field in it that tells one model from another holds more than
+    white space: the product name, or in HardwareID-6 and -7, which have
+    none, the SKU. Without it the ID is the same for every model of the
+    maker that leaves the field empty (HardwareID-7 of a machine without
+    a SKU is the maker and an empty text);
+  - it is not also one of the machine's HardwareID-10 to -14 (a SKU that
+    holds the family's placeholder makes HardwareID-7 equal to -11).
 
-  @param[in]  Ids     The machine's IDs.
+  @param[in] Ids     The machine's IDs, as EcHwIdsCompute gave them.
+  @param[in] Index   The ID's number, 0 to EC_HWID_COUNT - 1.
+
+  @retval TRUE    A capsule for this ID is for this machine's model alone.
+  @retval FALSE   It is not (or there is no such ID).
+**/
+BOOLEAN
+EcHwIdNamesModel (
+  IN CONST EC_HWIDS  *Ids,
+  IN UINTN           Index
+  );
+
+/**
+  Whether a capsule's image type (or any GUID said to be a hardware ID)
+  names this machine: the GUID must equal one of the machine's IDs that
+  name one model (EcHwIdNamesModel). The run's machine check, the
+  catalogue's choice and the update path all ask this, and only this.
+
+  @param[in]  Ids     The machine's IDs, as EcHwIdsCompute gave them.
   @param[in]  Guid    A capsule's UpdateImageTypeId.
-  @param[out] Which   Optional: the number of the first matching ID (0 to 14).
+  @param[out] Which   Optional: on TRUE, the number of the first such ID
+                      (0 to EC_HWID_MODEL_IDS - 1); untouched on FALSE.
 
-  @retval TRUE    The capsule names this machine.
+  @retval TRUE    The GUID names this machine's model.
+  @retval FALSE   It names another machine, one of this machine's IDs that
+                  does not name one model, or nothing this machine has.
 **/
 BOOLEAN
 EcHwIdsMatch (

@@ -281,6 +281,30 @@ ComputeId (
   return TRUE;
 }
 
+/**
+  Whether a field holds nothing but white space (any of the six ASCII
+  ones: the SMBIOS reader leaves some in, and text given as fields may
+  hold any).
+**/
+STATIC
+BOOLEAN
+IsBlank (
+  IN CONST EC_HWID_TEXT  *Field
+  )
+{
+  UINTN  Index;
+  CHAR8  Char;
+
+  for (Index = 0; Index < Field->Length; Index++) {
+    Char = Field->Text[Index];
+    if ((Char != ' ') && ((Char < '\t') || (Char > '\r'))) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
 EFI_STATUS
 EcHwIdsCompute (
   IN  CONST EC_HWID_FIELDS  *Fields,
@@ -297,6 +321,12 @@ EcHwIdsCompute (
     }
   }
 
+  for (Index = 0; Index < EC_HWID_FIELD_COUNT; Index++) {
+    if ((Fields->Field[Index].Text != NULL) && IsBlank (&Fields->Field[Index])) {
+      Ids->Blank |= 1u << Index;
+    }
+  }
+
   return EFI_SUCCESS;
 }
 
@@ -309,6 +339,45 @@ EcHwIdFieldSet (
 }
 
 BOOLEAN
+EcHwIdNamesModel (
+  IN CONST EC_HWIDS  *Ids,
+  IN UINTN           Index
+  )
+{
+  UINT32  Model;
+  UINTN   Wide;
+
+  if ((Index >= EC_HWID_MODEL_IDS) || !Ids->Present[Index]) {
+    return FALSE;
+  }
+
+  //
+  // The field that tells the models apart: the product name where the ID
+  // has one, else the SKU.
+  //
+  Model = mIdFields[Index] & WITH (ProductName);
+  if (Model == 0) {
+    Model = mIdFields[Index] & WITH (ProductSku);
+  }
+
+  if ((Ids->Blank & Model) != 0) {
+    return FALSE;
+  }
+
+  //
+  // Fields that repeat the family's or the maker's text make an ID equal
+  // to one that stands for all of them.
+  //
+  for (Wide = EC_HWID_MODEL_IDS; Wide < EC_HWID_COUNT; Wide++) {
+    if (Ids->Present[Wide] && CompareGuid (&Ids->Id[Wide], &Ids->Id[Index])) {
+      return FALSE;
+    }
+  }
+
+  return TRUE;
+}
+
+BOOLEAN
 EcHwIdsMatch (
   IN  CONST EC_HWIDS  *Ids,
   IN  CONST EFI_GUID  *Guid,
@@ -318,7 +387,7 @@ EcHwIdsMatch (
   UINTN  Index;
 
   for (Index = 0; Index < EC_HWID_COUNT; Index++) {
-    if (Ids->Present[Index] && CompareGuid (&Ids->Id[Index], Guid)) {
+    if (EcHwIdNamesModel (Ids, Index) && CompareGuid (&Ids->Id[Index], Guid)) {
       if (Which != NULL) {
         *Which = Index;
       }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# make capsule IMAGE=ec.bin VERSION=0x... [LOWEST=0x...] HWID={guid}
+# make capsule IMAGE=ec.bin VERSION=0x... [LOWEST=0x...] HWID={guid} [FIELDS=fields.ini]
 #              SIGN_KEY=key.pem SIGN_CERT=cert.pem [OTHER_CERT=ca.pem]:
 # wraps an EC image in a signed firmware-management capsule with EDK II's
 # GenerateCapsule.py (the cached EDK II tree's BaseTools), as
@@ -10,6 +10,10 @@
 #               (default 0x0: any), at most VERSION
 #   HWID        a hardware ID of the machines it is for (fwupdtool hwids
 #               shows them), with or without braces
+#   FIELDS      the machine's SMBIOS fields as the key file fwupdtool hwids
+#               FILE takes: HWID must be one of the IDs they give that name
+#               one model (scripts/hwid.cpp, with Morvane's own rule);
+#               without it HWID is checked as a GUID only
 #   SIGN_KEY    the signer's private key, PEM, without a passphrase
 #   SIGN_CERT   the signer's certificate, PEM
 #   OTHER_CERT  certificates to send along (the CA between the signer and
@@ -25,6 +29,7 @@ IMAGE=${IMAGE:-}
 VERSION=${VERSION:-}
 LOWEST=${LOWEST:-0x0}
 HWID=${HWID:-}
+FIELDS=${FIELDS:-}
 KEY=${SIGN_KEY:-}
 CERT=${SIGN_CERT:-}
 OTHER=${OTHER_CERT:-}
@@ -61,6 +66,11 @@ GUID=${GUID%\}}
 [[ $GUID =~ ^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$ ]] && [ "$HWID" = "{$GUID}" -o "$HWID" = "$GUID" ] ||
   refuse "HWID=$(shown "$HWID") is not a GUID like {6de5d951-d755-576b-bd09-c5cf66b27234} (fwupdtool hwids lists the machine's)"
 [[ $GUID =~ ^[0-]+$ ]] && refuse "HWID is the nil GUID, which names no machine"
+if [ -n "$FIELDS" ]; then
+  readable "$FIELDS" || refuse "FIELDS=$(shown "$FIELDS") cannot be read"
+  bash "$ROOT/scripts/hwid.sh" --build
+  WHY=$("$ROOT/build/morvane-hwid" "$FIELDS" "$GUID" 2>&1 >/dev/null) || refuse "FIELDS=$(shown "$FIELDS"): $WHY"
+fi
 
 [ -n "$KEY" ] && [ -n "$CERT" ] || refuse "give both SIGN_KEY and SIGN_CERT: Morvane takes signed capsules only"
 readable "$KEY" || refuse "the key $(shown "$KEY") cannot be read"

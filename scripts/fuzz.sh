@@ -26,8 +26,9 @@ declare -A MAX_LEN=(
   [Capsule]=8192
   [Rollout]=4096
   [Fields]=4300
+  [HwIdFields]=4096
 )
-ORDER=(Settings BootUrl Depot Smbios Capsule Rollout Fields)
+ORDER=(Settings BootUrl Depot Smbios Capsule Rollout Fields HwIdFields)
 
 if [ $# -gt 0 ]; then ORDER=("$@"); fi
 for name in "${ORDER[@]}"; do

@@ -2,7 +2,8 @@
   Morvane -i: the machine's hardware IDs, the way other tools list them
   (the fields first, then each ID with the fields it is made of), so that an
   operator can pick the ID a capsule is to name, and see why a capsule for
-  another one is refused.
+  another one is refused. The IDs that do not name one model, which no
+  capsule may name, are marked.
 
   The fields come from the firmware's SMBIOS table: shown as printable
   ASCII only, cut to the line.
@@ -26,6 +27,12 @@ extern "C" {
 // Every line stays within a serial console's 80 columns.
 //
 #define LINE_CHARS  79
+
+//
+// Marks an ID that does not name one model (EcHwIdNamesModel): a family's
+// or the maker's, or one that empty fields make the same for other models.
+//
+#define NOT_MODEL_MARK  u"*"
 
 //
 // Where a wrapped list of fields goes on.
@@ -84,18 +91,17 @@ ShowField (
 }
 
 /**
-  One ID and the fields it is made of, wrapped within LINE_CHARS.
+  One ID and the fields it is made of, wrapped within LINE_CHARS; an ID
+  the machine has that does not name one model carries NOT_MODEL_MARK.
 
-  @param[in] Index     Which ID.
-  @param[in] Present   Whether the machine has it.
-  @param[in] Id        The ID.
+  @param[in] Ids     The machine's IDs.
+  @param[in] Index   Which ID.
 **/
 STATIC
 VOID
 ShowId (
-  IN UINTN           Index,
-  IN BOOLEAN         Present,
-  IN CONST EFI_GUID  *Id
+  IN CONST EC_HWIDS  *Ids,
+  IN UINTN           Index
   )
 {
   CHAR16  Line[LINE_CHARS + 1];
@@ -104,8 +110,16 @@ ShowId (
   UINT32  Set;
   BOOLEAN First;
 
-  if (Present) {
-    UnicodeSPrint (Line, sizeof (Line), Ucs2 (u"HardwareID-%d:%s{%g}   <- "), Index, (Index < 10) ? Ucs2 (u"  ") : Ucs2 (u" "), Id);
+  if (Ids->Present[Index]) {
+    UnicodeSPrint (
+      Line,
+      sizeof (Line),
+      Ucs2 (u"HardwareID-%d:%s{%g} %s <- "),
+      Index,
+      (Index < 10) ? Ucs2 (u"  ") : Ucs2 (u" "),
+      &Ids->Id[Index],
+      EcHwIdNamesModel (Ids, Index) ? Ucs2 (u" ") : Ucs2 (NOT_MODEL_MARK)
+      );
   } else {
     UnicodeSPrint (Line, sizeof (Line), Ucs2 (u"HardwareID-%d:%s(none: a field is missing)   <- "), Index, (Index < 10) ? Ucs2 (u"  ") : Ucs2 (u" "));
   }
@@ -154,8 +168,9 @@ ShowMachineIds (
 
   Print (Ucs2 (u"Hardware IDs\r\n------------\r\n"));
   for (Index = 0; Index < EC_HWID_COUNT; Index++) {
-    ShowId (Index, Ids.Present[Index], &Ids.Id[Index]);
+    ShowId (&Ids, Index);
   }
 
+  Print (Ucs2 (NOT_MODEL_MARK u" does not name one model: Morvane takes no capsule for it.\r\n"));
   return EFI_SUCCESS;
 }

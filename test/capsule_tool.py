@@ -20,6 +20,15 @@ ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 CAPSULE = os.path.join(ROOT, "scripts", "capsule.sh")
 TRUST = os.path.join(ROOT, "scripts", "trust.py")
 HWID = "{6de5d951-d755-576b-bd09-c5cf66b27234}"
+# A machine without a SKU: its HardwareID-9 names the model, its -7 (the
+# maker and the empty SKU) every model of the maker without one.
+FIELDS = "[HwIds]\nManufacturer=Maker\nProductName=Model\nProductSku=\nFamily=\n"
+ID9 = "{c0fed3b1-a4ed-5a8d-8886-126db8ae6423}"
+ID7 = "{e41fa4b2-4503-568b-a372-d7a7307d7ee3}"
+# Key-file forms the host check must read as fwupd does.
+ODD_FIELDS = ("# a machine\r\n[HwIds]\r\n  Manufacturer = Morvane \r\nProductName=\\sMV\\t14\\\\  \n\n"
+              "ProductSku=\nFamily=MV\nBaseboardManufacturer=\t Board\nBaseboardProduct=B1\nBiosVendor=EDK II\n"
+              "BiosVersion=1.0\nBiosMajorRelease=01\nBiosMinorRelease=02\nEnclosureKind=a\n")
 
 
 def run(command, env=None):
@@ -39,6 +48,9 @@ def main():
     run(["openssl", "x509", "-in", os.path.join(certs, "TestCert.pem"), "-out", path("signer.crt")])
     run(["openssl", "genpkey", "-algorithm", "RSA", "-out", path("other.key")])
     run(["openssl", "pkey", "-in", path("signer.key"), "-aes256", "-passout", "pass:x", "-out", path("locked.key")])
+    for name, text in (("fields.ini", FIELDS), ("odd.ini", ODD_FIELDS), ("typo.ini", FIELDS + "ProductSKU=A\n")):
+        with open(path(name), "w") as out:
+            out.write(text)
     good = {"IMAGE": image, "VERSION": "0x00010200", "LOWEST": "0x10000", "HWID": HWID,
             "SIGN_KEY": path("signer.key"), "SIGN_CERT": path("signer.crt"),
             "OTHER_CERT": os.path.join(certs, "TestSub.pub.pem")}
@@ -62,6 +74,11 @@ def main():
         ({"SIGN_KEY": path("other.key")}, "does not belong to the certificate"),
         ({"SIGN_CERT": path("signer.key")}, "is not an X.509 certificate"),
         ({"OTHER_CERT": image}, "OTHER_CERT"),
+        ({"FIELDS": path("fields.ini"), "HWID": ID7}, "FIELDS=%s: HWID %s is HardwareID-7 of these fields, which does "
+         "not name one model" % (path("fields.ini"), ID7)),
+        ({"FIELDS": path("fields.ini")}, "HWID %s is none of the hardware IDs of these fields" % HWID),
+        ({"FIELDS": path("typo.ini"), "HWID": ID9}, "line 6 names no field fwupd takes"),
+        ({"FIELDS": path("missing.ini")}, "cannot be read"),
     ]
     for change, expected in refusals:
         env = dict(os.environ, **dict(good, **change))
@@ -81,6 +98,18 @@ def main():
         result = run(command, dict(env, **({} if on_line else variables)))
         if ("VERSION=%s" % value[:80]) not in result.stderr or os.path.exists(planted) or os.path.exists(built):
             problems.append("make capsule %s: %r" % ("command line" if on_line else "environment", result.stderr))
+
+    # FIELDS: the model's own ID is taken; the fields are read as fwupd reads them.
+    result = run(["bash", CAPSULE], dict(os.environ, **dict(good, FIELDS=path("fields.ini"), HWID=ID9)))
+    if result.returncode != 0 or not os.path.exists(built):
+        problems.append("FIELDS and the model's HardwareID-9 were not built: %r" % result.stderr.strip())
+    ours = run(["bash", os.path.join(ROOT, "scripts", "hwid.sh"), path("odd.ini")]).stdout
+    os.makedirs(path("nodmi"), exist_ok=True)
+    fwupd = run(["fwupdtool", "hwids", path("odd.ini")], dict(os.environ, FWUPD_SYSFSFWDIR=path("nodmi"),
+                                                             FWUPD_SYSFSDMIDIR=path("nodmi"))).stdout
+    ids = re.findall(r"\{[0-9a-f-]{36}\}", fwupd[fwupd.find("Hardware IDs"):])[:15]
+    if len(ids) != 15 or re.findall(r"\{[0-9a-f-]{36}\}", ours) != ids:
+        problems.append("the host check reads the key file otherwise than fwupd: %r, fwupd %r" % (ours, ids))
 
     result = run(["bash", CAPSULE], dict(os.environ, **good))
     if result.returncode != 0 or not os.path.exists(built):

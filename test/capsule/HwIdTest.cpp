@@ -40,6 +40,7 @@ struct Machine {
   UINT8       SystemLength  = 0x1B;    // 0x19 before 2.4: no SKU, no family
   bool        Board         = true;
   UINT8       BoardNumbers[2] = {};    // when not 0: the string numbers the board gives
+  bool        Twice         = false;   // a second structure of each type follows, other strings
 };
 
 void
@@ -122,6 +123,21 @@ Table (
   F.assign (9, 0);
   F[5] = M.Enclosure;
   AddStructure (T, 3, F, {});
+  if (M.Twice) {
+    // Firmware that repeats a structure: the first of each type counts.
+    F.assign (0x1B, 0);
+    F[4] = 1;
+    F[5] = 2;
+    F[0x19] = 3;
+    F[0x1A] = 4;
+    F[0x14] = 0x7F;
+    AddStructure (T, 0, Bytes (F.begin (), F.begin () + 0x18), { "Later BIOS", "9.9" });
+    AddStructure (T, 1, F, { "Later maker", "Later product", "Later SKU", "Later family" });
+    AddStructure (T, 2, Bytes (F.begin (), F.begin () + 8), { "Later board maker", "Later board" });
+    F[5] = 0x7F;
+    AddStructure (T, 3, Bytes (F.begin (), F.begin () + 9), {});
+  }
+
   AddStructure (T, 127, Bytes (4, 0), {});
   return T;
 }
@@ -292,6 +308,8 @@ TEST_F (HwIdTest, FromTheSmbiosTableAsFwupdReadsIt) {
       0x18, 0x1B, true, { 1, 1 } },
     { "a board string past its set", "Morvane", "MV-14", "SKU", "Fam", "EDK II", "1.0", 1, 2, "Board", nullptr, 0x11,
       0x18, 0x1B, true, { 1, 2 } },
+    { "two structures of each type", "Morvane", "MV-14", "SKU", "Fam", "EDK II", "1.0", 1, 2, "Board", "B1", 0x0A,
+      0x18, 0x1B, true, {}, true },
   };
 
   for (const Machine &M : Machines) {
@@ -347,22 +365,72 @@ TEST_F (HwIdTest, FromFieldsGivenAsTextAsFwupdTakesThemFromAKeyFile) {
   }
 }
 
-TEST_F (HwIdTest, ACapsuleNamesTheMachineByAnyOfItsIds) {
+// A capsule names a machine only by one of its IDs that names one model:
+// HardwareID-0 to -9, the field that tells models apart (the product name,
+// the SKU in -6 and -7) not blank, and not equal to one of -10 to -14.
+TEST (HwIdMatchTest, ACapsuleNamesTheMachineOnlyByAnIdThatNamesOneModel) {
+  static const Machine  Full         = { "", "Morvane", "MV-14", "SKU", "Fam", "EDK II", "1.0", 1, 2, "Morvane", "B", 3 };
+  static const Machine  NoRelease    = { "", "Morvane", "MV-14", "SKU", "Fam", "EDK II", "1.0", 1, 2, "Morvane", "B", 3, 0x14 };
+  static const Machine  NoSku        = { "", "Morvane", "MV-14", nullptr, "Fam", "EDK II", "1.0", 1, 2, "Morvane", "B", 3 };
+  static const Machine  Placeholder  = { "", "Morvane", "MV-14", "Default string", "Default string", "EDK II", "1.0", 1, 2, "Morvane", "B", 3 };
+  static const Machine  BlankSku     = { "", "Morvane", "MV-14", "  \t", "Fam", "EDK II", "1.0", 1, 2, "Morvane", "B", 3 };
+  static const Machine  NoName       = { "", "Morvane", "   ", "SKU", "Fam", "EDK II", "1.0", 1, 2, "Morvane", "B", 3 };
+  static const Machine  NameIsFamily = { "", "Morvane", "MV", "SKU", "MV", "EDK II", "1.0", 1, 2, "Morvane", "B", 3 };
+  const int             NIL = -1, OTHER = -2, REFUSED = -1;
+  struct Case {
+    const char     *What;
+    const Machine  &M;
+    int            Named;    // the machine's ID the capsule names, or NIL, or OTHER
+    int            Which;    // the ID it is taken for, or REFUSED
+  };
+  static const Case  Cases[] = {
+    { "HardwareID-9, every field given",              Full,         9,     9       },
+    { "HardwareID-0, the narrowest",                  Full,         0,     0       },
+    { "HardwareID-7, maker and SKU",                  Full,         7,     7       },
+    { "HardwareID-10, a family's",                    Full,         10,    REFUSED },
+    { "HardwareID-14, the maker's",                   Full,         14,    REFUSED },
+    { "a GUID the machine does not have",             Full,         OTHER, REFUSED },
+    { "the nil GUID, IDs 0 to 2 missing",             NoRelease,    NIL,   REFUSED },
+    { "no SKU: HardwareID-7 is every such model's",   NoSku,        7,     REFUSED },
+    { "no SKU: HardwareID-6",                         NoSku,        6,     REFUSED },
+    { "no SKU: HardwareID-4 has the product name",    NoSku,        4,     4       },
+    { "SKU and family one placeholder: -7 is -11",    Placeholder,  7,     REFUSED },
+    { "SKU and family one placeholder: -6 is -10",    Placeholder,  6,     REFUSED },
+    { "a SKU of white space the reader leaves in",    BlankSku,     7,     REFUSED },
+    { "a product name of spaces: HardwareID-9",       NoName,       9,     REFUSED },
+    { "a product name of spaces: HardwareID-7 holds the SKU", NoName, 7,   7       },
+    { "the product name is the family: -9 is -11",    NameIsFamily, 9,     REFUSED },
+  };
+
+  for (const Case &C : Cases) {
+    EC_HWID_FIELDS  Fields;
+    EC_HWIDS        Ids;
+    EFI_GUID        Guid  = {};
+    UINTN           Which = 99;
+    Bytes           Dmi   = Table (C.M);
+
+    EcHwIdFieldsFromSmbios (Dmi.data (), Dmi.size (), &Fields);
+    ASSERT_EQ (EcHwIdsCompute (&Fields, &Ids), EFI_SUCCESS) << C.What;
+    if (C.Named >= 0) {
+      ASSERT_TRUE (Ids.Present[C.Named]) << C.What;
+      Guid = Ids.Id[C.Named];
+    } else if (C.Named == OTHER) {
+      Guid = Ids.Id[9];
+      Guid.Data4[7] ^= 1;
+    }
+
+    const bool  Taken = EcHwIdsMatch (&Ids, &Guid, &Which);
+    EXPECT_EQ (Taken ? static_cast<int>(Which) : REFUSED, C.Which) << C.What;
+    EXPECT_EQ (C.Named >= 0 && EcHwIdNamesModel (&Ids, C.Named), Taken) << C.What;
+  }
+}
+
+// A table cut anywhere is read only as far as it goes.
+TEST (HwIdMatchTest, ATableCutAnywhereIsReadOnlyAsFarAsItGoes) {
   EC_HWID_FIELDS  Fields;
   EC_HWIDS        Ids;
-  UINTN           Which = 99;
-  Bytes           Dmi   = Table ({ "plain", "Morvane", "MV-14", "SKU", "Fam", "EDK II", "1.0", 1, 2, "Morvane", "B", 3 });
+  Bytes           Dmi = Table ({ "plain", "Morvane", "MV-14", "SKU", "Fam", "EDK II", "1.0", 1, 2, "Morvane", "B", 3 });
 
-  EcHwIdFieldsFromSmbios (Dmi.data (), Dmi.size (), &Fields);
-  ASSERT_EQ (EcHwIdsCompute (&Fields, &Ids), EFI_SUCCESS);
-  EXPECT_TRUE (EcHwIdsMatch (&Ids, &Ids.Id[9], &Which));
-  EXPECT_EQ (Which, 9u);
-
-  EFI_GUID  Other = Ids.Id[9];
-  Other.Data4[7] ^= 1;
-  EXPECT_FALSE (EcHwIdsMatch (&Ids, &Other, &Which));
-
-  // A table cut anywhere is read only as far as it goes.
   for (size_t Size = 0; Size < Dmi.size (); Size++) {
     Bytes  Cut (Dmi.begin (), Dmi.begin () + Size);
     EcHwIdFieldsFromSmbios (Cut.data (), Cut.size (), &Fields);

@@ -5,7 +5,10 @@
   3.0 one); the rest is the structure table, its length the entry
   point's. Whatever the table holds, the serial number, UUID and product
   name come out as printable text that fits, and nothing is read past the
-  table's end.
+  table's end; of the hardware IDs, only one of HardwareID-0 to -9 that
+  the machine has, and that is not also one of its family-wide IDs, may
+  name a model, a capsule is taken for no other, and the nil GUID names
+  nothing.
 
 **/
 
@@ -19,6 +22,7 @@
 extern "C" {
 #include <Guid/SmBios.h>
 #include <IndustryStandard/SmBios.h>
+#include <Library/BaseMemoryLib.h>
 #include <Library/UefiBootServicesTableLib.h>
 }
 
@@ -66,6 +70,31 @@ CheckText (
   for (char16_t C : Said) {
     FUZZ_CHECK (C >= 0x20 && C < 0x7F && C != u'"');
     FUZZ_CHECK (Spaces || C != u' ');
+  }
+}
+
+void
+CheckHwIds (
+  )
+{
+  EC_HWID_FIELDS  Fields;
+  EC_HWIDS        Ids;
+  EFI_GUID        Nil = {};
+  UINTN           Which;
+
+  FUZZ_CHECK (ReadMachineHwIds (&Fields, &Ids) == EFI_SUCCESS);
+  FUZZ_CHECK (!EcHwIdsMatch (&Ids, &Nil, nullptr));
+  for (UINTN Index = 0; Index < EC_HWID_COUNT; Index++) {
+    if (EcHwIdNamesModel (&Ids, Index)) {
+      FUZZ_CHECK (Index < EC_HWID_MODEL_IDS && Ids.Present[Index]);
+      for (UINTN Wide = EC_HWID_MODEL_IDS; Wide < EC_HWID_COUNT; Wide++) {
+        FUZZ_CHECK (!Ids.Present[Wide] || !CompareGuid (&Ids.Id[Wide], &Ids.Id[Index]));
+      }
+    }
+
+    if (EcHwIdsMatch (&Ids, &Ids.Id[Index], &Which)) {
+      FUZZ_CHECK (EcHwIdNamesModel (&Ids, Which) && CompareGuid (&Ids.Id[Which], &Ids.Id[Index]));
+    }
   }
 }
 
@@ -131,5 +160,6 @@ LLVMFuzzerTestOneInput (
   std::u16string  Name = FuzzText (Product, ARRAY_SIZE (Product));
   FUZZ_CHECK (Name.front () != u' ' && Name.back () != u' ');
   FUZZ_CHECK (Named || Name == u"-");
+  CheckHwIds ();
   return 0;
 }

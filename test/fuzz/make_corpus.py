@@ -95,6 +95,40 @@ def smbios():
     write("Smbios", "no-uuid-no-serial", b"\0" + smbios_table(serial=b"", uuid=b"\xff" * 16))
     write("Smbios", "cut-in-strings", b"\0" + smbios_table()[:50])
     write("Smbios", "end-first", b"\0" + bytes([127, 4, 0, 0, 0, 0]) + smbios_table())
+    # Tables with every structure the hardware IDs read (BIOS, system,
+    # baseboard, chassis), their strings empty, blank or placeholders, one
+    # structure given twice: the IDs that name no model come from these.
+    write("Smbios", "ids-empty-after-trim", b"\0" + ids_table(sku=b"0", family=b"000", product=b"00 "))
+    write("Smbios", "ids-only-spaces", b"\0" + ids_table(sku=b"   ", family=b"  \t", product=b" "))
+    write("Smbios", "ids-placeholders", b"\0" + ids_table(sku=b"Default string", family=b"Default string"))
+    write("Smbios", "ids-string-number-0", b"\0" + ids_table(numbers=False))
+    write("Smbios", "ids-system-twice", b"\0" + ids_table(twice=True))
+
+
+def hwid_fields():
+    write("HwIdFields", "fields", "[HwIds]\nManufacturer=Maker\nProductName=Model\nProductSku=\nFamily=\n")
+    write("HwIdFields", "escapes-crlf-comments", "# one machine\r\n[HwIds]\r\n  Manufacturer = Maker \r\n"
+          "ProductName=\\sMV\\t14\\\\\r\nEnclosureKind=a\r\n")
+    write("HwIdFields", "unknown-key", "[HwIds]\nProductSKU=A\n")
+    write("HwIdFields", "bad-escape", "[HwIds]\nFamily=a\\qb\\\n")
+
+
+def structure(kind, formatted, strings):
+    """One structure: its formatted area (type, length and handle first) and strings."""
+    text = b"".join(string + b"\0" for string in strings) or b"\0"
+    return bytes([kind, 4 + len(formatted), kind, 0]) + formatted + text + b"\0"
+
+
+def ids_table(product=b"Morv 7", sku=b"MV7-01", family=b"Morv", numbers=True, twice=False):
+    """A table for the hardware IDs; numbers=False gives every string number 0."""
+    n = (lambda number: number) if numbers else (lambda number: 0)
+    bios = structure(0, bytes([n(1), n(2)]) + bytes(14) + bytes([1, 2, 0, 0]), [b"Vendor", b"1.02"])
+    system = structure(1, bytes([n(1), n(2), n(3), n(4)]) + bytes(range(16)) + bytes([6, n(5), n(6)]),
+                       [b"Maker", product, b"1.0", b"S1", sku, family])
+    later = structure(1, bytes([1, 2, 0, 0]) + bytes(16) + bytes([6, 3, 0]), [b"Other maker", b"Other", b"X"])
+    board = structure(2, bytes([n(1), n(2), 0, 0]), [b"Board Co", b"B1"])
+    chassis = structure(3, bytes([0, 0x0A, 0, 0, 0]), [])
+    return bios + system + (later if twice else b"") + board + chassis + bytes([127, 4, 9, 0, 0, 0])
 
 
 if __name__ == "__main__":
@@ -103,3 +137,4 @@ if __name__ == "__main__":
     depot()
     smbios()
     catalogue()
+    hwid_fields()

@@ -244,13 +244,19 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
   };
   auto  Unreadable = [=](SignedRunTest &T) { Good (T); T.PlantRecord (0x100, 0x80); Fake::gState->GetVariableStatus = EFI_DEVICE_ERROR; };
   // The image type is outside what the signature covers: renamed to
-  // HardwareID-14 (the maker alone), the capsule still verifies.
-  auto  Maker   = [](SignedRunTest &T) {
-    static const UINT8  Id14[] = { 0x3E, 0x5B, 0xB0, 0x78, 0xB0, 0xBA, 0x17, 0x51, 0xA0, 0xF5, 0x70, 0xA0, 0xA1, 0xFB, 0x20, 0xD2 };
-    Bytes  C = Load ("good.cap");
-    std::copy (std::begin (Id14), std::end (Id14), C.begin () + 52);
-    T.AddImage (C, CAPSULE);
+  // another of the machine's IDs, the capsule still verifies.
+  auto  Renamed = [](std::vector<UINT8> Id) {
+    return [=](SignedRunTest &T) {
+      Bytes  C = Load ("good.cap");
+      std::copy (Id.begin (), Id.end (), C.begin () + 52);
+      T.AddImage (C, CAPSULE);
+    };
   };
+  // HardwareID-14, the maker alone.
+  auto  Maker   = Renamed ({ 0x3E, 0x5B, 0xB0, 0x78, 0xB0, 0xBA, 0x17, 0x51, 0xA0, 0xF5, 0x70, 0xA0, 0xA1, 0xFB, 0x20, 0xD2 });
+  // HardwareID-7, the maker and the SKU this machine leaves empty: every
+  // model of the maker without a SKU has it.
+  auto  NoSku   = Renamed ({ 0xB2, 0xA4, 0x1F, 0xE4, 0x03, 0x45, 0x8B, 0x56, 0xA3, 0x72, 0xD7, 0xA7, 0x30, 0x7D, 0x7E, 0xE3 });
   const std::string  NOT_THIS = "This machine (Other) is not the one ec.cap is for ({C0FED3B1-A4ED-5A8D-8886-126DB8AE6423}). Nothing was flashed.";
   const std::string  OLDER    = "ec.cap is version 0x00000200; this machine takes 0x00000201 or later. Nothing was flashed.";
   const std::string  UNSIGNED = "ec.cap is not a capsule Morvane takes (not signed). Nothing was flashed.";
@@ -266,6 +272,9 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
     { "another machine, unchecked", false, Machine, u"ec.cap", EFI_UNSUPPORTED,      NOT_THIS, "signer=unchecked version=0x00000200" },
     { "every machine of the maker", true, Maker, u"ec.cap", EFI_UNSUPPORTED,
       "This machine (Model) is not the one ec.cap is for ({78B05B3E-BAB0-5117-A0F5-70A0A1FB20D2}). Nothing was flashed.",
+      "signer=\"TestCert\" version=0x00000200" },
+    { "every model of the maker without a SKU", true, NoSku, u"ec.cap", EFI_UNSUPPORTED,
+      "This machine (Model) is not the one ec.cap is for ({E41FA4B2-4503-568B-A372-D7A7307D7EE3}). Nothing was flashed.",
       "signer=\"TestCert\" version=0x00000200" },
     { "below the record",      true,  Newer,    u"ec.cap", EFI_INCOMPATIBLE_VERSION, OLDER,    "signer=\"TestCert\" version=0x00000200" },
     { "below the record, unchecked", false, Newer, u"ec.cap", EFI_INCOMPATIBLE_VERSION, OLDER, "signer=unchecked version=0x00000200" },
@@ -317,8 +326,9 @@ TEST_F (SignedRunTest, AFlashWhoseClosingCheckFailsLeavesTheRecord) {
   EXPECT_EQ (RecordNow (), std::make_pair (0x100u, 0x40u));
 }
 
-// -i lists the fields and the IDs made of them, each line within 80
-// columns, and reaches no port; it may be paged.
+// -i lists the fields and the IDs made of them, the IDs that do not name
+// one model marked, each line within 80 columns, and reaches no port; it
+// may be paged.
 TEST_F (SignedRunTest, MinusIShowsTheMachinesIdsAndTouchesNothing) {
   EXPECT_EQ (Run ({ u"-i", u"-b" }), EFI_SUCCESS);
 
@@ -333,7 +343,9 @@ TEST_F (SignedRunTest, MinusIShowsTheMachinesIdsAndTouchesNothing) {
   EXPECT_EQ (Fake::RowText (16), "    + ProductName + ProductSku + BiosVendor + BiosVersion + BiosMajorRelease");
   const std::string  Text = Printed ();
   EXPECT_NE (Text.find ("HardwareID-9:  {C0FED3B1-A4ED-5A8D-8886-126DB8AE6423}   <- Manufacturer"), std::string::npos) << Text;
-  EXPECT_NE (Text.find ("HardwareID-14: {78B05B3E-BAB0-5117-A0F5-70A0A1FB20D2}   <- Manufacturer"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("HardwareID-7:  {E41FA4B2-4503-568B-A372-D7A7307D7EE3} * <- Manufacturer??    + ProductSku"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("HardwareID-14: {78B05B3E-BAB0-5117-A0F5-70A0A1FB20D2} * <- Manufacturer"), std::string::npos) << Text;
+  EXPECT_NE (Text.find ("* does not name one model: Morvane takes no capsule for it."), std::string::npos) << Text;
   for (UINTN Row = 0; Row < Fake::gState->Rows; Row++) {
     EXPECT_LT (Fake::RowText (Row).size (), 80u) << Fake::RowText (Row);
   }
