@@ -33,6 +33,7 @@ enum : UINT32 {
   EC_FMP_STATUS_CHECK_FAILED,                                                       ///< 0x1805 the closing check found a block changed; incomplete
   EC_FMP_STATUS_FAILED,                                                             ///< 0x1806 any other failure; unchanged
   EC_FMP_STATUS_FAILED_INCOMPLETE,                                                  ///< 0x1807 any other failure; incomplete
+  EC_FMP_STATUS_CAPSULE_INSIDE,                                                     ///< 0x1808 the payload is itself a capsule; nothing touched
 };
 
 ///

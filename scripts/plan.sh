@@ -2,7 +2,7 @@
 # Builds the host planner from the product's own block rules, CRC-32 and
 # capsule parser, and runs it on an image:
 #
-#   scripts/plan.sh [--crc | --kind] IMAGE
+#   scripts/plan.sh [--crc | --kind | --payload] IMAGE
 #   scripts/plan.sh --build          only builds it, as build/morvane-plan
 #
 # TRUST=cert.pem (environment, as make exports it) checks a capsule's
@@ -28,7 +28,7 @@ if [ ! -x "$OUT" ] || [ -n "$(find "${SOURCES[@]}" "$ROOT/flash/EcImagePlan.h" "
 fi
 
 [ "${1:-}" != --build ] || exit 0
-if [ -n "${TRUST:-}" ] && [ "${1:-}" != --crc ] && [ "${1:-}" != --kind ]; then
+if [ -n "${TRUST:-}" ] && [ "${1:-}" != --crc ] && [ "${1:-}" != --kind ] && [ "${1:-}" != --payload ]; then
   WORK=$(mktemp -d)
   trap 'rm -rf "$WORK"' EXIT
   python3 "$ROOT/scripts/trust.py" --der "$TRUST" "$WORK/trust.der" >/dev/null ||
