@@ -459,8 +459,8 @@ SettingsParse (
   }
 
   //
-  // Without crc32= only a capsule is taken; the run tells once it has read
-  // the image.
+  // Without crc32= only a capsule whose signature Morvane checks is taken;
+  // the run tells once it has read the image.
   //
   if (!Given[KeyImage]) {
     return Refuse (Refusal, RefusalSize, 0, Ucs2 (u"has no %a= line"), "image");

@@ -133,6 +133,26 @@ EcCapsuleReadPayloadHeader (
   );
 
 /**
+  Tell whether an EC image may be a capsule's payload. What a capsule
+  carries is flashed whole, so an image that is itself a capsule (Morvane
+  would flash its headers too), or one whose last block holds under 8 KiB
+  past block 0 (the flash would leave it out, EcImagePlan.h), is refused.
+  EcCapsuleParse holds every payload to this; make capsule the image it is
+  about to wrap.
+
+  @param[in] Payload   The image.
+  @param[in] Size      Its size in bytes.
+
+  @return NULL when a capsule may carry it, or why not, as EcCapsuleParse's
+          Reason gives it. Static text.
+**/
+CONST CHAR16 *
+EcCapsulePayloadRefusal (
+  IN CONST VOID  *Payload,
+  IN UINTN       Size
+  );
+
+/**
   Verify the capsule's signature against a trusted certificate with EDK II's
   FmpAuthenticationLib (PKCS7 over BaseCryptLib): the signer's chain must
   lead to TrustedCert, which may be a root or an intermediate.

@@ -7,6 +7,9 @@
   Sizes in the file are at most 32 bits and offsets 64; every sum below is
   of values already known to lie within the file, so none can wrap.
 
+  What a capsule carries is what reaches the EC, whole: its payload is held
+  to the same rules here as the image make capsule wraps (PayloadRefusal).
+
 **/
 
 extern "C" {
@@ -18,6 +21,7 @@ extern "C" {
 }
 
 #include "EcCapsule.h"
+#include "EcImagePlan.h"
 #include "Ucs2.h"
 
 //
@@ -439,6 +443,34 @@ EcCapsuleReadPayloadHeader (
   return NULL;
 }
 
+CONST CHAR16 *
+EcCapsulePayloadRefusal (
+  IN CONST VOID  *Payload,
+  IN UINTN       Size
+  )
+{
+  EC_IMAGE_PLAN  Plan;
+
+  //
+  // Morvane would flash the inner capsule's headers and signature onto the
+  // EC as they are, where the update driver's FmpDxe unwraps it.
+  //
+  if (EcCapsuleLooksLikeOne (Payload, Size)) {
+    return Ucs2 (u"a capsule inside a capsule");
+  }
+
+  //
+  // The flash would leave the tail out and the version would still be
+  // recorded. Above 16 MiB the run refuses it whole, with a line of its own.
+  //
+  EcPlanImage (Size, &Plan);
+  if (!Plan.TooLarge && (Plan.LeftOutBytes > 0)) {
+    return Ucs2 (u"an EC image whose last block holds under 8 KiB, which the flash would leave out");
+  }
+
+  return NULL;
+}
+
 EFI_STATUS
 EcCapsuleParse (
   IN  CONST VOID    *File,
@@ -462,6 +494,10 @@ EcCapsuleParse (
 
   if (*Reason == NULL) {
     *Reason = ReadSignedImage (Capsule);
+  }
+
+  if (*Reason == NULL) {
+    *Reason = EcCapsulePayloadRefusal (Capsule->Payload, Capsule->PayloadSize);
   }
 
   if (*Reason != NULL) {

@@ -240,7 +240,9 @@ FmpDeviceGetImage (
   What can be told of an image without the EC: it holds 1 byte to 16 MiB,
   and the flash writes all of it (a last piece whose first half holds under
   8 KiB past block 0 would be left out: never an update that says it
-  succeeded).
+  succeeded). A payload that is itself a capsule is refused too: FmpDxe
+  has unwrapped the capsule it came in, and the EC would receive the inner
+  one's headers and signature as its firmware.
 **/
 extern "C"
 EFI_STATUS
@@ -264,6 +266,9 @@ FmpDeviceCheckImageWithStatus (
   if ((ImageSize == 0) || (ImageSize > EC_FMP_IMAGE_MAX_SIZE) || (Plan.LeftOutBytes > 0)) {
     *ImageUpdatable    = IMAGE_UPDATABLE_INVALID;
     *LastAttemptStatus = EC_FMP_STATUS_IMAGE_SIZE;
+  } else if (EcCapsuleLooksLikeOne (Image, ImageSize)) {
+    *ImageUpdatable    = IMAGE_UPDATABLE_INVALID;
+    *LastAttemptStatus = EC_FMP_STATUS_CAPSULE_INSIDE;
   }
 
   return EFI_SUCCESS;

@@ -37,6 +37,7 @@ enum : UINT32 {
   EC_FMP_STATUS_RECORD_FOREIGN,                                                     ///< 0x1809 a variable of the record's name is not the record; nothing touched
   EC_FMP_STATUS_PAYLOAD_HEADER,                                                     ///< 0x180A no payload header of the capsule's version before the payload; nothing touched
   EC_FMP_STATUS_BELOW_FLOOR,                                                        ///< 0x180B the capsule's version is below the record's lowest; nothing touched
+  EC_FMP_STATUS_CAPSULE_INSIDE,                                                     ///< 0x180C the payload is itself a capsule; nothing touched
 };
 
 /**

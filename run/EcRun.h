@@ -60,7 +60,7 @@ struct _MORVANE_OPTIONS {
   BOOLEAN                   Update;            ///< -u: rewrite only the blocks that differ
   BOOLEAN                   HasCrc;            ///< -c was given
   UINT32                    ExpectedCrc;
-  BOOLEAN                   NoCrcLine;         ///< MORVANE.CFG has no crc32=: a capsule is taken, a raw image refused
+  BOOLEAN                   NoCrcLine;         ///< MORVANE.CFG has no crc32=: only a capsule whose signature is checked is taken
   UINT32                    SaveBlocks;        ///< -n: blocks to save alone
   BOOLEAN                   ErasedBefore;      ///< an earlier attempt of this boot sent an erase: the EC may be half-written
   RUN_RESOLVE_IMAGE_PATH    ResolveImagePath;  ///< finds ImagePath from ImageName; NULL when ImagePath is given

@@ -254,6 +254,15 @@ CheckImage (
     TrustedName (Cert, CertSize, Subject, ARRAY_SIZE (Subject));
   }
 
+  //
+  // Without crc32= only a signature checked against the built-in
+  // certificate would notice a copy damaged on its way: a raw image has
+  // none, and a Morvane without a certificate checks none.
+  //
+  if (!Trusted && Options->NoCrcLine) {
+    return EndRun (EFI_INVALID_PARAMETER, Ucs2 (u"MORVANE.CFG has no crc32= line; nothing was done.\r\n"));
+  }
+
   if (!EcCapsuleLooksLikeOne (mImage.File, static_cast<UINTN>(mImage.FileSize))) {
     if (Trusted) {
       return EndRun (
@@ -262,14 +271,6 @@ CheckImage (
                ImageName (Options),
                Subject
                );
-    }
-
-    //
-    // Without crc32= a capsule's signature would be the only check of a
-    // copy damaged on its way: a raw image has none.
-    //
-    if (Options->NoCrcLine) {
-      return EndRun (EFI_INVALID_PARAMETER, Ucs2 (u"MORVANE.CFG has no crc32= line; nothing was done.\r\n"));
     }
 
     return EFI_SUCCESS;

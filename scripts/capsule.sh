@@ -86,8 +86,9 @@ if [ -n "$OTHER" ]; then
 fi
 
 # The same pre-flight check as make plan: a missing, empty or over-16-MiB
-# image is refused here too.
-bash "$ROOT/scripts/plan.sh" "$IMAGE" >/dev/null || refuse "the image $(shown "$IMAGE") is not one Morvane flashes (make plan IMAGE=... says why)"
+# image is refused here too, and so is one that no capsule may carry (a
+# capsule, or a tail the flash would leave out): the line above says why.
+bash "$ROOT/scripts/plan.sh" --payload "$IMAGE" >/dev/null || refuse "the image $(shown "$IMAGE") is not one Morvane flashes (the line above says why)"
 
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 PY=$EDK2/BaseTools/Source/Python

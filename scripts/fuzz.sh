@@ -16,14 +16,16 @@ BUILD=$ROOT/build/fuzz
 RUN=$BUILD/run
 
 # Each target with the longest input it is given (a little above what its
-# parser accepts, so that the size checks are reached too). A new target is
-# one line here and one in FUZZ_TARGETS in test/CMakeLists.txt.
+# parser accepts, so that the size checks are reached too; a capsule's, so
+# that its seed whose tail the flash leaves out, a block and 16 bytes of EC
+# image, is read whole). A new target is one line here and one in
+# FUZZ_TARGETS in test/CMakeLists.txt.
 declare -A MAX_LEN=(
   [Settings]=4200
   [BootUrl]=1024
   [Depot]=5000
   [Smbios]=4096
-  [Capsule]=8192
+  [Capsule]=70000
   [Rollout]=4096
   [Fields]=4300
   [HwIdFields]=4096

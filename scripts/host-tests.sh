@@ -29,7 +29,7 @@ ctest --test-dir "$ROOT/build/host-sanitize" --output-on-failure -j"$(nproc)" -E
 echo "the host planner (make plan):"
 bash "$ROOT/scripts/plan.sh" --build
 /usr/bin/python3 "$ROOT/test/plan_tool.py" "$ROOT/build/morvane-plan"
-echo "the stick builder (make stick MODEL=...):"
+echo "the stick builder (make stick MODEL=..., and the capsules it refuses):"
 /usr/bin/python3 "$ROOT/test/stick_tool.py"
 echo "the capsule builder and the TRUST tool (make capsule, scripts/trust.py):"
 /usr/bin/python3 "$ROOT/test/capsule_tool.py"

@@ -11,6 +11,7 @@
                                            a catalogue of capsules: each checked as
                                            above, the table; with --out, STAGE gets
                                            CATALOG.TXT and the capsules it offers
+    morvane-plan --payload IMAGE           the plan of an image make capsule is to wrap
 
   IMAGE is a raw EC image or a signed capsule (make capsule). For a capsule
   it shows what the capsule says (the machines' hardware ID, the versions,
@@ -23,7 +24,9 @@
   missing, empty or over-16-MiB image, a capsule Morvane does not take, and,
   with --trust, a raw image or a capsule whose signature does not verify. An
   empty image is refused here on purpose, although Morvane accepts one: a
-  stick that flashes nothing is a mistake.
+  stick that flashes nothing is a mistake. With --payload, also an image no
+  capsule may carry (a capsule, or a tail the flash leaves out), for the
+  reason the capsule parser would give of the capsule made of it.
 
 **/
 
@@ -743,12 +746,12 @@ main (
 
   std::string  Option = (Argc >= 3) ? Argv[1] : "";
   bool         Usage  = (Argc == 2) ||
-                        (Argc == 3 && (Option == "--crc" || Option == "--kind")) ||
+                        (Argc == 3 && (Option == "--crc" || Option == "--kind" || Option == "--payload")) ||
                         (Argc == 4 && Option == "--trust");
   std::string  Path   = Usage ? Argv[Argc - 1] : "";
 
   if (!Usage) {
-    std::fprintf (stderr, "usage: morvane-plan [--crc | --kind | --trust CERT.der] IMAGE\n");
+    std::fprintf (stderr, "usage: morvane-plan [--crc | --kind | --payload | --trust CERT.der] IMAGE\n");
     return 2;
   }
 
@@ -786,6 +789,13 @@ main (
   if (Option == "--crc") {
     std::printf ("%08X\n", Crc32Update (0, Image.data (), Image.size ()));
     return 0;
+  }
+
+  if (Option == "--payload") {
+    const CHAR16  *Reason = EcCapsulePayloadRefusal (Image.data (), Image.size ());
+    if (Reason != nullptr) {
+      return Refuse (Path, "no capsule may carry it (" + Narrow (Reason) + ")");
+    }
   }
 
   if (Capsule) {

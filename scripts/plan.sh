@@ -2,7 +2,7 @@
 # Builds the host planner from the product's own block rules, CRC-32 and
 # capsule parser, and runs it on an image:
 #
-#   scripts/plan.sh [--crc | --kind] IMAGE
+#   scripts/plan.sh [--crc | --kind | --payload] IMAGE
 #   scripts/plan.sh --catalog FOLDER [--out STAGE]   (or CATALOG=FOLDER and no IMAGE)
 #                                    a catalogue: each capsule checked, the table;
 #                                    STAGE gets CATALOG.TXT and the capsules it offers
@@ -39,7 +39,7 @@ if [ -n "${CATALOG:-}" ] && [ $# -le 1 ]; then
   [ -z "${1:-}" ] || { echo "plan: give IMAGE or CATALOG, not both; nothing to flash." >&2; exit 2; }
   set -- --catalog "$CATALOG"
 fi
-if [ -n "${TRUST:-}" ] && [ "${1:-}" != --crc ] && [ "${1:-}" != --kind ]; then
+if [ -n "${TRUST:-}" ] && [ "${1:-}" != --crc ] && [ "${1:-}" != --kind ] && [ "${1:-}" != --payload ]; then
   WORK=$(mktemp -d)
   trap 'rm -rf "$WORK"' EXIT
   python3 "$ROOT/scripts/trust.py" --der "$TRUST" "$WORK/trust.der" >/dev/null ||

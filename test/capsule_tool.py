@@ -44,6 +44,12 @@ def main():
     with open(image, "wb") as out:
         out.write(bytes(range(256)) * 40)
     open(path("empty.bin"), "wb").close()
+    # A capsule (its first 16 bytes are what tells one), and an image whose
+    # last block holds 4 KiB.
+    with open(path("inner.cap"), "wb") as out:
+        out.write(uuid.UUID("6dcbd5ed-e82d-4c44-bda1-7194199ad92a").bytes_le + bytes(4096))
+    with open(path("cut.bin"), "wb") as out:
+        out.write(b"\x5a" * (0x10000 + 4096))
     run(["openssl", "pkey", "-in", os.path.join(certs, "TestCert.pem"), "-out", path("signer.key")])
     run(["openssl", "x509", "-in", os.path.join(certs, "TestCert.pem"), "-out", path("signer.crt")])
     run(["openssl", "genpkey", "-algorithm", "RSA", "-out", path("other.key")])
@@ -61,6 +67,9 @@ def main():
         ({"IMAGE": ""}, "name the EC image"),
         ({"IMAGE": path("missing.bin")}, "cannot be read"),
         ({"IMAGE": path("empty.bin")}, "is not one Morvane flashes"),
+        ({"IMAGE": path("inner.cap")}, "no capsule may carry it (a capsule inside a capsule)"),
+        ({"IMAGE": path("cut.bin")}, "no capsule may carry it (an EC image whose last block holds under 8 KiB, which the"
+                                     " flash would leave out)"),
         ({"VERSION": ""}, "VERSION= is not a 32-bit number"),
         ({"VERSION": "0x123456789"}, "is not a 32-bit number"),
         ({"VERSION": "256"}, "is not a 32-bit number"),

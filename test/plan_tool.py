@@ -9,6 +9,7 @@ verifies against a trusted certificate as Morvane.efi checks it).
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -17,6 +18,7 @@ import zlib
 ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 
 BLOCK = 0x10000
+CUT = "an EC image whose last block holds under 8 KiB, which the flash would leave out"
 
 
 def plan(planner, data, *options):
@@ -86,6 +88,13 @@ def capsules(planner):
         # more: Morvane reads no more than that.
         with open(path("large.cap"), "wb") as large:
             large.write(capsule + bytes(256 * BLOCK + 0x10000 - len(capsule) + 1))
+        # A file Morvane reads, whose payload is 32 KiB over 16 MiB (the
+        # capsule's and the image item's sizes made to match).
+        with open(path("big.cap"), "rb") as big, open(path("huge.cap"), "wb") as huge:
+            data = bytearray(big.read() + bytes(0x8000))
+            struct.pack_into("<I", data, 24, len(data))
+            struct.pack_into("<I", data, 72, len(data) - 96)
+            huge.write(data)
 
         def run(*args):
             result = subprocess.run([planner, *args], capture_output=True, text=True)
@@ -113,7 +122,10 @@ def capsules(planner):
                                      ("root.cer", "ec.bin", "not a signed capsule: a Morvane built with TRUST (TestRoot)"
                                                             " would refuse it"),
                                      (None, "unsigned.cap", "not a capsule Morvane takes (not signed)"),
-                                     (None, "large.cap", "the capsule is over 16 MiB")]:
+                                     (None, "large.cap", "the capsule is over 16 MiB"),
+                                     (None, "huge.cap", "the capsule's image is over 16 MiB"),
+                                     (None, "nested.cap", "not a capsule Morvane takes (a capsule inside a capsule)"),
+                                     (None, "cut.cap", "not a capsule Morvane takes (%s)" % CUT)]:
             code, out, err = run(*(["--trust", path(trust)] if trust else []), path(name))
             good = verdict.startswith("verifies")
             if code != (0 if good else 1) or verdict not in (out if good else err) or \
@@ -127,6 +139,13 @@ def capsules(planner):
                                     env=dict(os.environ, TRUST=os.path.join(pem, trust)), capture_output=True, text=True)
             if said not in result.stdout + result.stderr or (result.returncode == 0) != said.startswith("trust"):
                 problems.append("plan.sh with TRUST=%s: %r" % (trust, result.stdout[-200:] + result.stderr))
+        # What make capsule is about to wrap: an image no capsule may carry is
+        # refused with the parser's reason; a raw one is planned as it is.
+        for name, refusal in [("good.cap", "a capsule inside a capsule"), ("cut.bin", CUT), ("ec.bin", None)]:
+            code, out, err = run("--payload", path(name))
+            said = "no capsule may carry it (%s); nothing to flash.\n" % refusal
+            if (code, out == "", err.endswith(said)) != ((1, True, True) if refusal else (0, False, False)):
+                problems.append("--payload %s: exit %d, %r %r" % (name, code, out[-80:], err))
         if re.search(r"[^\x20-\x7e\n]", run(path("good.cap"))[1]):
             problems.append("the plan is not printable ASCII")
         problems += catalogs(run, path, edk2)

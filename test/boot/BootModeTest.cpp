@@ -217,13 +217,15 @@ TEST_F (BootModeTest, ARefusedRunSaysNothingChangedAndTheRetrySavesAgain) {
   EXPECT_EQ (LogLines ().size (), 2u);
 }
 
-// A capsule needs no crc32= (its signature covers it) nor model= (its
-// hardware ID names the machines); a raw image still needs crc32=, and
-// without it is refused once read, before any port.
-TEST_F (BootModeTest, ACapsuleNeedsNoCrcOrModelWhereARawImageNeedsItsCrc) {
+// A capsule whose signature Morvane checks needs no crc32= (the signature
+// covers it) nor model= (its hardware ID names the machines). Without
+// crc32=, a raw image, or a capsule from a Morvane that trusts no signer,
+// has nothing to check it by: refused once read, before any port.
+TEST_F (BootModeTest, WithoutCrcOnlyACapsuleWhoseSignatureIsCheckedIsTaken) {
   const auto  Capsule = Load ("good.cap");
   const auto  Payload = Load ("ec.bin");
 
+  Fake::gState->TrustedCert = Load ("root.cer");
   Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Model");
   File (u"\\ec.cap")      = Capsule;
   File (u"\\MORVANE.CFG") = Bytes ("image=ec.cap\r\n");
@@ -233,18 +235,23 @@ TEST_F (BootModeTest, ACapsuleNeedsNoCrcOrModelWhereARawImageNeedsItsCrc) {
   EXPECT_TRUE (std::equal (Payload.begin (), Payload.end (), Flash.begin ()));
   auto  Lines = LogLines ();
   ASSERT_EQ (Lines.size (), 1u);
-  EXPECT_NE (Lines[0].find (" signer=unchecked version=0x00000200 outcome=\"Morvane finished: 1 of 1 blocks rewritten"), std::string::npos) << Lines[0];
+  EXPECT_NE (Lines[0].find (" signer=\"TestCert\" version=0x00000200 outcome=\"Morvane finished: 1 of 1 blocks rewritten"), std::string::npos) << Lines[0];
   EXPECT_NE (Printed ().find ("Morvane will check ec.cap (" + std::to_string (Capsule.size ()) + " bytes) and flash it onto this machine's EC if it may."),
              std::string::npos) << Printed ();
 
-  SetUp ();
-  Stick (1, "");
-  File (u"\\MORVANE.CFG") = Bytes ("image=ec.bin\r\n");
+  for (const char *Image : { "ec.cap", "ec.bin" }) {
+    SCOPED_TRACE (Image);
+    SetUp ();
+    Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Model");
+    Stick (1, "");
+    File (u"\\ec.cap")      = Capsule;
+    File (u"\\MORVANE.CFG") = Bytes ("image=" + std::string (Image) + "\r\n");
 
-  EXPECT_THROW (Boot (u" "), Fake::BudgetSpent) << "a refused run never returns to the firmware";
+    EXPECT_THROW (Boot (u" "), Fake::BudgetSpent) << "a refused run never returns to the firmware";
 
-  EXPECT_EQ (Fake::RowText (13), "MORVANE.CFG has no crc32= line; nothing was done.");
-  EXPECT_TRUE (NoPortTouched ());
+    EXPECT_EQ (Fake::RowText (13), "MORVANE.CFG has no crc32= line; nothing was done.");
+    EXPECT_TRUE (NoPortTouched ());
+  }
 }
 
 // "Do not remove power" only from the first erase on: a machine refused

@@ -120,6 +120,18 @@ AsVersion1 (
   return File;
 }
 
+// The same with a version 2 header: the hardware instance, no support bits.
+Bytes
+AsVersion2 (
+  Bytes  File
+  )
+{
+  File.erase (File.begin () + SUPPORT, File.begin () + IMAGE);
+  Put32 (File, CAPSULE_SIZE, File.size ());
+  Put32 (File, ITEM, 2);
+  return File;
+}
+
 class CapsuleTest : public ::testing::Test {
 protected:
   Bytes  Good  = Load ("good.cap");
@@ -135,7 +147,7 @@ TEST_F (CapsuleTest, ARealCapsuleGivesItsImageSignatureAndVersions) {
   EXPECT_FALSE (EcCapsuleLooksLikeOne (Image.data (), Image.size ()));
   EXPECT_FALSE (EcCapsuleLooksLikeOne (Good.data (), 15));
 
-  for (const Bytes &File : { Good, AsVersion1 (Good) }) {
+  for (const Bytes &File : { Good, AsVersion1 (Good), AsVersion2 (Good) }) {
     auto  P = Parse (File);
 
     ASSERT_EQ (P.Status, EFI_SUCCESS) << P.Reason;
@@ -182,6 +194,7 @@ TEST_F (CapsuleTest, EachWrongOrShortOrOverlappingFieldIsRefusedWithWhatIsWrong)
     { "item in the headers",   [](Bytes &F) { Put32 (F, OFFSET, 8, 8); },            "the image item overlaps the headers" },
     { "item at the end",       [](Bytes &F) { Put32 (F, OFFSET, F.size () - FMP, 8); }, "the image item starts past the end of the file" },
     { "item offset huge",      [](Bytes &F) { Put32 (F, OFFSET, ~0ull, 8); },        "the image item starts past the end of the file" },
+    { "item offset high half", [](Bytes &F) { Put32 (F, OFFSET, (1ull << 32) | 16, 8); }, "the image item starts past the end of the file" },
     { "item after a gap",      [](Bytes &F) { Put32 (F, OFFSET, 24, 8); },           "bytes between the offset table and the image item" },
     { "item version 0",        [](Bytes &F) { Put32 (F, ITEM, 0); },                 "an unknown image header version" },
     { "item version 4",        [](Bytes &F) { Put32 (F, ITEM, 4); },                 "an unknown image header version" },
@@ -191,8 +204,12 @@ TEST_F (CapsuleTest, EachWrongOrShortOrOverlappingFieldIsRefusedWithWhatIsWrong)
     { "image size huge",       [](Bytes &F) { Put32 (F, IMAGE_SIZE, 0xFFFFFFFF); },  "the image item is larger than the file" },
     { "image size - 1",        [](Bytes &F) { Put32 (F, IMAGE_SIZE, Get32 (F, IMAGE_SIZE) - 1); }, "bytes after the image item" },
     { "image index 2",         [](Bytes &F) { F[INDEX] = 2; },                       "an image index other than 1" },
+    { "image index 0",         [](Bytes &F) { F[INDEX] = 0; },                       "an image index other than 1" },
     { "hardware instance 1",   [](Bytes &F) { Put32 (F, INSTANCE, 1, 8); },          "a hardware instance other than 0" },
+    { "instance high half",    [](Bytes &F) { Put32 (F, INSTANCE, 1ull << 32, 8); }, "a hardware instance other than 0" },
+    { "instance 1, version 2", [](Bytes &F) { F = AsVersion2 (F); Put32 (F, INSTANCE, 1, 8); }, "a hardware instance other than 0" },
     { "unknown support bit",   [](Bytes &F) { Put32 (F, SUPPORT, 5, 8); },           "unknown image capsule support bits" },
+    { "support high half",     [](Bytes &F) { Put32 (F, SUPPORT, (1ull << 32) | 1, 8); }, "unknown image capsule support bits" },
     { "dependency",            [](Bytes &F) { Put32 (F, SUPPORT, 3, 8); },           "a dependency expression" },
     { "support without auth",  [](Bytes &F) { Put32 (F, SUPPORT, 0, 8); },           "not signed" },
     { "revision 0x100",        [](Bytes &F) { Put32 (F, REVISION, 0x100, 2); },      "a signature block of an unknown revision" },
@@ -201,12 +218,18 @@ TEST_F (CapsuleTest, EachWrongOrShortOrOverlappingFieldIsRefusedWithWhatIsWrong)
     { "dwLength 24",           [](Bytes &F) { Put32 (F, AUTH_LENGTH, 24); },         "an empty signature" },
     { "dwLength 0",            [](Bytes &F) { Put32 (F, AUTH_LENGTH, 0); },          "an empty signature" },
     { "dwLength huge",         [](Bytes &F) { Put32 (F, AUTH_LENGTH, 0xFFFFFFFF); }, "the signature is larger than the image" },
+    { "dwLength 1 past",       [](Bytes &F) { Put32 (F, AUTH_LENGTH, F.size () - IMAGE - 7); }, "the signature is larger than the image" },
+    { "dwLength 8 past",       [](Bytes &F) { Put32 (F, AUTH_LENGTH, F.size () - IMAGE); }, "the signature is larger than the image" },
     { "dwLength to the end",   [](Bytes &F) { Put32 (F, AUTH_LENGTH, F.size () - IMAGE - 8 - 15); }, "no room for the payload header after the signature" },
     { "payload signature",     [](Bytes &F) { F[PayloadHeader (F) + 3] = '2'; },     "an unknown payload header" },
     { "payload header 15",     [](Bytes &F) { Put32 (F, PayloadHeader (F) + 4, 15); }, "a payload header size smaller than the header" },
     { "payload header all",    [](Bytes &F) { Put32 (F, PayloadHeader (F) + 4, F.size () - PayloadHeader (F)); }, "no EC image after the payload header" },
     { "payload header huge",   [](Bytes &F) { Put32 (F, PayloadHeader (F) + 4, 0xFFFFFFFF); }, "no EC image after the payload header" },
     { "lowest above version",  [](Bytes &F) { Put32 (F, PayloadHeader (F) + 12, 0x201); }, "a lowest supported version above its own version" },
+    // Signed as they are: what they carry would not reach the EC whole.
+    { "a capsule inside",      [](Bytes &F) { F = Load ("nested.cap"); },            "a capsule inside a capsule" },
+    { "a tail left out",       [](Bytes &F) { F = Load ("cut.cap"); },
+      "an EC image whose last block holds under 8 KiB, which the flash would leave out" },
   };
 
   for (const Case &C : Cases) {

@@ -11,6 +11,8 @@
 # OUTDIR/other.cap     the same, signed by "Another signer"
 # OUTDIR/big.cap       good.cap's kind, of big.bin: 16 MiB
 # OUTDIR/two.cap       good.cap's kind, of two.bin: two whole 64 KiB blocks
+# OUTDIR/nested.cap    good.cap's kind, of good.cap itself: a capsule inside a capsule
+# OUTDIR/cut.cap       good.cap's kind, of cut.bin: a block and 4 KiB, a tail the flash leaves out
 # OUTDIR/root.cer, sub.cer, other.cer   the certificates, DER
 set -euo pipefail
 
@@ -26,11 +28,15 @@ python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 7 + 3) & 0xFF for i i
 
 generate() {
   PYTHONPATH=$PY python3 "$PY/Capsule/GenerateCapsule.py" --encode --guid "$GUID" \
-    --fw-version 0x00000200 --lsv 0x00000080 --monotonic-count 7 "$@" ec.bin
+    --fw-version 0x00000200 --lsv 0x00000080 --monotonic-count 7 "$@" "${IMAGE:-ec.bin}"
 }
 
-generate --signer-private-cert "$CERTS/TestCert.pem" --other-public-cert "$CERTS/TestSub.pub.pem" \
-  --trusted-public-cert "$CERTS/TestRoot.pub.pem" -o good.cap
+signed() {
+  IMAGE=$2 generate --signer-private-cert "$CERTS/TestCert.pem" --other-public-cert "$CERTS/TestSub.pub.pem" \
+    --trusted-public-cert "$CERTS/TestRoot.pub.pem" -o "$1"
+}
+
+signed good.cap ec.bin
 generate -o unsigned.cap
 
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "/CN=Another signer" \
@@ -40,9 +46,12 @@ generate --signer-private-cert other.pem --other-public-cert other.crt --trusted
 
 # A capsule of a whole 16 MiB EC flash: a file larger than 16 MiB.
 python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 13 + 5) & 0xFF for i in range(256)) * 65536)' > big.bin
-PYTHONPATH=$PY python3 "$PY/Capsule/GenerateCapsule.py" --encode --guid "$GUID" --fw-version 0x00000200 \
-  --lsv 0x00000080 --monotonic-count 7 --signer-private-cert "$CERTS/TestCert.pem" \
-  --other-public-cert "$CERTS/TestSub.pub.pem" --trusted-public-cert "$CERTS/TestRoot.pub.pem" -o big.cap big.bin
+signed big.cap big.bin
+
+# Well signed, yet what they carry cannot reach the EC whole.
+signed nested.cap good.cap
+python3 -c 'import sys; sys.stdout.buffer.write(bytes((i * 11 + 1) & 0xFF for i in range(0x10000 + 4096)))' > cut.bin
+signed cut.cap cut.bin
 
 # Two blocks: a part of one block takes the second over the first, which
 # only the closing check sees.

@@ -17,6 +17,7 @@
 #include "HostTest.h"
 
 extern "C" {
+#include <Guid/FmpCapsule.h>
 #include <Guid/SystemResourceTable.h>
 #include <Library/BaseMemoryLib.h>
 #include <Library/FmpDeviceLib.h>
@@ -353,11 +354,13 @@ TEST_F (EcFmpTest, EachFailureHasItsOwnStatusAndNeverSucceeds) {
     UINT32        LastAttempt;
     bool          EcReached;
     const char    *Reason;
+    bool          Wrapped = false;   // the payload starts as a capsule does
   };
   const Case  Cases[] = {
     { "empty", [](EC_SIM *) {}, 0, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
     { "above 16 MiB", [](EC_SIM *) {}, EC_FMP_IMAGE_MAX_SIZE + 1, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
     { "a tail left out", [](EC_SIM *) {}, BLOCK + 4096, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
+    { "a capsule inside", [](EC_SIM *) {}, 2 * BLOCK, EFI_ABORTED, EC_FMP_STATUS_CAPSULE_INSIDE, false, "", true },
     { "no EC", [](EC_SIM *S) { S->Faults.NoDevice = TRUE; }, 2 * BLOCK, EFI_TIMEOUT, EC_FMP_STATUS_NO_EC, false,
       "EC not answering at block 0. The EC flash was not changed." },
     { "never verifies",
@@ -375,7 +378,12 @@ TEST_F (EcFmpTest, EachFailureHasItsOwnStatusAndNeverSucceeds) {
   Plant (NV_BS, { 0x00, 0x01, 0, 0, 0x80, 0, 0, 0 });
   for (const Case &Each : Cases) {
     SCOPED_TRACE (Each.Name);
-    const auto  Payload = Image (std::min (Each.Size, static_cast<size_t>(4 * BLOCK)), 2);
+    auto  Payload = Image (std::min (Each.Size, static_cast<size_t>(4 * BLOCK)), 2);
+    if (Each.Wrapped) {
+      const EFI_GUID  Fmp = EFI_FIRMWARE_MANAGEMENT_CAPSULE_ID_GUID;
+      std::copy_n (reinterpret_cast<const UINT8 *>(&Fmp), sizeof (Fmp), Payload.begin ());
+    }
+
     EcSimReset (Sim.get (), Flash.data (), nullptr);
     Fake::gState->Writes.clear ();
     mReports.clear ();

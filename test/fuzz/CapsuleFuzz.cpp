@@ -7,8 +7,10 @@
   (`FUZZ_SECONDS=60 scripts/fuzz.sh Capsule` for a minute alone).
 
   The seeds: a signed and an unsigned capsule from GenerateCapsule.py with a
-  16-byte image, the signed one with a version 1 image header, and the SMBIOS
-  tables of QEMU's q35 machine and of a host test's machine.
+  16-byte image, the signed one with a version 1 image header, the signed
+  one carrying itself and carrying an image whose tail the flash would leave
+  out (make_corpus.py), and the SMBIOS tables of QEMU's q35 machine and of a
+  host test's machine.
 
 **/
 
@@ -21,6 +23,7 @@ extern "C" {
 }
 
 #include "EcCapsule.h"
+#include "EcImagePlan.h"
 
 namespace {
 
@@ -56,9 +59,13 @@ LLVMFuzzerTestOneInput (
   EC_CAPSULE      Capsule;
   CONST CHAR16    *Reason = nullptr;
   EC_HWID_FIELDS  Fields;
+  EC_IMAGE_PLAN   Plan;
 
   if (EcCapsuleParse (Data, Size, &Capsule, &Reason) == EFI_SUCCESS) {
+    // What it carries reaches the EC whole: no capsule, no tail left out.
+    EcPlanImage (Capsule.PayloadSize, &Plan);
     if ((Reason != nullptr) || !EcCapsuleLooksLikeOne (Data, Size) || (Capsule.PayloadSize == 0) ||
+        EcCapsuleLooksLikeOne (Capsule.Payload, Capsule.PayloadSize) || (!Plan.TooLarge && (Plan.LeftOutBytes > 0)) ||
         (Capsule.LowestSupportedVersion > Capsule.FwVersion) ||
         (Capsule.Signed + Capsule.SignedSize != Capsule.Image + Capsule.ImageSize) ||
         (Capsule.Payload + Capsule.PayloadSize != Capsule.Signed + Capsule.SignedSize))

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seed inputs into test/fuzz/corpus/<Target>/:
-a few small valid and near-valid inputs each. Run it again after changing
+a few small valid and near-valid inputs each (the capsules among them made
+from signed.cap, which GenerateCapsule.py wrote). Run it again after changing
 an input format; files it does not write (reproducers of faults found by
 fuzzing) are left as they are."""
 
@@ -131,10 +132,32 @@ def ids_table(product=b"Morv 7", sku=b"MV7-01", family=b"Morv", numbers=True, tw
     return bios + system + (later if twice else b"") + board + chassis + bytes([127, 4, 9, 0, 0, 0])
 
 
+def with_payload(capsule, payload):
+    """A capsule with its EC image replaced (signed.cap's signature no longer
+    holds; the parser does not check it): its sizes made to match."""
+    data = bytearray(capsule)
+    fmp = struct.unpack_from("<I", data, 16)[0]
+    item = fmp + struct.unpack_from("<Q", data, fmp + 8)[0]
+    image = item + {1: 32, 2: 40, 3: 48}[struct.unpack_from("<I", data, item)[0]]
+    header = image + 8 + struct.unpack_from("<I", data, image + 8)[0]
+    data = data[:header + struct.unpack_from("<I", data, header + 4)[0]] + payload
+    struct.pack_into("<I", data, 24, len(data))
+    struct.pack_into("<I", data, item + 24, len(data) - image)
+    return bytes(data)
+
+
+def capsule():
+    with open(os.path.join(ROOT, "Capsule", "signed.cap"), "rb") as signed:
+        good = signed.read()
+    write("Capsule", "capsule-inside.cap", with_payload(good, good))
+    write("Capsule", "tail-left-out.cap", with_payload(good, bytes(range(256)) * 256 + b"\x5a" * 16))
+
+
 if __name__ == "__main__":
     settings()
     boot_url()
     depot()
     smbios()
+    capsule()
     catalogue()
     hwid_fields()

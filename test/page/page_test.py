@@ -99,6 +99,8 @@ def refusals(work, env, cert):
         ("empty image", {}, odd["empty.bin"], "the image is empty"),
         ("raw image with TRUST", trust, image, "would refuse"),
         ("capsule of another signer", trust, os.path.join(capsules, "other.cap"), "does not verify against TestRoot"),
+        ("a capsule inside a capsule", {}, os.path.join(capsules, "nested.cap"), "(a capsule inside a capsule)"),
+        ("a tail left out", {}, os.path.join(capsules, "cut.cap"), "(an EC image whose last block holds under 8 KiB"),
         ("Morvane.efi without TRUST", trust, os.path.join(capsules, "good.cap"), "was not built with TRUST"),
         ("TRUST a key", {"TRUST": wrong_key}, image, "cannot be built into Morvane.efi"),
         ("catalogue and IMAGE", {"CATALOG": catalog(work, capsules, "good.cap")}, image, "give IMAGE or CATALOG, not both"),

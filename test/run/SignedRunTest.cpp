@@ -234,6 +234,20 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
   auto  Other   = [](SignedRunTest &T) { T.AddImage (Load ("other.cap"), CAPSULE); };
   auto  Unsigned = [](SignedRunTest &T) { T.AddImage (Load ("unsigned.cap"), CAPSULE); };
   auto  Raw     = [](SignedRunTest &T) { T.AddImage (Load ("ec.bin")); };
+  auto  Nested  = [](SignedRunTest &T) { T.AddImage (Load ("nested.cap"), CAPSULE); };
+  auto  Cut     = [](SignedRunTest &T) { T.AddImage (Load ("cut.cap"), CAPSULE); };
+  // big.cap's payload 32 KiB longer: still a file Morvane reads, its
+  // capsule and image sizes made to match.
+  auto  Huge    = [](SignedRunTest &T) {
+    Bytes  C = Load ("big.cap");
+    C.resize (C.size () + 0x8000, 0x5A);
+    for (size_t At : { 24, 72 }) {
+      const UINT32  Size = static_cast<UINT32>(At == 24 ? C.size () : C.size () - 96);
+      std::copy_n (reinterpret_cast<const UINT8 *>(&Size), sizeof (Size), C.begin () + At);
+    }
+
+    T.AddImage (C, CAPSULE);
+  };
   auto  Machine = [=](SignedRunTest &T) { Good (T); Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Other"); };
   auto  Newer   = [=](SignedRunTest &T) { Good (T); T.PlantRecord (0x300, 0x201); };
   // An OS made a variable of the record's name under a key of its own.
@@ -261,6 +275,9 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
   const std::string  OLDER    = "ec.cap is version 0x00000200; this machine takes 0x00000201 or later. Nothing was flashed.";
   const std::string  UNSIGNED = "ec.cap is not a capsule Morvane takes (not signed). Nothing was flashed.";
   const std::string  FORGED   = "The signature of ec.cap does not verify against TestRoot. Nothing was flashed.";
+  const std::string  NESTED   = "ec.cap is not a capsule Morvane takes (a capsule inside a capsule). Nothing was flashed.";
+  const std::string  CUT      = "ec.cap is not a capsule Morvane takes (an EC image whose last block holds under 8 KiB,"
+                                " which the flash would leave out). Nothing was flashed.";
   const Case  Cases[] = {
     { "a changed byte",        true,  Changed,  u"ec.cap", EFI_SECURITY_VIOLATION, FORGED, "signer=- version=-" },
     { "another signer",        true,  Other,    u"ec.cap", EFI_SECURITY_VIOLATION, FORGED, "signer=- version=-" },
@@ -268,6 +285,12 @@ TEST_F (SignedRunTest, WhatIsNotFlashedIsRefusedBeforeAnyPort) {
       "ec.bin is not a signed capsule; this Morvane flashes only images signed by TestRoot. Nothing was flashed.", "signer=- version=-" },
     { "unsigned",              true,  Unsigned, u"ec.cap", EFI_UNSUPPORTED,          UNSIGNED, "signer=- version=-" },
     { "unsigned, unchecked",   false, Unsigned, u"ec.cap", EFI_UNSUPPORTED,          UNSIGNED, "signer=- version=-" },
+    { "a capsule inside",      true,  Nested,   u"ec.cap", EFI_UNSUPPORTED,          NESTED,   "signer=- version=-" },
+    { "a capsule inside, unchecked", false, Nested, u"ec.cap", EFI_UNSUPPORTED,      NESTED,   "signer=- version=-" },
+    { "a tail left out",       true,  Cut,      u"ec.cap", EFI_UNSUPPORTED,          CUT,      "signer=- version=-" },
+    { "a tail left out, unchecked", false, Cut, u"ec.cap", EFI_UNSUPPORTED,          CUT,      "signer=- version=-" },
+    { "a payload over 16 MiB", true,  Huge,     u"ec.cap", EFI_BAD_BUFFER_SIZE,
+      "Image is larger than 16 MiB; nothing was flashed.", "signer=- version=-" },
     { "another machine",       true,  Machine,  u"ec.cap", EFI_UNSUPPORTED,          NOT_THIS, "signer=\"TestCert\" version=0x00000200" },
     { "another machine, unchecked", false, Machine, u"ec.cap", EFI_UNSUPPORTED,      NOT_THIS, "signer=unchecked version=0x00000200" },
     { "every machine of the maker", true, Maker, u"ec.cap", EFI_UNSUPPORTED,
