@@ -123,8 +123,11 @@ else
   EFI=$ROOT/build/Morvane.efi
 fi
 
-# The new depot is put together beside the old one and replaces it only
-# when complete: a refusal leaves nothing half-made to serve.
+# The new depot's files are put together beside the old ones and take
+# their places only when complete: a refusal leaves nothing half-made to
+# serve. results/ stays where it is, untouched: a depot still serving may
+# be taking a machine's save this very moment, one the machine reads back
+# and then relies on.
 NEXT=$DEPOT.next
 rm -rf "$NEXT"
 mkdir -p "$NEXT"
@@ -150,9 +153,23 @@ cp "$ROOT/depot/page/index.html" "$ROOT/depot/page/page.js" "$ROOT/depot/page/pa
 # nginx's workers may run as another user (www-data) than the one making
 # the depot, whatever its umask.
 chmod -R a+rX "$NEXT"
-if [ -d "$DEPOT/results" ]; then mv "$DEPOT/results" "$NEXT/results"; else mkdir "$NEXT/results"; fi
-rm -rf "$DEPOT"
-mv "$NEXT" "$DEPOT"
+mkdir -p "$DEPOT/results"
+chmod a+rx "$DEPOT"
+# Each file is renamed over its old self (a download under way keeps the
+# old one), MORVANE.CFG last, so that it never names an image not there
+# yet; then the old depot's other files (an image of another name) go.
+# Nothing under results/ is ever moved, replaced or deleted.
+for file in "$NAME" Morvane.efi index.html page.js page.css MORVANE.CFG; do
+  mv -f "$NEXT/$file" "$DEPOT/$file"
+done
+for old in "$DEPOT"/* "$DEPOT"/.[!.]* "$DEPOT"/..?*; do
+  [ -e "$old" ] || [ -L "$old" ] || continue
+  case ${old##*/} in
+    results|"$NAME"|Morvane.efi|index.html|page.js|page.css|MORVANE.CFG) ;;
+    *) rm -rf -- "$old" ;;
+  esac
+done
+rmdir "$NEXT"
 trap - EXIT
 
 if [ "$KIND" = capsule ]; then
