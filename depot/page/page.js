@@ -472,7 +472,11 @@ function rowFor(run, read) {
   }
   const get = (key) => fields.get(key) || "";
   const judged = judge(fields);
-  if (!conflicting && judged !== run.state) {
+  // "No image for this machine" changed nothing: its line ends as an
+  // up-to-date or a harmless failed run's does.
+  const agrees = judged === run.state ||
+    (run.state === "noimage" && (judged === "uptodate" || judged === "failed-unchanged"));
+  if (!conflicting && !agrees) {
     row.state = "unreadable";
     row.outcome = "its line says " + STATE_WORDS[judged] + ", its name says " + STATE_WORDS[run.state];
     return row;
