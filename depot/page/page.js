@@ -640,11 +640,17 @@ async function refresh() {
   if (pick !== picks) return;
   const today = top.time.day;
   const days = readDays(top.listing, today);
-  // A list of days cut short may have left today out.
-  if (top.cut && !days.names.includes(today)) days.names.unshift(today);
+  // A list of days cut short may have left out today, nodate and the day
+  // picked: they are asked for by name.
+  if (top.cut) {
+    for (const name of [picked, today, "nodate"]) {
+      if (name !== null && !days.names.includes(name) && !days.apart.includes(name)) days.names.push(name);
+    }
+    days.names.sort((a, b) => (a === "nodate" ? 1 : b === "nodate" ? -1 : a < b ? 1 : a > b ? -1 : 0));
+  }
   const before = days.names.filter((name) => name !== "nodate" && dayNumber(name) <= dayNumber(today));
   const dayName = days.names.includes(picked) || days.apart.includes(picked) ? picked
-    : days.names.includes(today) && !top.cut ? today : before.length > 0 ? before[0] : days.names[0];
+    : days.names.includes(today) ? today : before.length > 0 ? before[0] : days.names[0];
   showDays(days.names, days.apart, dayName);
   if (dayName === undefined) {
     clearDay();

@@ -353,6 +353,22 @@ def page(work, env):
         expect("%s's version is %r" % (serial, by_name[serial]["cells"][6]), by_name[serial]["cells"][6] == wanted_text)
     expect("files with other names not counted as ignored", "3 files with other names ignored" in dump)
     expect("the folder of 2099 not said apart", "1 folders that are no plausible day listed apart" in dump)
+    cut(work, env, results, dom)
+
+
+def cut(work, env, results, whole):
+    """15,000 made-up day folders put the list of days over its 1 MiB: the page shows what fits and says so."""
+    for number in range(15000):
+        os.mkdir(os.path.join(results, "1%07d" % number))
+    with Browser(work) as browser:
+        browser.open("http://%s/#%s" % (env["ADDRESS"], DAY))
+        browser.wait(drawn(DAY))
+        dom = Dom()
+        dom.feed(browser.dom())
+        status = browser.evaluate("document.getElementById('status').textContent")
+    expect("cut list of days: counts %r" % dom.counts, dom.counts == whole.counts)
+    expect("cut list of days: the incomplete runs still first", [r["cells"][1] for r in dom.rows[:2]] == ["OLD1", "FAIL2"])
+    expect("cut list of days: status %r" % status, "the list of days is over 1 MiB" in status)
 
 
 def main():
