@@ -162,8 +162,9 @@ http {
   }
   default_type application/octet-stream;
   # One address may have $HOST_REQUESTS requests under way, $HOST_PUTS of
-  # them PUTs; beyond that it is answered 503 (busy: try later), never 409,
-  # which would send a machine to another name.
+  # them PUTs; beyond that a GET is answered 503 (busy: try later) and a
+  # PUT is dropped, never answered 409, which would send a machine to
+  # another name.
   map \$request_method \$put_host { PUT \$binary_remote_addr; default ""; }
   limit_conn_zone \$binary_remote_addr zone=per_host:8m;
   limit_conn_zone \$put_host zone=put_host:8m;
@@ -201,6 +202,10 @@ http {
       limit_except GET PUT { deny all; }
       limit_conn per_host $HOST_REQUESTS;
       limit_conn put_host $HOST_PUTS;
+      # A PUT past its address's bound is dropped with its connection
+      # (nginx's 444): answered, its body would still be read, for as long
+      # as a stranger trickles it, to keep the connection.
+      limit_conn_status 444;
       # Early, so that a body bound to be refused is not read.
       if (-e \$put_target) { return 409; }
       if (\$request_method = PUT) { proxy_pass "http://unix:$state/writer.sock:"; }
@@ -211,6 +216,7 @@ http {
       limit_except GET PUT { deny all; }
       limit_conn per_host $HOST_REQUESTS;
       limit_conn put_host $HOST_PUTS;
+      limit_conn_status 444;
       if (-e \$put_target) { return 409; }
       if (\$request_method = PUT) { proxy_pass "http://unix:$state/writer.sock:"; }
     }

@@ -126,14 +126,14 @@ def contention(depot):
 
 
 def per_address(depot):
-    """One address holding PUTs half-sent gets 503 past its bound; another address is served."""
+    """One address holding PUTs half-sent is dropped past its bound; another address is served."""
     held = []
     try:
         for number in range(HOST_PUTS):
             held.append(depot.held_put("/results/%s/HOLD%d-0011223344AA-%s-101000.bin" % (DAY, number, DAY), MIB,
                                        STRANGER))
         status, _, _ = depot.ask("PUT", "/results/%s/%s-7.run" % (DAY, BASE), b"x", source=STRANGER)
-        expect("the stranger's PUT past its bound answered %s" % status, status == 503)
+        expect("the stranger's PUT past its bound answered %s" % status, status is None)
         status, _, _ = depot.ask("GET", "/MORVANE.CFG", source=STRANGER)
         expect("the stranger's GET within its bound answered %s" % status, status == 200)
         status, _, _ = depot.ask("PUT", "/results/%s/%s-8.run" % (DAY, BASE), b"x")
