@@ -111,6 +111,7 @@ async function fetchAnswer(url, limit, timeout = FETCH_TIMEOUT_MS, partial = fal
     if (!response.ok) throw new Error("HTTP " + response.status);
     const reader = response.body.getReader();
     const chunks = [];
+    let cut = false;
     let total = 0;
     for (;;) {
       const { done, value } = await reader.read();
@@ -121,6 +122,7 @@ async function fetchAnswer(url, limit, timeout = FETCH_TIMEOUT_MS, partial = fal
         if (!partial) throw new Error("over " + limit + " bytes");
         chunks.push(value.subarray(0, value.length - (total - limit)));
         total = limit;
+        cut = true;
         break;
       }
       chunks.push(value);
@@ -129,7 +131,7 @@ async function fetchAnswer(url, limit, timeout = FETCH_TIMEOUT_MS, partial = fal
     let at = 0;
     for (const chunk of chunks) { bytes.set(chunk, at); at += chunk.length; }
     // Logs are ASCII; a byte-for-byte decoding lets shown() mark the rest.
-    return { text: new TextDecoder("latin1").decode(bytes), cut: total >= limit && partial,
+    return { text: new TextDecoder("latin1").decode(bytes), cut: cut,
              time: depotTime(response.headers) };
   } finally {
     clearTimeout(timer);
