@@ -151,8 +151,11 @@ else
   EFI=$ROOT/build/Morvane.efi
 fi
 
-# The new depot is put together beside the old one and replaces it only
-# when complete: a refusal leaves nothing half-made to serve.
+# The new depot's files are put together beside the old ones and take
+# their places only when complete: a refusal leaves nothing half-made to
+# serve. results/ stays where it is, untouched: a depot still serving may
+# be taking a machine's save this very moment, one the machine reads back
+# and then relies on.
 NEXT=$DEPOT.next
 rm -rf "$NEXT"
 mkdir -p "$NEXT"
@@ -195,9 +198,32 @@ fi
 chmod -R a+rX "$NEXT"
 # ...except the metadata key: its owner's alone.
 if [ -d "$NEXT/metadata-key" ]; then chmod -R go-rwx "$NEXT/metadata-key"; fi
-if [ -d "$DEPOT/results" ]; then mv "$DEPOT/results" "$NEXT/results"; else mkdir "$NEXT/results"; fi
-rm -rf "$DEPOT"
-mv "$NEXT" "$DEPOT"
+mkdir -p "$DEPOT/results"
+chmod a+rx "$DEPOT"
+# Each entry is renamed over its old self (a download under way keeps the
+# old one; an old folder is set aside first and dropped after), MORVANE.CFG
+# last, so that it never names a file not there yet; then the old depot's
+# other entries (an image of another name) go. Nothing under results/ is
+# ever moved, replaced or deleted.
+put_in_place() {
+  if [ -d "$DEPOT/$1" ] && [ ! -L "$DEPOT/$1" ]; then mv "$DEPOT/$1" "$NEXT/.old-$1"; fi
+  mv -f "$NEXT/$1" "$DEPOT/$1"
+  rm -rf -- "$NEXT/.old-$1"
+}
+NEW_NAMES=()
+for new in "$NEXT"/*; do NEW_NAMES+=("${new##*/}"); done
+for name in "${NEW_NAMES[@]}"; do
+  [ "$name" = MORVANE.CFG ] || put_in_place "$name"
+done
+put_in_place MORVANE.CFG
+for old in "$DEPOT"/* "$DEPOT"/.[!.]* "$DEPOT"/..?*; do
+  [ -e "$old" ] || [ -L "$old" ] || continue
+  case " results ${NEW_NAMES[*]} " in
+    *" ${old##*/} "*) ;;
+    *) rm -rf -- "$old" ;;
+  esac
+done
+rmdir "$NEXT"
 trap - EXIT
 
 if [ "$KIND" = catalog ]; then

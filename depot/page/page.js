@@ -3,9 +3,10 @@
 // from a machine on the network and may be garbage or hostile: it is
 // bounded, checked, and only ever put into the page as text.
 //
-// A fleet leaves tens of thousands of runs a day, so the page never lists
-// all of results/: it lists the day folders, then one day, counts that day
-// from the file names alone (the verdict is in the name) and reads only the
+// A fleet leaves tens of thousands of runs a day, so the page never reads
+// every log: it lists the day folders, then the day shown, counts that day
+// from the file names alone (the verdict is in the name), looks through the
+// other recent days' names for runs that need someone, and reads only the
 // logs of the rows it shows.
 "use strict";
 
@@ -15,6 +16,11 @@ const FETCH_TIMEOUT_MS = 4000;
 // that than for a log.
 const LISTING_TIMEOUT_MS = 30000;
 const MAX_DAYS_BYTES = 1024 * 1024;
+// Runs needing attention are looked for in this many of the newest days
+// (and nodate); a day's listing is read again only when its folder changed.
+const MAX_SCANNED_DAYS = 31;
+// Folders that are no plausible day are listed apart, this many at most.
+const MAX_APART = 20;
 const MAX_DAY_BYTES = 32 * 1024 * 1024;
 const MAX_LOG_BYTES = 4096;
 // Runs that need someone are listed above the rest, so a flood of newer
@@ -29,8 +35,19 @@ const MAX_NAME = 96;
 // by Morvane and is counted, not shown.
 const DAY_NAME = /^(?:\d{8}|nodate)$/;
 const RUN_FILE = new RegExp("^(([A-Za-z0-9_][A-Za-z0-9._-]{0,23})-([0-9A-F]{12,32})-" +
-  "(?:(\\d{8})-(\\d{6})|nodate-[0-9A-Fa-f]{8})(?:-([2-9]))?)" +
-  "\\.(?:(run|bin)|(flashed|uptodate|noimage|unchanged|incomplete)\\.log)$");
+  "(?:(\\d{8})-(\\d{6})(?:-[0-9A-Fa-f]{8}|-([2-9]))?|nodate-[0-9A-Fa-f]{8}(?:-([2-9]))?))" +
+  "\\.(?:(run|bin)|(flashed|uptodate|unchanged|incomplete|noimage|conflict)\\.log)$");
+
+// What a file's name says, or null for a name no machine makes: the run's
+// base, serial, MAC, start date and time (none for nodate), its -2 to -9,
+// and what the file is: "run", "bin", "conflict" (the machine met a
+// writer before it under this base and moved on) or a verdict.
+function parseName(name) {
+  const named = name.length <= MAX_NAME ? RUN_FILE.exec(name) : null;
+  if (named === null) return null;
+  return { base: named[1], serial: named[2], mac: named[3], date: named[4], time: named[5],
+           suffix: Number(named[6] || named[7] || 0), kind: named[8] || named[9] };
+}
 
 const VERDICT_STATES = {
   flashed: "flashed",
@@ -39,7 +56,15 @@ const VERDICT_STATES = {
   unchanged: "failed-unchanged",
   incomplete: "failed-incomplete",
 };
-const ATTENTION = new Set(["conflicting", "failed-incomplete", "running"]);
+// Runs needing attention, most urgent first: a .run alone costs a stranger
+// one PUT and ranks last, so made-up names cannot push a real machine off.
+function attentionRank(run) {
+  if (run.state === "failed-incomplete") return 0;
+  if (run.state === "running" && run.bin !== null) return 1;
+  if (run.state === "conflicting") return 2;
+  if (run.state === "running") return 3;
+  return -1;
+}
 
 const STATE_WORDS = {
   flashed: "flashed",
@@ -48,7 +73,7 @@ const STATE_WORDS = {
   "failed-unchanged": "failed, EC unchanged",
   "failed-incomplete": "failed, EC incomplete",
   running: "running",
-  conflicting: "conflicting final logs",
+  conflicting: "more than one writer",
   unreadable: "unreadable log",
 };
 
@@ -76,7 +101,9 @@ function shown(text, max = MAX_FIELD) {
   return clean.length > max ? clean.slice(0, max - 1) + "\u2026" : clean;
 }
 
-async function fetchBounded(url, limit, timeout = FETCH_TIMEOUT_MS) {
+// The body, cut at limit bytes when partial (else refused over it), and
+// the depot's own time from the answer's headers.
+async function fetchAnswer(url, limit, timeout = FETCH_TIMEOUT_MS, partial = false) {
   const abort = new AbortController();
   const timer = setTimeout(() => abort.abort(), timeout);
   try {
@@ -84,6 +111,7 @@ async function fetchBounded(url, limit, timeout = FETCH_TIMEOUT_MS) {
     if (!response.ok) throw new Error("HTTP " + response.status);
     const reader = response.body.getReader();
     const chunks = [];
+    let cut = false;
     let total = 0;
     for (;;) {
       const { done, value } = await reader.read();
@@ -91,7 +119,11 @@ async function fetchBounded(url, limit, timeout = FETCH_TIMEOUT_MS) {
       total += value.length;
       if (total > limit) {
         reader.cancel();
-        throw new Error("over " + limit + " bytes");
+        if (!partial) throw new Error("over " + limit + " bytes");
+        chunks.push(value.subarray(0, value.length - (total - limit)));
+        total = limit;
+        cut = true;
+        break;
       }
       chunks.push(value);
     }
@@ -99,21 +131,72 @@ async function fetchBounded(url, limit, timeout = FETCH_TIMEOUT_MS) {
     let at = 0;
     for (const chunk of chunks) { bytes.set(chunk, at); at += chunk.length; }
     // Logs are ASCII; a byte-for-byte decoding lets shown() mark the rest.
-    return new TextDecoder("latin1").decode(bytes);
+    return { text: new TextDecoder("latin1").decode(bytes), cut: cut,
+             time: depotTime(response.headers) };
   } finally {
     clearTimeout(timer);
   }
 }
 
+async function fetchBounded(url, limit, timeout = FETCH_TIMEOUT_MS) {
+  return (await fetchAnswer(url, limit, timeout)).text;
+}
+
+// The depot's date and time: its own clock as it sends it with a listing
+// (its local time), else the answer's Date; the browser's clock only when
+// neither came. {day: "YYYYMMDD", ms, sent: the Date, for folder times}.
+function depotTime(headers) {
+  const sent = Date.parse(headers.get("Date") || "");
+  const time = clockOf(headers, sent);
+  time.sent = Number.isFinite(sent) ? sent : Date.now();
+  return time;
+}
+
+function clockOf(headers, sent) {
+  const local = /^(\d{4})-(\d{2})-(\d{2})T(\d{2}):(\d{2}):(\d{2})/.exec(headers.get("X-Depot-Time") || "");
+  if (local) {
+    return { day: local[1] + local[2] + local[3],
+             ms: Date.UTC(+local[1], +local[2] - 1, +local[3], +local[4], +local[5], +local[6]) };
+  }
+  const when = new Date(Number.isFinite(sent) ? sent : Date.now());
+  return { day: dayOf(when), ms: Date.UTC(when.getFullYear(), when.getMonth(), when.getDate(), when.getHours(),
+                                         when.getMinutes(), when.getSeconds()) };
+}
+
+function dayOf(when) {
+  return String(when.getFullYear()).padStart(4, "0") + String(when.getMonth() + 1).padStart(2, "0") +
+    String(when.getDate()).padStart(2, "0");
+}
+
+// A YYYYMMDD that is a date of the calendar, as a day number; NaN if not.
+function dayNumber(day) {
+  const parts = /^(\d{4})(\d{2})(\d{2})$/.exec(day);
+  if (!parts) return NaN;
+  const ms = Date.UTC(+parts[1], +parts[2] - 1, +parts[3]);
+  const back = new Date(ms);
+  if (back.getUTCFullYear() !== +parts[1] || back.getUTCMonth() !== +parts[2] - 1 || back.getUTCDate() !== +parts[3]) {
+    return NaN;
+  }
+  return ms / 86400000;
+}
+
 // nginx's JSON listing of a folder, with its text; null for the listing
 // when the text is the same as before, which then need not be read again.
+// A listing over its bound is read as far as the bound and cut after its
+// last whole entry (nginx writes one a line): what fits is shown, and cut
+// says that the rest was left out.
 async function listingOf(path, limit, before = null) {
   try {
-    const text = await fetchBounded(path, limit, LISTING_TIMEOUT_MS);
-    if (text === before) return { text, listing: null };
-    const listing = JSON.parse(text);
+    const { text, cut, time } = await fetchAnswer(path, limit, LISTING_TIMEOUT_MS, true);
+    if (text === before) return { text, listing: null, cut, time };
+    let whole = text;
+    if (cut) {
+      const end = text.lastIndexOf("},");
+      whole = end < 0 ? "[]" : text.slice(0, end + 1) + "]";
+    }
+    const listing = JSON.parse(whole);
     if (!Array.isArray(listing)) throw new Error("the listing is not a list");
-    return { text, listing };
+    return { text, listing, cut, time };
   } catch (error) {
     throw new Error(path + " could not be read (" + error.message + ")");
   }
@@ -167,10 +250,12 @@ function judge(fields) {
   return "failed-incomplete";
 }
 
-// A catalogue that offers a machine nothing changes nothing: its line
-// says ec=unchanged, and its name says noimage, counted apart from failures.
+// "No image for this machine" changed nothing: its line ends as an
+// up-to-date or a harmless failed run's does, and its name says noimage,
+// counted apart from failures.
 function judgeNamed(fields, named) {
-  return named === "noimage" && fields.get("ec") === "unchanged" && fields.get("status") !== "running" ? "noimage" : judge(fields);
+  const judged = judge(fields);
+  return named === "noimage" && (judged === "uptodate" || judged === "failed-unchanged") ? "noimage" : judged;
 }
 
 function statusWords(status) {
@@ -209,74 +294,88 @@ function isFile(entry) {
     typeof entry.name === "string" && typeof entry.size === "number";
 }
 
-// results/ holds day folders only; newest first, nodate last.
-function readDays(listing) {
+// results/ holds day folders only. Plausible days (a date of the calendar
+// no later than the depot's tomorrow) newest first, then nodate; the rest
+// (a clock in another century, a stranger's folders) apart, with their
+// folder times for knowing when a listing changed.
+function readDays(listing, today) {
   const names = [];
+  const apart = [];
+  const stamps = new Map();
   let ignored = 0;
+  const tomorrow = dayNumber(today) + 1;
   for (const entry of listing) {
     if (entry !== null && typeof entry === "object" && entry.type === "directory" &&
         typeof entry.name === "string" && DAY_NAME.test(entry.name)) {
-      names.push(entry.name);
+      stamps.set(entry.name, String(entry.mtime));
+      const number = dayNumber(entry.name);
+      if (entry.name === "nodate" || number <= tomorrow) names.push(entry.name);
+      else apart.push(entry.name);
     } else {
       ignored++;
     }
   }
-  names.sort((a, b) => (a === "nodate" ? 1 : b === "nodate" ? -1 : a < b ? 1 : a > b ? -1 : 0));
-  return { names, ignored };
+  const order = (a, b) => (a === "nodate" ? 1 : b === "nodate" ? -1 : a < b ? 1 : a > b ? -1 : 0);
+  names.sort(order);
+  apart.sort(order);
+  return { names, apart, stamps, ignored };
+}
+
+// A run's start as milliseconds, for ordering runs of every day together:
+// a dated run's own name, a nodate run's first file on the depot's clock.
+function startKey(run, first) {
+  if (run.date === undefined) return Date.parse(first.mtime) || 0;
+  const t = run.time;
+  return Date.UTC(+run.date.slice(0, 4), +run.date.slice(4, 6) - 1, +run.date.slice(6, 8), +t.slice(0, 2),
+                  +t.slice(2, 4), +t.slice(4, 6)) + run.suffix;
 }
 
 // One day's runs, from the names alone: a .run and no final log is still
-// running (or lost power); a final log names its verdict; two different
-// final logs for one run mean one of them is a stranger's.
+// running (or lost power); a final log names its verdict. A base with more
+// than one writer is conflicting: a machine moved off it (.conflict.log),
+// two final logs, or a final log or save with no .run (Morvane writes its
+// .run first, so someone else wrote them).
 function readDay(day, listing) {
   const runs = new Map();
   let ignored = 0;
   for (const entry of listing) {
-    const named = isFile(entry) && entry.name.length <= MAX_NAME ? RUN_FILE.exec(entry.name) : null;
+    const named = isFile(entry) ? parseName(entry.name) : null;
     // A run is filed under the day it started, and only there.
-    if (named === null || (named[4] === undefined ? day !== "nodate" : named[4] !== day)) {
+    if (named === null || (named.date === undefined ? day !== "nodate" : named.date !== day)) {
       ignored++;
       continue;
     }
-    let run = runs.get(named[1]);
+    let run = runs.get(named.base);
     if (run === undefined) {
-      run = { base: named[1], serial: named[2], mac: named[3], date: named[4], time: named[5],
-              suffix: Number(named[6] || 0), start: null, bin: null, finals: [] };
+      run = { day: day, base: named.base, serial: named.serial, mac: named.mac, date: named.date, time: named.time,
+              suffix: named.suffix, start: null, bin: null, finals: [], moved: null };
       runs.set(run.base, run);
     }
     const file = { name: entry.name, size: entry.size, mtime: String(entry.mtime) };
-    if (named[7] === "run") run.start = file;
-    else if (named[7] === "bin") run.bin = file;
-    else run.finals.push({ verdict: named[8], file: file });
+    if (named.kind === "run") run.start = file;
+    else if (named.kind === "bin") run.bin = file;
+    else if (named.kind === "conflict") run.moved = file;
+    else run.finals.push({ verdict: named.kind, file: file });
   }
   const counts = {};
   for (const state of Object.keys(STATE_WORDS)) counts[state] = 0;
   const listed = [];
   for (const run of runs.values()) {
-    if (run.finals.length > 1) run.state = "conflicting";
+    if (run.finals.length > 1 || run.moved !== null || (run.start === null)) run.state = "conflicting";
     else if (run.finals.length === 1) run.state = VERDICT_STATES[run.finals[0].verdict];
-    else if (run.start !== null) run.state = "running";
-    else { ignored++; continue; } // a save with no log of its run
+    else run.state = "running";
     counts[run.state]++;
-    // The name's own time orders a dated day; a nodate run has only the
-    // depot's clock, from when its first file arrived.
-    const first = run.start || run.finals[0].file;
-    run.key = run.date !== undefined ? Number(run.date + run.time) * 10 + run.suffix : Date.parse(first.mtime) || 0;
+    run.key = startKey(run, run.start || run.bin || run.moved || run.finals[0].file);
     listed.push(run);
   }
-  listed.sort((a, b) => b.key - a.key || (a.base < b.base ? -1 : a.base > b.base ? 1 : 0));
+  listed.sort(newestFirst);
   const attention = [];
   const rest = [];
-  let hiddenAttention = 0;
   let older = 0;
   for (const run of listed) {
-    if (ATTENTION.has(run.state)) {
-      if (attention.length < MAX_ATTENTION) attention.push(run); else hiddenAttention++;
-    } else if (rest.length < MAX_ROWS) {
-      rest.push(run);
-    } else {
-      older++;
-    }
+    if (attentionRank(run) >= 0) attention.push(run);
+    else if (rest.length < MAX_ROWS) rest.push(run);
+    else older++;
   }
   // A machine is its serial and MAC; its latest run on the day counts for
   // the fleet view (listed is newest first).
@@ -284,14 +383,27 @@ function readDay(day, listing) {
   for (const run of listed) {
     if (!machines.has(run.serial + "/" + run.mac)) machines.set(run.serial + "/" + run.mac, run);
   }
-  return { counts, total: listed.length, shownRuns: attention.concat(rest), attention: attention.length,
-           hiddenAttention, older, ignored, machines: Array.from(machines.values()) };
+  return { counts, total: listed.length, attention, rest, older, ignored, machines: Array.from(machines.values()) };
+}
+
+function newestFirst(a, b) {
+  return b.key - a.key || (a.base < b.base ? -1 : a.base > b.base ? 1 : 0);
+}
+
+// The runs needing attention on every day looked through, most urgent
+// first, then newest first; at most MAX_ATTENTION.
+function mergeAttention(days) {
+  const all = [];
+  for (const day of days) all.push(...day.attention);
+  all.sort((a, b) => attentionRank(a) - attentionRank(b) || newestFirst(a, b));
+  return { shown: all.slice(0, MAX_ATTENTION), hidden: Math.max(0, all.length - MAX_ATTENTION), total: all.length };
 }
 
 // The one log a row needs: the first line while running, the final line
 // once ended, and for conflicting final logs the first line, for its details.
 function logOf(run) {
-  if (run.state === "running" || run.state === "conflicting") return run.start;
+  if (run.state === "running") return run.start;
+  if (run.state === "conflicting") return run.start || (run.finals.length > 0 ? run.finals[0].file : null);
   return run.finals[0].file;
 }
 
@@ -320,7 +432,7 @@ async function readLog(day, file) {
 }
 
 // Stops early once stale() says the operator picked another day.
-async function readLogs(day, runs, stale) {
+async function readLogs(runs, stale) {
   const reads = new Array(runs.length);
   const kept = new Map();
   let next = 0;
@@ -328,6 +440,7 @@ async function readLogs(day, runs, stale) {
     while (next < runs.length && !stale()) {
       const at = next++;
       const file = logOf(runs[at]);
+      const day = runs[at].day;
       reads[at] = file === null ? null : await readLog(day, file);
       const path = file === null ? "" : day + "/" + file.name;
       if (known.has(path)) kept.set(path, known.get(path));
@@ -338,7 +451,8 @@ async function readLogs(day, runs, stale) {
   return reads;
 }
 
-function rowFor(day, run, read) {
+function rowFor(run, read) {
+  const day = run.day;
   const row = {
     base: run.base,
     serial: run.serial,
@@ -354,8 +468,14 @@ function rowFor(day, run, read) {
   };
   const conflicting = run.state === "conflicting";
   if (conflicting) {
-    row.outcome = "final logs " + run.finals.map((final) => final.verdict).sort().join(" and ") +
-      ": one was not written by this run";
+    if (run.finals.length > 1) {
+      row.outcome = "final logs " + run.finals.map((final) => final.verdict).sort().join(" and ") +
+        ": one was not written by this run";
+    } else if (run.start === null) {
+      row.outcome = (run.finals.length > 0 ? "a final log" : "a save") + " with no .run: not written by a machine's run";
+    } else {
+      row.outcome = "its machine found this name taken by another writer and moved to another";
+    }
   }
   if (read === null) return row;
   const fields = read.text === null ? null : parseLine(read.text);
@@ -444,10 +564,13 @@ function renderRows(dayName, day, rows) {
   }
   setCount("unreadable", unreadable);
   let status = day.total + (day.total === 1 ? " run" : " runs") + " on " + dayWords(dayName);
-  if (day.attention > 0) status += "; " + day.attention + " needing attention listed first";
+  if (day.attention > 0) status += "; " + day.attention + " needing attention (of " + day.scanned + ") listed first";
   if (day.hiddenAttention > 0) status += "; " + day.hiddenAttention + " more needing attention not shown";
   if (day.older > 0) status += "; " + day.older + " older runs not shown";
   if (day.ignored > 0) status += "; " + day.ignored + " files with other names ignored";
+  if (day.unscanned > 0) status += "; " + day.unscanned + " older days not looked through for attention";
+  if (day.cut) status += "; the list of days is over 1 MiB: only its first part was read, other days may be missing";
+  if (day.apart > 0) status += "; " + day.apart + " folders that are no plausible day listed apart";
   setStatus(status + "; updated " + new Date().toLocaleTimeString(), false);
   // Replaced only when something changed, in one step, so the table never
   // blinks empty between refreshes.
@@ -461,19 +584,31 @@ function setStatus(text, trouble) {
   status.className = trouble ? "trouble" : "";
 }
 
-function showDays(names, day) {
+function option(name) {
+  const choice = document.createElement("option");
+  choice.value = name;
+  choice.textContent = dayWords(name);
+  return choice;
+}
+
+// Plausible days, then (apart) folders dated in the future or no date of
+// the calendar, a bounded few.
+function showDays(names, apart, day) {
   const select = document.getElementById("day");
-  const have = Array.from(select.options, (option) => option.value);
-  if (have.join("/") !== names.join("/")) {
-    select.replaceChildren(...names.map((name) => {
-      const option = document.createElement("option");
-      option.value = name;
-      option.textContent = dayWords(name);
-      return option;
-    }));
+  const listed = names.concat(apart.slice(0, MAX_APART));
+  if (select.getAttribute("data-listed") !== listed.join("/")) {
+    const choices = names.map(option);
+    if (apart.length > 0) {
+      const group = document.createElement("optgroup");
+      group.label = "not a plausible day" + (apart.length > MAX_APART ? " (" + MAX_APART + " of " + apart.length + ")" : "");
+      group.replaceChildren(...apart.slice(0, MAX_APART).map(option));
+      choices.push(group);
+    }
+    select.replaceChildren(...choices);
+    select.setAttribute("data-listed", listed.join("/"));
   }
   select.value = day;
-  select.disabled = names.length === 0;
+  select.disabled = listed.length === 0;
 }
 
 function clearDay(dayName) {
@@ -484,23 +619,54 @@ function clearDay(dayName) {
 }
 
 // The day the operator picked (kept in the address, so a reload keeps it),
-// or null for the newest day.
+// or null for the depot's today (or its newest day before).
 let picked = DAY_NAME.test(location.hash.slice(1)) ? location.hash.slice(1) : null;
 let picks = 0;
-// The last listing of a day and what was made of it: a listing that did not
-// change is not read again.
-let lastDay = { name: "", text: "", day: null };
+// Each day's listing and what was made of it, with its folder's time then:
+// another day's listing is read again only when its folder changed.
+let dayCache = new Map();
+
+// A day's runs, from the cache while its folder has not changed since a
+// listing read well after that change; null when the folder is not there.
+async function readDayCached(name, stamp, always) {
+  const cached = dayCache.get(name);
+  if (!always && cached && cached.stamp === stamp && cached.settled) return cached.day;
+  let read;
+  try {
+    read = await listingOf("results/" + name + "/", MAX_DAY_BYTES, cached ? cached.text : null);
+  } catch (error) {
+    if (/HTTP 404/.test(error.message)) return null;
+    throw error;
+  }
+  const day = read.listing === null ? cached.day : readDay(name, read.listing);
+  if (read.cut) day.cut = true;
+  const changed = Date.parse(stamp || "");
+  dayCache.set(name, { stamp: stamp, text: read.text, day: day,
+                       settled: Number.isFinite(changed) && read.time.sent - changed >= 2000 });
+  return day;
+}
 
 async function refresh() {
   const pick = picks;
-  const top = readDays((await listingOf("results/", MAX_DAYS_BYTES)).listing);
+  const top = await listingOf("results/", MAX_DAYS_BYTES);
   if (pick !== picks) return;
-  // The newest dated day, unless the operator picked another.
-  const dayName = top.names.includes(picked) ? picked : top.names[0];
-  showDays(top.names, dayName);
+  const today = top.time.day;
+  const days = readDays(top.listing, today);
+  // A list of days cut short may have left out today, nodate and the day
+  // picked: they are asked for by name.
+  if (top.cut) {
+    for (const name of [picked, today, "nodate"]) {
+      if (name !== null && !days.names.includes(name) && !days.apart.includes(name)) days.names.push(name);
+    }
+    days.names.sort((a, b) => (a === "nodate" ? 1 : b === "nodate" ? -1 : a < b ? 1 : a > b ? -1 : 0));
+  }
+  const before = days.names.filter((name) => name !== "nodate" && dayNumber(name) <= dayNumber(today));
+  const dayName = days.names.includes(picked) || days.apart.includes(picked) ? picked
+    : days.names.includes(today) ? today : before.length > 0 ? before[0] : days.names[0];
+  showDays(days.names, days.apart, dayName);
   if (dayName === undefined) {
     clearDay();
-    setStatus("No runs in results/ yet" + (top.ignored > 0 ? "; " + top.ignored + " files with other names ignored" : ""), false);
+    setStatus("No runs in results/ yet" + (days.ignored > 0 ? "; " + days.ignored + " files with other names ignored" : ""), false);
     return;
   }
   // Another day's counts and rows never stand under this day's name.
@@ -508,18 +674,33 @@ async function refresh() {
     clearDay(dayName);
     setStatus("Reading " + dayWords(dayName) + "\u2026", false);
   }
-  const { text, listing } = await listingOf("results/" + dayName + "/", MAX_DAY_BYTES,
-                                            lastDay.name === dayName ? lastDay.text : null);
+  const shown = (await readDayCached(dayName, days.stamps.get(dayName), true)) ||
+    { counts: Object.fromEntries(Object.keys(STATE_WORDS).map((state) => [state, 0])), total: 0, attention: [],
+      rest: [], older: 0, ignored: 0 };
   if (pick !== picks) return;
-  if (listing !== null) {
-    lastDay = { name: dayName, text: text, day: readDay(dayName, listing) };
+  drawCounts(shown);
+  // Runs needing attention, on the newest days (and nodate) as well.
+  const dated = days.names.filter((name) => name !== "nodate");
+  const scanned = dated.slice(0, MAX_SCANNED_DAYS).concat(days.names.includes("nodate") ? ["nodate"] : []);
+  const looked = [shown];
+  for (const name of scanned) {
+    if (name === dayName) continue;
+    const other = await readDayCached(name, days.stamps.get(name), false);
+    if (pick !== picks) return;
+    if (other !== null) looked.push(other);
   }
-  const day = Object.assign({}, lastDay.day, { ignored: lastDay.day.ignored + top.ignored });
-  drawCounts(day);
-  const reads = await readLogs(dayName, day.shownRuns, () => pick !== picks);
+  dayCache = new Map(Array.from(dayCache).filter(([name]) => name === dayName || scanned.includes(name)));
+  const attention = mergeAttention(looked);
+  const runs = attention.shown.concat(shown.rest);
+  const view = { total: shown.total, attention: attention.shown.length, hiddenAttention: attention.hidden,
+                 older: shown.older, ignored: shown.ignored + days.ignored, cut: top.cut || shown.cut === true,
+                 scanned: scanned.includes(dayName) ? scanned.length : scanned.length + 1,
+                 unscanned: Math.max(0, dated.length - MAX_SCANNED_DAYS), apart: days.apart.length };
+  view.scanned = view.scanned === 1 ? "this day" : "the " + view.scanned + " newest days";
+  const reads = await readLogs(runs, () => pick !== picks);
   if (pick !== picks) return;
-  renderRows(dayName, day, day.shownRuns.map((run, at) => rowFor(dayName, run, reads[at])));
-  if (typeof drawFleet === "function") await drawFleet(dayName, day.machines, () => pick !== picks);
+  renderRows(dayName, view, runs.map((run, at) => rowFor(run, reads[at])));
+  if (typeof drawFleet === "function") await drawFleet(dayName, shown.machines || [], () => pick !== picks);
 }
 
 // What the depot offers the machines, from its own MORVANE.CFG.

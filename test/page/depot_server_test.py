@@ -20,11 +20,18 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 DAY = "20261207"
 BASE = "SER-1.a_b-0011223344AA-%s-101000" % DAY
 NODATE = "none-0011223344AABBCCDD-nodate-0a1B2c3D"
+RANDOM = BASE + "-9fA0b1C2"
+# The depot's default bound on one address's PUTs under way, and a stranger
+# on its own loopback address (every honest request here comes from
+# 127.0.0.1).
+HOST_PUTS = 512
+STRANGER = "127.0.0.2"
 KIB = 1024
 MIB = 1024 * KIB
 
@@ -36,9 +43,9 @@ class Depot:
     def __init__(self, folder, port):
         self.folder, self.port = folder, port
 
-    def ask(self, method, path, body=None, headers=None):
+    def ask(self, method, path, body=None, headers=None, source="127.0.0.1"):
         """(status, headers, body) of one request on its own connection, path sent as it is."""
-        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30)
+        connection = http.client.HTTPConnection("127.0.0.1", self.port, timeout=30, source_address=(source, 0))
         try:
             connection.request(method, path, body=body, headers=headers or {})
             answer = connection.getresponse()
@@ -55,9 +62,9 @@ class Depot:
             found |= {os.path.relpath(os.path.join(top, name), self.folder) for name in folders + names}
         return found
 
-    def held_put(self, path, length):
+    def held_put(self, path, length, source="127.0.0.1"):
         """A PUT whose headers and first bytes are sent, and no more."""
-        held = socket.create_connection(("127.0.0.1", self.port), timeout=10)
+        held = socket.create_connection(("127.0.0.1", self.port), timeout=10, source_address=(source, 0))
         held.sendall(b"PUT %s HTTP/1.1\r\nHost: depot\r\nContent-Length: %d\r\n\r\nxx" % (path.encode(), length))
         return held
 
@@ -65,7 +72,8 @@ class Depot:
 def write_once(depot):
     """First PUT 201, a second 409 with the file unchanged, GET gives the first."""
     for name in [BASE + ".run", BASE + ".bin", BASE + ".flashed.log", BASE + "-2.run",
-                 NODATE + ".incomplete.log", NODATE + ".bin"]:
+                 NODATE + ".incomplete.log", NODATE + ".bin", RANDOM + ".run", RANDOM + ".noimage.log",
+                 BASE + "-2.conflict.log", NODATE + "-3.bin"]:
         folder = "nodate" if name.startswith(NODATE) else DAY
         path = "/results/%s/%s" % (folder, name)
         first = os.urandom(2 * MIB if name.endswith(".bin") else 300)
@@ -76,17 +84,63 @@ def write_once(depot):
         status, _, body = depot.ask("GET", path)
         expect("%s: GET answered %s, %s" % (name, status, "equal" if body == first else "changed"),
                status == 200 and body == first)
-    # A PUT under way holds its name: another PUT of it meanwhile is refused,
-    # so the one under way cannot land over it when it ends.
+    # The first PUT to arrive whole takes the name: a slow one started
+    # earlier cannot land over it, nor keep the name from a machine.
     path = "/results/%s/%s-3.bin" % (DAY, BASE)
     held = depot.held_put(path, 4)
     status, _, _ = depot.ask("PUT", path, b"meanwhile")
     held.sendall(b"yy")
     ended = held.recv(100).split(b"\r\n")[0]
     held.close()
-    expect("a PUT beside one under way answered %s" % status, status == 409)
-    expect("the PUT under way ended %r" % ended, ended == b"HTTP/1.1 201 Created")
-    expect("the name holds the PUT that was under way", depot.ask("GET", path)[2] == b"xxyy")
+    expect("a PUT beside one under way answered %s" % status, status == 201)
+    expect("the PUT under way ended %r" % ended, ended == b"HTTP/1.1 409 Conflict")
+    expect("the name holds the PUT that ended first", depot.ask("GET", path)[2] == b"meanwhile")
+
+
+def contention(depot):
+    """40 PUTs of one name at once, across the workers: one 201, 39 409, the file the 201's."""
+    path = "/results/%s/%s-4.bin" % (DAY, BASE)
+    bodies = [bytes([number]) * (2 * MIB) for number in range(40)]
+    ready = threading.Barrier(len(bodies))
+    answers = [None] * len(bodies)
+
+    def put(number):
+        connection = socket.create_connection(("127.0.0.1", depot.port), timeout=30)
+        head = b"PUT %s HTTP/1.1\r\nHost: depot\r\nContent-Length: %d\r\n\r\n" % (path.encode(), len(bodies[number]))
+        connection.sendall(head + bodies[number][:-1])
+        ready.wait()
+        connection.sendall(bodies[number][-1:])
+        answers[number] = connection.recv(100).split(b"\r\n")[0]
+        connection.close()
+    threads = [threading.Thread(target=put, args=(number,)) for number in range(len(bodies))]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    created = [number for number, answer in enumerate(answers) if answer == b"HTTP/1.1 201 Created"]
+    refused = [answer for answer in answers if answer == b"HTTP/1.1 409 Conflict"]
+    expect("%d PUTs created, %d refused with 409, of %d" % (len(created), len(refused), len(bodies)),
+           len(created) == 1 and len(refused) == len(bodies) - 1)
+    kept = depot.ask("GET", path)[2]
+    expect("the name holds the PUT answered 201", len(created) == 1 and kept == bodies[created[0]])
+
+
+def per_address(depot):
+    """One address holding PUTs half-sent is dropped past its bound; another address is served."""
+    held = []
+    try:
+        for number in range(HOST_PUTS):
+            held.append(depot.held_put("/results/%s/HOLD%d-0011223344AA-%s-101000.bin" % (DAY, number, DAY), MIB,
+                                       STRANGER))
+        status, _, _ = depot.ask("PUT", "/results/%s/%s-7.run" % (DAY, BASE), b"x", source=STRANGER)
+        expect("the stranger's PUT past its bound answered %s" % status, status is None)
+        status, _, _ = depot.ask("GET", "/MORVANE.CFG", source=STRANGER)
+        expect("the stranger's GET within its bound answered %s" % status, status == 200)
+        status, _, _ = depot.ask("PUT", "/results/%s/%s-8.run" % (DAY, BASE), b"x")
+        expect("a machine's PUT beside the stranger's answered %s" % status, status == 201)
+    finally:
+        for connection in held:
+            connection.close()
 
 
 def refused(depot):
@@ -104,6 +158,9 @@ def refused(depot):
         ("PUT", "/results/%s/%s.bogus.log" % (DAY, BASE), 403),
         ("PUT", "/results/%s/%s.log" % (DAY, BASE), 403),
         ("PUT", "/results/%s/%s-10.run" % (DAY, BASE), 403),
+        ("PUT", "/results/%s/%s-0a1b2c3.run" % (DAY, BASE), 403),
+        ("PUT", "/results/%s/%s-0a1b2c3d-2.run" % (DAY, BASE), 403),
+        ("PUT", "/results/%s/%s.conflict.bin" % (DAY, BASE), 403),
         ("PUT", "/results/%s/%s.run%%0A" % (DAY, BASE), 403),
         ("PUT", "/results/%s/%s.run" % ("20261208", BASE), 403),
         ("PUT", "/results/nodate/%s.run" % BASE, 403),
@@ -194,7 +251,7 @@ def main():
         expect("the depot did not start: %s" % started.stderr[-300:], started.returncode == 0)
         if started.returncode == 0:
             depot = Depot(folder, port)
-            for scenario in (write_once, refused, bounded, listed, slow):
+            for scenario in (write_once, contention, per_address, refused, bounded, listed, slow):
                 scenario(depot)
             workers(depot, master)
     finally:

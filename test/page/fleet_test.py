@@ -4,16 +4,18 @@
     fleet_test.py
 
 100,000 runs planted in results/ as machines leave them: 20,000 on the
-newest day (each verdict, some still running, some incomplete, a few with
-two final logs, then 300 newer logs of strangers), seven older days and a
-nodate folder. scripts/depot-server.sh serves them on a free 127.0.0.1 port
-and headless chromium shows the page: the newest day's counts from the
-names, the runs needing attention above the strangers' newer logs, the
-rest newest first, the files ignored; then the nodate folder picked in the
-day list; each shown row's log is read once. Prints the time from loading
-the page to the counts drawn.
+depot's today (each verdict, some still running, some incomplete, a few
+with two final logs, then 501 newer .run lines of strangers that never went
+on), the seven days before and a nodate folder. scripts/depot-server.sh
+serves them on a free 127.0.0.1 port and headless chromium shows the page:
+today's counts from the names; the runs needing attention on every day,
+incomplete ones first, so that the strangers' lines cannot push them off;
+the rest newest first, the files ignored; then the nodate folder picked in
+the day list; each shown row's log is read once. Prints the time from
+loading the page to the counts drawn.
 """
 
+import calendar
 import os
 import re
 import shutil
@@ -28,14 +30,18 @@ from page_test import Dom, free_port, log_line  # noqa: E402
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 SERVER_SH = os.path.join(ROOT, "scripts", "depot-server.sh")
-NEWEST = "20261207"
-OLDER_DAYS = ["202611%02d" % day for day in range(30, 31)] + ["202612%02d" % day for day in range(1, 7)]
+# The depot's today (its local date, as nginx gives it to the page).
+NEWEST = time.strftime("%Y%m%d")
+OLDER_DAYS = [time.strftime("%Y%m%d", time.localtime(time.time() - 86400 * back)) for back in range(7, 0, -1)]
 MAX_ROWS = 300
+MAX_ATTENTION = 500
 # The last line of each verdict, and the state the page shows for it.
 FINALS = {"flashed": ("0x0", "flashed", "flashed"), "uptodate": ("0x0", "unchanged", "uptodate"),
           "unchanged": ("0x12", "unchanged", "failed-unchanged"), "incomplete": ("0x7", "incomplete",
                                                                                  "failed-incomplete")}
 ATTENTION = ("running", "failed-incomplete", "conflicting")
+# Most urgent first (none of these runs is running with a save).
+RANK = {"failed-incomplete": 0, "conflicting": 2, "running": 3}
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 from tally import expect, free_port, passed, problems  # noqa: E402
@@ -61,7 +67,8 @@ def kind(number):
 
 
 def plant_day(results, day, count, tag, fakes=0):
-    """Plants a day of runs; returns its counts and the (state, serial) rows the page should list, in order.
+    """Plants a day of runs; returns its counts, its runs needing attention as (rank, -start, base, state, serial),
+    the rest's (state, serial) rows the page should list, in order, and how many of them it leaves out.
 
     Only the logs the page may read hold a line (the runs needing attention, the newest of the rest): an
     older log read by mistake would show as unreadable."""
@@ -70,7 +77,8 @@ def plant_day(results, day, count, tag, fakes=0):
     counts = dict.fromkeys(["flashed", "uptodate", "noimage", "failed-unchanged", "failed-incomplete", "running",
                             "conflicting"], 0)
     runs = []
-    then = time.time() - 3 * 3600
+    attention = []
+    then = int(time.time()) - 3 * 3600
     for number in range(count + fakes):
         fake = number >= count
         what = "flashed" if fake else kind(number)
@@ -78,25 +86,29 @@ def plant_day(results, day, count, tag, fakes=0):
         mac = "%s%02X%06X" % ("FFFF" if fake else "00AA", ord(tag), number)
         if day == "nodate":
             base, start = "%s-%s-nodate-%08X" % (serial, mac, number * 2654435761 % 2 ** 32), "time=unknown"
+            key = (then + number) * 1000
         else:
             seconds = (80000 // count) * number if not fake else 84600 + 2 * (number - count)
             clock = "%02d%02d%02d" % (seconds // 3600, seconds // 60 % 60, seconds % 60)
             base = "%s-%s-%s-%s" % (serial, mac, day, clock)
             start = "%s-%s-%s %s:%s:%s" % (day[:4], day[4:6], day[6:], clock[:2], clock[2:4], clock[4:])
-        state = "conflicting" if what == "conflicting" else "running" if what == "running" else FINALS[what][2]
+            key = (calendar.timegm(time.strptime(day, "%Y%m%d")) + seconds) * 1000
+        state = ("conflicting" if what == "conflicting" else "running" if what == "running" or fake
+                 else FINALS[what][2])
         counts[state] += 1
-        runs.append((state, serial))
+        if state in ATTENTION:
+            attention.append((RANK[state], -key, base, state, serial))
+        else:
+            runs.append((state, serial))
         read = state in ATTENTION or fake or number >= count - 400
 
         def line(status, ec):
             return (log_line(start, serial, status, ec, "done") + "\r\n").encode() if read else b""
-        names = []
-        if not fake:
-            names.append((base + ".run", line("running", None)))
-        for verdict in (["flashed", "incomplete"] if what == "conflicting" else [] if what == "running"
+        names = [(base + ".run", line("running", None))]
+        for verdict in (["flashed", "incomplete"] if what == "conflicting" else [] if what == "running" or fake
                         else [what]):
             names.append(("%s.%s.log" % (base, verdict), line(*FINALS[verdict][:2])))
-        if number % 50 == 3:
+        if number % 50 == 3 and not fake:
             names.append((base + ".bin", b"\xee" * 2048))
         for name, data in names:
             path = os.path.join(folder, name)
@@ -104,28 +116,32 @@ def plant_day(results, day, count, tag, fakes=0):
             if day == "nodate":
                 os.utime(path, (then + number, then + number))
     # Newest first: the later a run's number, the later it started.
-    ordered = list(reversed(runs))
-    rows = [row for row in ordered if row[0] in ATTENTION]
-    rest = [row for row in ordered if row[0] not in ATTENTION]
-    return counts, rows + rest[:MAX_ROWS], len(rest) - min(len(rest), MAX_ROWS)
+    rest = list(reversed(runs))
+    return counts, attention, rest[:MAX_ROWS], len(rest) - min(len(rest), MAX_ROWS)
 
 
 def plant(results):
     """The depot's results/: returns what the page should show for the newest day and for nodate."""
     os.makedirs(results)
-    newest = plant_day(results, NEWEST, 20000, "F", fakes=300)
+    newest = plant_day(results, NEWEST, 20000, "F", fakes=501)
+    attention = newest[1]
     for at, day in enumerate(OLDER_DAYS):
-        plant_day(results, day, 10000, "ABCDEFG"[at])
+        attention += plant_day(results, day, 10000, "ABCDEGH"[at])[1]
     nodate = plant_day(results, "nodate", 10000, "N")
+    attention += nodate[1]
+    # Every day's runs needing attention, most urgent first, then newest first.
+    attention = sorted(attention)
+    shown = [(state, serial) for _, _, _, state, serial in attention[:MAX_ATTENTION]]
+    newest = (newest[0], shown + newest[2], newest[3])
+    nodate = (nodate[0], shown + nodate[2], nodate[3])
     # Names the page ignores: not of the machines' form, a run filed under the wrong day, a folder in a day,
     # a save without its run, a log in no day folder.
     day = os.path.join(results, NEWEST)
-    for name in ["notes.txt", "x.log", "F00001-00AA46000001-20261206-000004.flashed.log",
-                 "LONE1-00AA4C000001-20261207-000000.bin"]:
+    for name in ["notes.txt", "x.log", "F00001-00AA46000001-%s-000004.flashed.log" % OLDER_DAYS[-1]]:
         write(os.path.join(day, name), b"x")
     os.mkdir(os.path.join(day, "sub"))
     write(os.path.join(results, "stray.log"), b"x")
-    return newest, nodate, 6  # the five above, and stray.log
+    return newest, nodate, 5  # the four above, and stray.log
 
 
 def shows(browser, day, wanted, ignored=None):
@@ -133,7 +149,7 @@ def shows(browser, day, wanted, ignored=None):
     dom.feed(browser.dom())
     counts, rows, older = wanted
     expect("%s: counts %r, not %r" % (day, dom.counts, counts),
-           dom.counts == dict({k: str(v) for k, v in counts.items()}, unreadable="0"))
+           dom.counts == dict({k: str(v) for k, v in counts.items()}, noimage="0", unreadable="0"))
     got = [(row["state"], row["cells"][1]) for row in dom.rows]
     first_wrong = next((at for at, pair in enumerate(zip(got, rows)) if pair[0] != pair[1]), None)
     expect("%s: %d rows, %d wanted, first difference at %r: %r" % (
@@ -194,8 +210,8 @@ def main():
             status = browser.evaluate("document.getElementById('status').textContent")
             browser.wait("document.getElementById('status').textContent !== %r" % status, timeout=60)
             reads = logs_read(port)
-            expect("%d logs read for %d rows" % (reads, len(newest[1]) + len(nodate[1])),
-                   reads == len(newest[1]) + len(nodate[1]))
+            rows = len(set(newest[1]) | set(nodate[1]))
+            expect("%d logs read for %d rows" % (reads, rows), reads == rows)
     finally:
         if pid is not None:
             subprocess.run(["bash", SERVER_SH, "stop", pid], check=False)

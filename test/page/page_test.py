@@ -147,17 +147,24 @@ DAY = "20261207"
 # A file of each run in results/DAY/ (each ended run also gets its first line as BASE.run): (name, contents,
 # state shown, serial shown), in the order the page lists them: runs needing attention first, newest first.
 RUNS = [
-    ("CONF1-0011223344AB-20261207-100950.flashed.log", log_line("2026-12-07 10:09:50", "CONF1", "0x0", "flashed",
-                                                                  "finished"), "conflicting", "CONF1"),
-    ("RUN1-0011223344A9-20261207-100900.run", log_line("2026-12-07 10:09:00", "RUN1", "running", "unchanged",
-                                                         "running"), "running", "RUN1"),
     ("OLD1-0011223344A6-20261207-100600.incomplete.log", log_line("2026-12-07 10:06:00", "OLD1", "0x0", None,
                                                                     "finished"), "failed-incomplete", "OLD1"),
     ("FAIL2-0011223344A5-20261207-100500.incomplete.log", log_line("2026-12-07 10:05:00", "FAIL2", "0x7",
                                                                      "incomplete", "Block 1 never verified."),
      "failed-incomplete", "FAIL2"),
-    ("NOIMG1-0011223344B0-20261207-101030.noimage.log", log_line("2026-12-07 10:10:30", "NOIMG1", "0x0", "unchanged",
-                                                                   "No image for this machine."), "noimage", "NOIMG1"),
+    ("CONF1-0011223344AB-20261207-100950.flashed.log", log_line("2026-12-07 10:09:50", "CONF1", "0x0", "flashed",
+                                                                  "finished"), "conflicting", "CONF1"),
+    ("MOVED1-0011223344B2-20261207-100940-0a1b2c3d.run", log_line("2026-12-07 10:09:40", "MOVED1", "running", None,
+                                                                    "running"), "conflicting", "MOVED1"),
+    ("FORGE1-0011223344B3-20261207-100930.flashed.log", log_line("2026-12-07 10:09:30", "FORGE1", "0x0", "flashed",
+                                                                   "finished"), "conflicting", "FORGE1"),
+    ("LONE-0011223344B1-20261207-100000.bin", "\xee" * 100, "conflicting", "LONE"),
+    ("NODATE-0011223344AE-nodate-0A1B2C3D.run", log_line("time=unknown", "NODATE", "running", None, ""), "running",
+     "NODATE"),
+    ("RUN1-0011223344A9-20261207-100900.run", log_line("2026-12-07 10:09:00", "RUN1", "running", "unchanged",
+                                                         "running"), "running", "RUN1"),
+    ("NOIMG1-0011223344B4-20261207-101100-9F8E7D6C.noimage.log",
+     log_line("2026-12-07 10:11:00", "NOIMG1", "0x0", "unchanged", "No image for this machine."), "noimage", "NOIMG1"),
     ("HOST2-0011223344AA-20261207-101000.flashed.log", log_line("2026-12-07 10:10:00", "HOST2", "0x0", "flashed",
                                                                   "finished " + HOSTILE), "flashed", "HOST2"),
     ("HOST1-0011223344A8-20261207-100800.unchanged.log", log_line("2026-12-07 10:08:00", CLEANED.replace(" ", "_"),
@@ -188,15 +195,21 @@ SAVED = "FLASH1-0011223344A2-20261207-100200.bin"
 OTHERS = {
     DAY + "/CONF1-0011223344AB-20261207-100950.incomplete.log": log_line("2026-12-07 10:09:50", "CONF1", "0x0",
                                                                            "incomplete", "x"),
+    DAY + "/MOVED1-0011223344B2-20261207-100940-0a1b2c3d.conflict.log": log_line("2026-12-07 10:09:40", "MOVED1",
+                                                                                   "0x0", None, "x"),
+    # A clock in 2099 (or a stranger's folder): listed apart, never the day shown first.
+    "20991231/LATE-0011223344B5-20991231-100000.incomplete.log": log_line("2099-12-31 10:00:00", "LATE", "0x7",
+                                                                            "incomplete", "x"),
     "20261206/OTHER-0011223344AD-20261206-235900.flashed.log": log_line("2026-12-06 23:59:00", "OTHER", "0x0",
                                                                           "flashed", "x"),
-    "nodate/NODATE-0011223344AE-nodate-0A1B2C3D.run": log_line("time=unknown", "NODATE", "running", None, ""),
+    "20261206/OTHER-0011223344AD-20261206-235900.run": log_line("2026-12-06 23:59:00", "OTHER", "running", None, ""),
     DAY + '/x"><img src=x>.log': log_line("2027-01-01 00:00:00", "NAME", "0x0", "flashed", "x"),
     DAY + "/WRONG-0011223344AF-20261206-100000.flashed.log": log_line("2026-12-06 10:00:00", "WRONG", "0x0",
                                                                         "flashed", "x"),
     "OLD2-0011223344B0-20261207-100000.log": log_line("2026-12-07 10:00:00", "OLD2", "0x0", "flashed", "x"),
-    DAY + "/LONE-0011223344B1-20261207-100000.bin": "\xee" * 100,
 }
+# Runs whose files are all planted above: no .run of their own.
+NO_RUN = ("FORGE1", "LONE", "NODATE")
 
 
 class Dom(html.parser.HTMLParser):
@@ -258,7 +271,7 @@ def chromium(work, *arguments):
 PUT_NAME = "PUT1-0011223344AF-20261207-101500.run"
 
 
-def served(work, env, image_bytes):
+def served(work, env, image, image_bytes):
     base = "http://%s/" % env["ADDRESS"]
     status, body = request(base + "Morvane.efi")
     efi = os.path.join(work, "served.efi")
@@ -277,6 +290,18 @@ def served(work, env, image_bytes):
                                        ("PUT of a run's first line", "results/20261207/" + PUT_NAME, "PUT", 201)]:
         status, _ = request(base + path, method, b"x" if method == "PUT" else None)
         expect("%s answered %d, not %d" % (what, status, wanted), status == wanted)
+    # make depot again while this one serves (its nginx then finds the port
+    # taken): the folder nginx writes into, and what machines left there,
+    # stay the very same files; a PUT landing meanwhile lands in them.
+    kept = os.path.join(env["DEPOT_DIR"], "results", "20261207", PUT_NAME)
+    before = [os.stat(path).st_ino for path in (env["DEPOT_DIR"], os.path.dirname(kept), kept)]
+    again = depot(image, env, start=True)
+    after = [os.stat(path).st_ino if os.path.exists(path) else None
+             for path in (env["DEPOT_DIR"], os.path.dirname(kept), kept)]
+    expect("make depot again while serving: exit %d, folders and results %r, then %r" % (again.returncode, before, after),
+           again.returncode != 0 and before == after and open(kept, "rb").read() == b"x")
+    status, _ = request(base + "results/20261207/" + PUT_NAME.replace(".run", ".bin"), "PUT", b"y")
+    expect("a PUT after make depot again answered %d" % status, status == 201)
     shutil.rmtree(os.path.join(env["DEPOT_DIR"], "results", "20261207"))
 
 
@@ -289,11 +314,11 @@ def plant(path, contents):
 def page(work, env):
     results = os.path.join(env["DEPOT_DIR"], "results")
     for name, contents, _, _ in RUNS:
-        plant(os.path.join(results, DAY, name), contents)
         base = name.split(".")[0]
         serial, _, date, time = base.split("-")[:4]
+        plant(os.path.join(results, "nodate" if date == "nodate" else DAY, name), contents)
         start = "%s-%s-%s %s:%s:%s" % (date[:4], date[4:6], date[6:], time[:2], time[2:4], time[4:])
-        if not name.endswith(".run"):
+        if not name.endswith(".run") and serial not in NO_RUN:
             plant(os.path.join(results, DAY, base + ".run"), log_line(start, serial, "running", None, ""))
     plant(os.path.join(results, DAY, SAVED), "\xee" * 3000)
     for name, contents in OTHERS.items():
@@ -308,16 +333,16 @@ def page(work, env):
     expect("title is %r" % dom.title, dom.title == "Morvane depot")
     expect("%d img elements in the page" % dom.imgs, dom.imgs == 0)
     expect("machine text not shown as text", "&lt;img src=x onerror=" in dump)
-    expect("days offered %r" % dom.days, dom.days == [DAY, "20261206", "nodate"])
+    expect("days offered %r" % dom.days, dom.days == [DAY, "20261206", "nodate", "20991231"])
     wanted = {"flashed": 5, "uptodate": 1, "noimage": 1, "failed-unchanged": 3, "failed-incomplete": 2, "running": 1,
-              "conflicting": 1, "unreadable": 4}
+              "conflicting": 4, "unreadable": 4}
     expect("counts %r, not %r" % (dom.counts, wanted), dom.counts == {k: str(v) for k, v in wanted.items()})
     expect("rows %r" % [(r["state"], r["cells"][1:2]) for r in dom.rows],
            [(r["state"], r["cells"][1]) for r in dom.rows] == [(state, serial) for _, _, state, serial in RUNS])
     words = {"flashed": ("flashed", "succeeded"), "uptodate": ("up to date", "0x0 succeeded"),
              "failed-unchanged": ("failed, EC unchanged", "failed"),
              "failed-incomplete": ("failed, EC incomplete", ""), "running": ("running", "running"),
-             "conflicting": ("conflicting final logs", ""), "unreadable": ("unreadable log", ""),
+             "conflicting": ("more than one writer", ""), "unreadable": ("unreadable log", ""),
              "noimage": ("no image for this machine", "0x0 succeeded")}
     for row, (name, _, state, _) in zip(dom.rows, RUNS):
         expect("%s has %d cells" % (name, len(row["cells"])), len(row["cells"]) == 14)
@@ -326,11 +351,15 @@ def page(work, env):
         expect("%s says %r, %r" % (name, row["cells"][7], row["cells"][8]),
                row["cells"][7] == words[state][0] and words[state][1] in row["cells"][8])
         expect("%s links %r" % (name, row["href"]),
-               row["href"] == ("results/%s/%s" % (DAY, SAVED) if name.startswith(SAVED[:-4] + ".") else None))
+               row["href"] == ("results/%s/%s" % (DAY, SAVED) if name.startswith(SAVED[:-4] + ".") else
+                               "results/%s/%s" % (DAY, name) if name.endswith(".bin") else None))
     by_name = dict(zip([name.split("-")[0] for name, _, _, _ in RUNS], dom.rows))
     for serial, column, wanted_text in [("FAIL1", 8, "0x3 failed: wrong machine"),
                                         ("RUN1", 9, "log written under a minute ago"),
                                         ("CONF1", 9, "final logs flashed and incomplete"),
+                                        ("MOVED1", 9, "found this name taken by another writer"),
+                                        ("FORGE1", 9, "a final log with no .run"),
+                                        ("LONE", 9, "a save with no .run"),
                                         ("LIAR1", 9, "its line says failed, EC unchanged, its name says flashed"),
                                         ("RAW1", 9, HOSTILE)]:
         expect("%s shows %r in %r" % (serial, wanted_text, by_name[serial]["cells"][column:column + 1]),
@@ -339,7 +368,24 @@ def page(work, env):
     for serial, wanted_text in [("FLASH1", "0x00010200, signed by EC release <b>signing</b>"),
                                 ("SAME1", "0x00000200, signature not checked"), ("FAIL1", "")]:
         expect("%s's version is %r" % (serial, by_name[serial]["cells"][6]), by_name[serial]["cells"][6] == wanted_text)
-    expect("files with other names not counted as ignored", "4 files with other names ignored" in dump)
+    expect("files with other names not counted as ignored", "3 files with other names ignored" in dump)
+    expect("the folder of 2099 not said apart", "1 folders that are no plausible day listed apart" in dump)
+    cut(work, env, results, dom)
+
+
+def cut(work, env, results, whole):
+    """15,000 made-up day folders put the list of days over its 1 MiB: the page shows what fits and says so."""
+    for number in range(15000):
+        os.mkdir(os.path.join(results, "1%07d" % number))
+    with Browser(work) as browser:
+        browser.open("http://%s/#%s" % (env["ADDRESS"], DAY))
+        browser.wait(drawn(DAY))
+        dom = Dom()
+        dom.feed(browser.dom())
+        status = browser.evaluate("document.getElementById('status').textContent")
+    expect("cut list of days: counts %r" % dom.counts, dom.counts == whole.counts)
+    expect("cut list of days: the incomplete runs still first", [r["cells"][1] for r in dom.rows[:2]] == ["OLD1", "FAIL2"])
+    expect("cut list of days: status %r" % status, "the list of days is over 1 MiB" in status)
 
 
 def fleet(work, env):
@@ -390,7 +436,7 @@ def main():
         else:
             pid = started.stdout.split()[-1]
             expect("boot URL not printed", "http://%s/Morvane.efi" % env["ADDRESS"] in started.stdout)
-            served(work, env, image_bytes)
+            served(work, env, image, image_bytes)
             page(work, env)
             fleet(work, env)
     finally:
