@@ -72,7 +72,7 @@ depot-bench:
 CAPSULE_PASSED := VERSION LOWEST HWID OTHER_CERT FIELDS
 $(foreach v,$(CAPSULE_PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
 
-## capsule: wrap an image in a signed capsule build/NAME.cap (IMAGE=, VERSION=, LOWEST=, HWID=, SIGN_KEY=, SIGN_CERT=, OTHER_CERT=)
+## capsule: wrap an image in a signed capsule build/NAME.cap (IMAGE=, VERSION=, LOWEST=, HWID=, FIELDS=, SIGN_KEY=, SIGN_CERT=, OTHER_CERT=)
 capsule:
 	@bash scripts/capsule.sh
 

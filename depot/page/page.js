@@ -35,7 +35,7 @@ const MAX_NAME = 96;
 // by Morvane and is counted, not shown.
 const DAY_NAME = /^(?:\d{8}|nodate)$/;
 const RUN_FILE = new RegExp("^(([A-Za-z0-9_][A-Za-z0-9._-]{0,23})-([0-9A-F]{12,32})-" +
-  "(?:(\\d{8})-(\\d{6})(?:-[0-9A-Fa-f]{8}|-([2-9]))?|nodate-[0-9A-Fa-f]{8}(?:-([2-9]))?))" +
+  "(?:(\\d{8})-(\\d{6})(?:-[0-9A-Fa-f]{8}|-([2-9]))?|nodate-[0-9A-Fa-f]{8}(?:-[0-9A-Fa-f]{8}|-([2-9]))?))" +
   "\\.(?:(run|bin)|(flashed|uptodate|unchanged|incomplete|noimage|conflict)\\.log)$");
 
 // What a file's name says, or null for a name no machine makes: the run's

@@ -73,7 +73,7 @@ def write_once(depot):
     """First PUT 201, a second 409 with the file unchanged, GET gives the first."""
     for name in [BASE + ".run", BASE + ".bin", BASE + ".flashed.log", BASE + "-2.run",
                  NODATE + ".incomplete.log", NODATE + ".bin", RANDOM + ".run", RANDOM + ".noimage.log",
-                 BASE + "-2.conflict.log", NODATE + "-3.bin"]:
+                 BASE + "-2.conflict.log", NODATE + "-3.bin", NODATE + "-A5C30001.run"]:
         folder = "nodate" if name.startswith(NODATE) else DAY
         path = "/results/%s/%s" % (folder, name)
         first = os.urandom(2 * MIB if name.endswith(".bin") else 300)
