@@ -1,7 +1,7 @@
 /** @file
   The fields of a machine in the key file `fwupdtool hwids FILE` takes
-  (see HwIdFields.h). The file comes from whoever runs make capsule: it is
-  bounded, and read only through its own length.
+  (see HwIdFields.h). The file comes from whoever runs make capsule or
+  fills a catalogue: it is bounded, and read only through its own length.
 
 **/
 
@@ -77,6 +77,11 @@ HwIdFieldsParse (
 
   Values.assign (EC_HWID_FIELD_COUNT, "");
   Given.assign (EC_HWID_FIELD_COUNT, false);
+  if (Text.size () > HWID_FIELDS_MAX_BYTES) {
+    Why = "is larger than 64 KiB: not a machine's fields";
+    return false;
+  }
+
   for (size_t Start = 0; Start < Text.size (); ) {
     size_t       End  = std::min (Text.find ('\n', Start), Text.size ());
     std::string  Line = Text.substr (Start, End - Start);

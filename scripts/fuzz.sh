@@ -27,10 +27,9 @@ declare -A MAX_LEN=(
   [Smbios]=4096
   [Capsule]=70000
   [Rollout]=4096
-  [Fields]=4300
   [HwIdFields]=4096
 )
-ORDER=(Settings BootUrl Depot Smbios Capsule Rollout Fields HwIdFields)
+ORDER=(Settings BootUrl Depot Smbios Capsule Rollout HwIdFields)
 
 if [ $# -gt 0 ]; then ORDER=("$@"); fi
 for name in "${ORDER[@]}"; do

@@ -161,10 +161,6 @@ main (
   File.read (&Text[0], Text.size ());
   Text.resize (static_cast<size_t>(File.gcount ()));
 
-  if (Text.size () > HWID_FIELDS_MAX_BYTES) {
-    return Refuse ("is larger than 64 KiB: not a machine's fields");
-  }
-
   if (!HwIdFieldsParse (Text, Values, Given, Why)) {
     return Refuse (Why);
   }

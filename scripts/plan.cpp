@@ -35,7 +35,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -57,7 +56,7 @@ extern "C" {
 #include "Crc32.h"
 #include "EcCapsule.h"
 #include "EcImagePlan.h"
-#include "Fields.h"
+#include "HwIdFields.h"
 #include "Rollout.h"
 
 //
@@ -471,36 +470,33 @@ Digest (
   return std::string (reinterpret_cast<char *>(Hash), Size);
 }
 
-// The model's hardware IDs and its product, from NAME.fields.
+// The model's hardware IDs, which of them name one model (the rule the
+// machine applies), and its product, from NAME.fields.
 std::string
 ReadFields (
   const std::string  &Path,
   CatalogCapsule     &Entry
   )
 {
-  static const char  *Keys[EC_HWID_FIELD_COUNT] = {
-    "Manufacturer", "Family", "ProductName", "ProductSku", "BaseboardManufacturer", "BaseboardProduct",
-    "BiosVendor", "BiosVersion", "BiosMajorRelease", "BiosMinorRelease", "EnclosureKind"
-  };
-  std::vector<UINT8>                  Data;
-  std::map<std::string, std::string>  Values;
-  EC_HWID_FIELDS                      Fields = {};
-  EC_HWIDS                            Ids;
+  std::vector<UINT8>        Data;
+  std::vector<std::string>  Values;
+  std::vector<bool>         Given;
+  std::string               Why;
+  EC_HWID_FIELDS            Fields = {};
+  EC_HWIDS                  Ids;
 
-  if (!ReadFile (Path, FIELDS_MAX_BYTES, Data)) {
+  if (!ReadFile (Path, HWID_FIELDS_MAX_BYTES, Data)) {
     return "cannot be read";
   }
 
-  std::string  Why = ParseFields (std::string (Data.begin (), Data.end ()), Values);
-  if (!Why.empty ()) {
+  if (!HwIdFieldsParse (std::string (Data.begin (), Data.end ()), Values, Given, Why)) {
     return Why;
   }
 
   for (unsigned Field = 0; Field < EC_HWID_FIELD_COUNT; Field++) {
-    auto  Found = Values.find (Keys[Field]);
-    if (Found != Values.end ()) {
-      Fields.Field[Field].Text   = Found->second.c_str ();
-      Fields.Field[Field].Length = Found->second.size ();
+    if (Given[Field]) {
+      Fields.Field[Field].Text   = Values[Field].data ();
+      Fields.Field[Field].Length = Values[Field].size ();
     }
   }
 
@@ -510,11 +506,12 @@ ReadFields (
 
   for (unsigned Id = 0; Id < EC_HWID_COUNT; Id++) {
     Entry.FieldIds.push_back (Ids.Present[Id] ? GuidText (Ids.Id[Id]).substr (1, 36) : "");
+    Entry.FieldNamesModel.push_back (EcHwIdNamesModel (&Ids, Id) != FALSE);
   }
 
-  for (const char *Key : { "Manufacturer", "ProductName", "Family", "ProductSku" }) {
-    if (Values.count (Key) != 0) {
-      Entry.Product += (Entry.Product.empty () ? "" : (std::strcmp (Key, "ProductName") == 0) ? " " : " / ") + Shown (Values[Key]);
+  for (EC_HWID_FIELD Field : { EcHwIdManufacturer, EcHwIdProductName, EcHwIdFamily, EcHwIdProductSku }) {
+    if (Given[Field]) {
+      Entry.Product += (Entry.Product.empty () ? "" : (Field == EcHwIdProductName) ? " " : " / ") + Shown (Values[Field]);
     }
   }
 

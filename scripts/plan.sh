@@ -18,15 +18,15 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 OUT=$ROOT/build/morvane-plan
 SOURCES=("$ROOT/scripts/plan.cpp" "$ROOT/flash/EcImagePlan.cpp" "$ROOT/run/Crc32.cpp" "$ROOT/capsule/EcCapsuleParse.cpp"
-  "$ROOT/capsule/EcHwId.cpp" "$ROOT"/scripts/catalog/*.cpp)
+  "$ROOT/capsule/EcHwId.cpp" "$ROOT/scripts/HwIdFields.cpp" "$ROOT"/scripts/catalog/*.cpp)
 
 # The EDK II base types only; -fshort-wchar satisfies Base.h's checks of
 # L"" literals, which this program does not otherwise use.
 if [ ! -x "$OUT" ] || [ -n "$(find "${SOURCES[@]}" "$ROOT/flash/EcImagePlan.h" "$ROOT/run/Crc32.h" \
-      "$ROOT/capsule/EcCapsule.h" "$ROOT"/scripts/catalog/*.h -newer "$OUT")" ]; then
+      "$ROOT/capsule/EcCapsule.h" "$ROOT/scripts/HwIdFields.h" "$ROOT"/scripts/catalog/*.h -newer "$OUT")" ]; then
   mkdir -p "$ROOT/build"
   g++ -std=c++17 -O2 -Wall -fshort-wchar -DMDEPKG_NDEBUG -DNO_MSABI_VA_FUNCS \
-    -I"$ROOT/flash" -I"$ROOT/run" -I"$ROOT/capsule" -I"$ROOT/ec" -I"$ROOT/scripts/catalog" -I"$EDK2/MdePkg/Include" -I"$EDK2/MdePkg/Include/X64" \
+    -I"$ROOT/flash" -I"$ROOT/run" -I"$ROOT/capsule" -I"$ROOT/ec" -I"$ROOT/scripts" -I"$ROOT/scripts/catalog" -I"$EDK2/MdePkg/Include" -I"$EDK2/MdePkg/Include/X64" \
     -I"$EDK2/CryptoPkg/Include" \
     "${SOURCES[@]}" -lcrypto -o "$OUT.next"
   mv "$OUT.next" "$OUT"

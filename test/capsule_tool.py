@@ -54,7 +54,8 @@ def main():
     run(["openssl", "x509", "-in", os.path.join(certs, "TestCert.pem"), "-out", path("signer.crt")])
     run(["openssl", "genpkey", "-algorithm", "RSA", "-out", path("other.key")])
     run(["openssl", "pkey", "-in", path("signer.key"), "-aes256", "-passout", "pass:x", "-out", path("locked.key")])
-    for name, text in (("fields.ini", FIELDS), ("odd.ini", ODD_FIELDS), ("typo.ini", FIELDS + "ProductSKU=A\n")):
+    for name, text in (("fields.ini", FIELDS), ("odd.ini", ODD_FIELDS), ("typo.ini", FIELDS + "ProductSKU=A\n"),
+                       ("twice.ini", FIELDS + "Family=Morv\n"), ("ungrouped.ini", "Manufacturer=Maker\n" + FIELDS)):
         with open(path(name), "w") as out:
             out.write(text)
     good = {"IMAGE": image, "VERSION": "0x00010200", "LOWEST": "0x10000", "HWID": HWID,
@@ -87,6 +88,8 @@ def main():
          "not name one model" % (path("fields.ini"), ID7)),
         ({"FIELDS": path("fields.ini")}, "HWID %s is none of the hardware IDs of these fields" % HWID),
         ({"FIELDS": path("typo.ini"), "HWID": ID9}, "line 6 names no field fwupd takes"),
+        ({"FIELDS": path("twice.ini"), "HWID": ID9}, "line 6 gives Family again"),
+        ({"FIELDS": path("ungrouped.ini"), "HWID": ID9}, "line 1 is not KEY=VALUE in the group [HwIds]"),
         ({"FIELDS": path("missing.ini")}, "cannot be read"),
     ]
     for change, expected in refusals:

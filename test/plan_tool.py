@@ -158,9 +158,12 @@ def catalogs(run, path, edk2):
     """make plan CATALOG=: a folder of capsules checked one by one, each
     refusal naming its file, and the table of what is offered."""
     problems = []
-    machine = path("machine")
-    subprocess.run(["bash", os.path.join(ROOT, "test", "capsule", "make_capsules.sh"), machine, edk2,
-                    "c0fed3b1-a4ed-5a8d-8886-126db8ae6423"], check=True, capture_output=True)
+    # The machine's HardwareID-9 (Maker&Model), and the -7 of the maker and an
+    # empty SKU, which every model of the maker without a SKU has.
+    for folder, guid in (("machine", "c0fed3b1-a4ed-5a8d-8886-126db8ae6423"),
+                         ("nosku", "e41fa4b2-4503-568b-a372-d7a7307d7ee3")):
+        subprocess.run(["bash", os.path.join(ROOT, "test", "capsule", "make_capsules.sh"), path(folder), edk2, guid],
+                       check=True, capture_output=True)
     maker = "[HwIds]\nManufacturer=Maker\nProductName=Model\n"
     cases = [  # files (name: capsule, or text), TRUST, what it says (table row or refusal)
         ({"good.cap": "good.cap"}, "root.cer", "5e1ae1a3-4c1d-5b7e-9a8f-6b1d2c3e4f50  -  "),
@@ -175,6 +178,14 @@ def catalogs(run, path, edk2):
         ({"good.cap": "good.cap", "notes.txt": "x"}, None, "notes.txt: neither a capsule"),
         ({"good.cap": "good.cap", "good.fields": maker}, None,
          "good.cap: its hardware ID 5e1ae1a3-4c1d-5b7e-9a8f-6b1d2c3e4f50 is none of the hardware IDs of good.fields"),
+        # What the machine takes as naming one model, and nothing else.
+        ({"m.cap": "machine/good.cap", "m.fields": maker + "Family=Model\n"}, None,
+         "m.cap: its hardware ID is HardwareID-11 of m.fields, which names a family or a maker, not one model"),
+        ({"m.cap": "nosku/good.cap", "m.fields": maker + "ProductSku=\n"}, None,
+         "m.cap: its hardware ID is HardwareID-7 of m.fields, which does not name one model: the product name or SKU "
+         "it is made of is blank"),
+        ({"m.cap": "machine/good.cap", "m.fields": maker + "ProductName=Other\n"}, None,
+         "m.fields: line 4 gives ProductName again"),
         ({"good.cap": "good.cap", "rollout.cfg": "hold ec.cap\n"}, None,
          "rollout.cfg line 1: no capsule in the catalogue is named ec.cap"),
     ]

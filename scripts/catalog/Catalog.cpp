@@ -45,6 +45,42 @@ FieldsName (
   return Capsule.substr (0, Capsule.size () - 4) + ".fields";
 }
 
+// Whether ID number Id of Them's fields names one model (the machine's rule,
+// EcHwIdNamesModel, as plan.cpp found it); without a word on it, it does not.
+bool
+NamesModel (
+  const CatalogCapsule  &Them,
+  unsigned              Id
+  )
+{
+  return (Id < Them.FieldNamesModel.size ()) && Them.FieldNamesModel[Id];
+}
+
+// Why Hwid, one of the IDs of Them's fields that the machine's rule does
+// not take, names no model; "" when no such ID of theirs is Hwid.
+std::string
+NotOneModel (
+  const std::string     &Hwid,
+  const CatalogCapsule  &Them
+  )
+{
+  std::string  Why;
+
+  for (unsigned Id = 0; Id < Them.FieldIds.size (); Id++) {
+    if ((Them.FieldIds[Id] != Hwid) || NamesModel (Them, Id)) {
+      continue;
+    }
+
+    // An ID of a model that equals the family's or the maker's is told as
+    // the latter, the wider one.
+    Why = "its hardware ID is HardwareID-" + std::to_string (Id) + " of " + FieldsName (Them.Name) +
+          ((Id >= CATALOG_MODEL_IDS) ? ", which names a family or a maker, not one model"
+                                     : ", which does not name one model: the product name or SKU it is made of is blank");
+  }
+
+  return Why;
+}
+
 // What can be told of one capsule's ID from the capsule and its own fields.
 std::string
 CheckId (
@@ -61,19 +97,16 @@ CheckId (
     return "";
   }
 
-  auto  Found = std::find (Capsule.FieldIds.begin (), Capsule.FieldIds.end (), Capsule.Hwid);
-  if (Found == Capsule.FieldIds.end ()) {
-    return Capsule.Name + ": its hardware ID " + Capsule.Hwid + " is none of the hardware IDs of " +
-           FieldsName (Capsule.Name);
+  // As the machine matches (EcHwIdsMatch): any of its IDs that names one model.
+  for (unsigned Id = 0; Id < Capsule.FieldIds.size (); Id++) {
+    if ((Capsule.FieldIds[Id] == Capsule.Hwid) && NamesModel (Capsule, Id)) {
+      return "";
+    }
   }
 
-  unsigned  Which = static_cast<unsigned>(Found - Capsule.FieldIds.begin ());
-  if (Which >= CATALOG_MODEL_IDS) {
-    return Capsule.Name + ": its hardware ID is HardwareID-" + std::to_string (Which) + " of " +
-           FieldsName (Capsule.Name) + ", which names a family or a maker, not one model";
-  }
-
-  return "";
+  std::string  Why = NotOneModel (Capsule.Hwid, Capsule);
+  return Capsule.Name + ": " + (!Why.empty () ? Why : "its hardware ID " + Capsule.Hwid + " is none of the hardware IDs of " +
+                                FieldsName (Capsule.Name));
 }
 
 }  // namespace
@@ -102,11 +135,10 @@ CatalogCheck (
         return Capsules[One].Name + " and " + Them.Name + ": one name on a FAT volume (case does not count there)";
       }
 
-      for (unsigned Id = CATALOG_MODEL_IDS; Id < Them.FieldIds.size (); Id++) {
-        if (Them.FieldIds[Id] == Capsules[One].Hwid) {
-          return Capsules[One].Name + ": its hardware ID is HardwareID-" + std::to_string (Id) + " of " +
-                 FieldsName (Them.Name) + ", which names a family or a maker, not one model";
-        }
+      // Its own fields are CheckId's: an ID any of them takes will do there.
+      std::string  Wide = (Other == One) ? "" : NotOneModel (Capsules[One].Hwid, Them);
+      if (!Wide.empty ()) {
+        return Capsules[One].Name + ": " + Wide;
       }
     }
   }

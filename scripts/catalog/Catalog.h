@@ -38,6 +38,7 @@ struct CatalogCapsule {
   std::string                 Signer;      ///< common name, printable
   std::string                 Product;     ///< from NAME.fields, printable; "" without one
   std::vector<std::string>    FieldIds;    ///< HardwareID-0..14 of NAME.fields ("" absent); empty without one
+  std::vector<bool>           FieldNamesModel;  ///< per ID of FieldIds: whether EcHwIdNamesModel takes it
   // Filled by CatalogApplyRollout.
   bool                        Offered = true;
   unsigned                    Phase   = 100;
@@ -48,9 +49,12 @@ struct CatalogCapsule {
   The rules between capsules: no two files of one hardware ID and version
   (identical copies are kept once, the first name, and a note says so),
   no two names a FAT volume would take for one, and a hardware ID that
-  names one model, as far as can be told: a name-based (version 5) GUID,
-  one of HardwareID-0 to -9 of its NAME.fields when it has one, and no
-  HardwareID-10 to -14 (a family or a maker) of any capsule's fields.
+  names one model, as far as can be told: a name-based (version 5) GUID;
+  when the capsule has NAME.fields, one of their IDs that the machine's
+  own rule (EcHwIdNamesModel, in FieldNamesModel) takes; and none of any
+  capsule's fields' IDs that the rule does not take (a family's or the
+  maker's, or one a blank product name or SKU makes the same for other
+  models).
 
   @param[in,out] Capsules   Sorted by name on entry; identical copies are dropped.
   @param[out]    Notes      What was tolerated, for the operator.

@@ -1,6 +1,7 @@
 /** @file
   The catalogue's host side (scripts/catalog/): rollout.cfg as written by
-  hand, the rules between capsules, the rollout applied to the index.
+  hand, the rules between capsules, the rollout applied to the index. The
+  fields files are read by scripts/HwIdFields.cpp (test/capsule_tool.py).
 
 **/
 
@@ -9,7 +10,6 @@
 #include <sstream>
 
 #include "Catalog.h"
-#include "Fields.h"
 #include "Rollout.h"
 
 namespace {
@@ -67,19 +67,6 @@ TEST (Rollout, TakesRulesAndRefusesEachMistakeWithItsLine) {
   EXPECT_EQ (ParseRollout (std::string (65537, '\n'), Rules), "rollout.cfg: over 64 KiB");
 }
 
-TEST (Fields, TakesTheHardwareIdKeysOnce) {
-  std::map<std::string, std::string>  Values;
-
-  EXPECT_EQ (ParseFields ("; fwupdtool hwids\r\n[HwIds]\r\nManufacturer=Morvane Test\r\nProductName=Morv 7\r\n", Values), "");
-  EXPECT_EQ (Values["ProductName"], "Morv 7");
-  EXPECT_EQ (ParseFields ("Manufacturer=x\n", Values), "line 1: the file must start with [HwIds]");
-  EXPECT_EQ (ParseFields ("[HwIds]\nmanufacturer=x\n", Values).substr (0, 22), "line 2: not Key=Value ");
-  EXPECT_EQ (ParseFields ("[HwIds]\nFamily=a\nFamily=b\n", Values), "line 3: Family given twice");
-  EXPECT_EQ (ParseFields ("[HwIds]\nFamily=a\tb\n", Values), "line 2: a control character");
-  EXPECT_EQ (ParseFields ("", Values), "no [HwIds] line");
-  EXPECT_TRUE (Values.empty ());
-}
-
 CatalogCapsule
 Capsule (
   const std::string  &Name,
@@ -100,17 +87,21 @@ Capsule (
   return C;
 }
 
-// HardwareID-0..14 as a fields file would give them: Hwid as ID Which.
-std::vector<std::string>
-IdsWith (
+// C with fields whose HardwareID-0..14 are absent but Hwid as ID Which,
+// which names one model or not (as EcHwIdNamesModel would have it).
+CatalogCapsule
+WithIds (
+  CatalogCapsule     C,
   const std::string  &Hwid,
-  unsigned           Which
+  unsigned           Which,
+  bool               NamesModel
   )
 {
-  std::vector<std::string>  Ids (CATALOG_ALL_IDS, "");
-
-  Ids[Which] = Hwid;
-  return Ids;
+  C.FieldIds.assign (CATALOG_ALL_IDS, "");
+  C.FieldNamesModel.assign (CATALOG_ALL_IDS, false);
+  C.FieldIds[Which]        = Hwid;
+  C.FieldNamesModel[Which] = NamesModel;
+  return C;
 }
 
 struct CheckCase {
@@ -122,14 +113,15 @@ struct CheckCase {
 
 TEST (CatalogCheck, RefusesWhatMachinesCouldNotTellApart) {
   CatalogCapsule  Copy    = Capsule ("ec-a-copy.cap", MODEL_A, 0x102);
-  CatalogCapsule  Fielded = Capsule ("ec-b.cap", MODEL_B, 0x102);
-  CatalogCapsule  Family  = Capsule ("ec-fam.cap", MODEL_A, 0x200);
+  CatalogCapsule  Fielded = WithIds (Capsule ("ec-b.cap", MODEL_B, 0x102), MODEL_B, 9, true);
+  CatalogCapsule  Family  = WithIds (Capsule ("ec-fam.cap", MODEL_A, 0x200), MODEL_B, 3, true);
   CatalogCapsule  Large   = Capsule ("ec-large.cap", MODEL_B, 0x1);
+  CatalogCapsule  Widest  = WithIds (Capsule ("ec-a.cap", MODEL_A, 1), MODEL_A, 9, false);
 
   Copy.Digest       = "ec-a.cap";
-  Fielded.FieldIds  = IdsWith (MODEL_B, 9);
-  Family.FieldIds   = IdsWith (MODEL_B, 3);
   Large.Size        = 16 * 1024 * 1024 + 1;
+  // Its HardwareID-9 is also its -11 (the family's text is the product name).
+  Widest.FieldIds[11] = MODEL_A;
   const CheckCase  Cases[] = {
     { "two models, two versions", { Capsule ("ec-a.cap", MODEL_A, 0x102), Capsule ("ec-a2.cap", MODEL_A, 0x103),
                                     Fielded }, "", 3 },
@@ -143,12 +135,21 @@ TEST (CatalogCheck, RefusesWhatMachinesCouldNotTellApart) {
     { "random ID", { Capsule ("ec.cap", "a9c3dcfe-1e69-4a88-8064-baf11dffca66", 1) }, "ec.cap: its hardware ID", 0 },
     { "ID not of its fields", { Capsule ("ec-a.cap", MODEL_A, 1), Family },
       "ec-fam.cap: its hardware ID a9c3dcfe-1e69-5a88-8064-baf11dffca66 is none of the hardware IDs of ec-fam.fields", 0 },
-    { "a family's ID", { [&] { auto C = Capsule ("ec-a.cap", MODEL_A, 1); C.FieldIds = IdsWith (MODEL_A, 11); return C; } () },
+    { "a family's ID", { WithIds (Capsule ("ec-a.cap", MODEL_A, 1), MODEL_A, 11, false) },
       "ec-a.cap: its hardware ID is HardwareID-11 of ec-a.fields, which names a family or a maker", 0 },
+    { "a model's ID that is also its family's", { Widest },
+      "ec-a.cap: its hardware ID is HardwareID-11 of ec-a.fields, which names a family or a maker, not one model", 0 },
+    { "a model's ID its blank SKU makes the maker's", { WithIds (Capsule ("ec-a.cap", MODEL_A, 1), MODEL_A, 7, false) },
+      "ec-a.cap: its hardware ID is HardwareID-7 of ec-a.fields, which does not name one model: the product name or SKU"
+      " it is made of is blank", 0 },
     { "another capsule's maker ID", { Capsule ("ec-a.cap", MODEL_A, 1),
-                                      [&] { auto C = Capsule ("ec-b.cap", MODEL_B, 1); C.FieldIds = IdsWith (MODEL_B, 9);
+                                      [&] { auto C = WithIds (Capsule ("ec-b.cap", MODEL_B, 1), MODEL_B, 9, true);
                                             C.FieldIds[13] = MODEL_A; return C; } () },
       "ec-a.cap: its hardware ID is HardwareID-13 of ec-b.fields", 0 },
+    { "another capsule's blank-SKU ID", { Capsule ("ec-a.cap", MODEL_A, 1),
+                                          [&] { auto C = WithIds (Capsule ("ec-b.cap", MODEL_B, 1), MODEL_B, 9, true);
+                                                C.FieldIds[7] = MODEL_A; return C; } () },
+      "ec-a.cap: its hardware ID is HardwareID-7 of ec-b.fields, which does not name one model", 0 },
     { "over what the index may name", { Large }, "ec-large.cap: the file is over 16 MiB", 0 },
   };
 

@@ -1,6 +1,6 @@
 /** @file
-  The machine's fields as make capsule's FIELDS file gives them, in the key
-  file fwupdtool takes, read by the host's hardware ID check: whatever the
+  The machine's fields as make capsule's FIELDS file and a catalogue's
+  NAME.fields give them, in the key file fwupdtool takes: whatever the
   file holds, it is taken or refused with its reason, and what is taken
   holds one text per field, none with a zero byte.
 
@@ -20,10 +20,6 @@ LLVMFuzzerTestOneInput (
   std::vector<std::string>  Values;
   std::vector<bool>         Given;
   std::string               Why;
-
-  if (Size > HWID_FIELDS_MAX_BYTES) {
-    return 0;
-  }
 
   const std::string  Text (reinterpret_cast<const char *>(Data), Size);
   if (!HwIdFieldsParse (Text, Values, Given, Why)) {

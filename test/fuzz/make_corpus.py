@@ -34,8 +34,6 @@ def catalogue():
     write("Rollout", "each-rule", "# rollout\r\nhold  a9c3dcfe-1e69-5a88-8064-baf11dffca66\r\n"
           "pin   a8adf2a2-f717-5262-817b-2a5da53436dc 0x00000102\r\nphase ec-a-0103.cap 25\r\n")
     write("Rollout", "mistakes", "phase ec.cap 0\nhold ec.cap\nhold ec.cap\npin ec.cap 0x1\nhodl x\n")
-    write("Fields", "model", "[HwIds]\r\nManufacturer=Morvane Test\r\nProductName=Morv E2E 7\r\nFamily=Morv\r\n")
-    write("Fields", "mistakes", "; x\n[HwIds]\nFamily=a\nFamily=b\nnope\n")
 
 
 def node(kind, sub, payload):
@@ -112,6 +110,8 @@ def hwid_fields():
           "ProductName=\\sMV\\t14\\\\\r\nEnclosureKind=a\r\n")
     write("HwIdFields", "unknown-key", "[HwIds]\nProductSKU=A\n")
     write("HwIdFields", "bad-escape", "[HwIds]\nFamily=a\\qb\\\n")
+    write("HwIdFields", "twice", "[HwIds]\r\nManufacturer=Morvane Test\r\nFamily=Morv\r\nFamily=Morv 7\r\n")
+    write("HwIdFields", "before-group", "Manufacturer=M\n[HwIds]\n[Other]\n")
 
 
 def structure(kind, formatted, strings):
