@@ -22,7 +22,9 @@ extern "C" {
 }
 
 #include "Depot.h"
-#include "RunInternal.h"
+#include "DepotName.h"
+#include "RunClock.h"
+#include "Smbios.h"
 #include "Ucs2.h"
 
 #define FIELD_CHARS        80

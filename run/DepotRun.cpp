@@ -30,7 +30,9 @@ extern "C" {
 }
 
 #include "Depot.h"
-#include "RunInternal.h"
+#include "DepotName.h"
+#include "DepotRun.h"
+#include "EcProgress.h"
 #include "Ucs2.h"
 
 #define MOVED_FIELD   " moved="
@@ -356,8 +358,19 @@ SendRunLogToDepot (
   }
 }
 
+/**
+  Put the save at the depot and read it back; nothing without a depot.
+
+  @param[in] Data   The save.
+  @param[in] Size   Its size.
+
+  @retval EFI_SUCCESS     The depot holds the save, read back equal.
+  @retval EFI_CRC_ERROR   What came back differs.
+  @return                 The failure of the transfer.
+**/
+STATIC
 EFI_STATUS
-SendSaveToDepot (
+PutSave (
   IN CONST UINT8  *Data,
   IN UINTN        Size
   )
@@ -394,6 +407,23 @@ SendSaveToDepot (
 
   FreePool (Back);
   return Status;
+}
+
+VOID
+SendSaveToDepot (
+  IN  CONST UINT8  *Data,
+  IN  UINTN        Size,
+  OUT RUN_RESULT   *Result
+  )
+{
+  EFI_STATUS  Status;
+
+  Status = PutSave (Data, Size);
+  if (EFI_ERROR (Status)) {
+    EcProgress ()->LinesFollow (0);
+    Result->Status = EndRun (EFI_NO_RESPONSE, Ucs2 (u"Save failed: the depot did not keep the save (%r)." NOT_CHANGED), Status);
+    Result->Ended  = TRUE;
+  }
 }
 
 VOID

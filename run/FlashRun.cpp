@@ -1,7 +1,11 @@
 /** @file
-  The device session and the flash run: keyboard bracket, image file, flash
-  mode, the block loop with its progress for every block, and the finishing
-  sequence.
+  The flash run and the verify run: the block loop over the image in
+  memory, with its progress for every block.
+
+  With -u each block of the image is compared with the EC's block before
+  anything is erased (from the save when the run made one, so the EC is
+  read once); an equal block is neither erased nor programmed, which keeps
+  an update short and the machine out of its can-brick state.
 
   A run that does not flash the whole image never tells the operator to
   remove power: it names what failed, says the EC flash is incomplete, and
@@ -12,17 +16,15 @@
 extern "C" {
 #include <Uefi.h>
 #include <Library/BaseMemoryLib.h>
-#include <Library/UefiBootServicesTableLib.h>
 }
 
 #include "EcFlash.h"
 #include "EcImagePlan.h"
 #include "EcProgress.h"
-#include "RunInternal.h"
-#include "VolumeFile.h"
+#include "FlashRun.h"
+#include "RunClock.h"
+#include "RunLog.h"
 #include "Ucs2.h"
-
-#define START_PAUSE_US  1000000
 
 //
 // Program-and-verify attempts on one block before the run gives up on it.
@@ -78,46 +80,51 @@ FlashBlock (
 }
 
 /**
-  End the run with a failure line below everything printed so far.
+  Tell whether the EC's block mBlockNumber already holds the block image:
+  from the save when the run saved it, else read back from the EC. A byte
+  that timed out is a difference.
 
-  @param[in]  Status   The failing status.
-  @param[in]  Format   The line; %d is the block, %s the advice.
-  @param[out] Result   Takes the status.
+  @param[in]  Saved         The save in memory; NULL without one.
+  @param[in]  SavedBlocks   Blocks it holds.
+  @param[out] Equal         TRUE when it does.
+
+  @retval EFI_SUCCESS   Equal is set.
+  @retval EFI_TIMEOUT   The EC stopped answering.
 **/
 STATIC
-VOID
-EndWithFailure (
-  IN  EFI_STATUS       Status,
-  IN  CONST char16_t   *Format,
-  OUT RUN_RESULT       *Result
+EFI_STATUS
+BlockMatchesImage (
+  IN  CONST UINT8  *Saved,
+  IN  UINT32       SavedBlocks,
+  OUT BOOLEAN      *Equal
   )
 {
-  EcProgress ()->LinesFollow (mRunRecord.BlocksDone);
-  Result->Status = EndRun (Status, Ucs2 (Format), mRunRecord.BlocksDone, FailureAdvice ());
-  Result->Ended  = TRUE;
-}
+  CONST UINT8  *Block;
+  EFI_STATUS   Status;
 
-BOOLEAN
-EcMayBeChanged (
-  VOID
-  )
-{
-  return mRunRecord.EraseSent || mRunRecord.ErasedBefore;
-}
+  if ((Saved != NULL) && (mBlockNumber < SavedBlocks)) {
+    Block  = Saved + static_cast<UINTN>(mBlockNumber) * FLASH_BLOCK_SIZE;
+    *Equal = (CompareMem (mImageLow, Block, HALF_BLOCK_SIZE) == 0) &&
+             (CompareMem (mImageHigh, Block + HALF_BLOCK_SIZE, HALF_BLOCK_SIZE) == 0);
+    return EFI_SUCCESS;
+  }
 
-CONST CHAR16 *
-FailureAdvice (
-  VOID
-  )
-{
-  return EcMayBeChanged () ? Ucs2 (FAILURE_ADVICE) : Ucs2 (NOT_CHANGED);
+  Status = ReadBackBlock ();
+  if (Status == EFI_TIMEOUT) {
+    return Status;
+  }
+
+  *Equal = (Status == EFI_SUCCESS) && ReadBackMatchesImage ();
+  return EFI_SUCCESS;
 }
 
 VOID
 FlashBlocks (
-  IN  BOOLEAN            Update,
-  IN  CONST EFI_TIME     *StartTime,
-  OUT RUN_RESULT         *Result
+  IN  BOOLEAN         Update,
+  IN  CONST UINT8     *Saved,
+  IN  UINT32          SavedBlocks,
+  IN  CONST EFI_TIME  *StartTime,
+  OUT RUN_RESULT      *Result
   )
 {
   EFI_STATUS  Status;
@@ -127,7 +134,7 @@ FlashBlocks (
   mRunRecord.BlocksDone  = 0;
   while (LoadImageBlock (mRunRecord.BlocksDone)) {
     Equal  = FALSE;
-    Status = Update ? BlockMatchesImage (&Equal) : EFI_SUCCESS;
+    Status = Update ? BlockMatchesImage (Saved, SavedBlocks, &Equal) : EFI_SUCCESS;
     if (Equal) {
       EcProgress ()->Unchanged (mBlockNumber);
     } else if (!EFI_ERROR (Status)) {
@@ -152,8 +159,8 @@ FlashBlocks (
 
 VOID
 VerifyBlocks (
-  IN  CONST EFI_TIME     *StartTime,
-  OUT RUN_RESULT         *Result
+  IN  CONST EFI_TIME  *StartTime,
+  OUT RUN_RESULT      *Result
   )
 {
   EFI_STATUS  Status;
@@ -198,116 +205,4 @@ VerifyBlocks (
                        First
                        );
   }
-}
-
-/**
-  The session's work between entering and leaving flash mode: the save,
-  then the mode's blocks.
-
-  @param[in]  Options     The options.
-  @param[in]  Planned     Blocks to save, flash or compare.
-  @param[in]  StartTime   The start time.
-  @param[out] Result      How it went.
-**/
-STATIC
-VOID
-RunModes (
-  IN  CONST MORVANE_OPTIONS  *Options,
-  IN  UINT32                 Planned,
-  IN  CONST EFI_TIME         *StartTime,
-  OUT RUN_RESULT             *Result
-  )
-{
-  if ((Options->SavePath != NULL) || Options->SaveInMemory) {
-    SaveBlocks (Options->SavePath, Planned, Result);
-    if (Result->Ended) {
-      return;
-    }
-  }
-
-  switch (Options->Mode) {
-    case ModeSave:
-      EcProgress ()->LinesFollow (0);
-      if (Options->SavePath == NULL) {
-        Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks in memory.\r\n"), Planned);
-      } else {
-        Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks to %s.\r\n"), Planned, Options->SavePath);
-      }
-
-      Result->Ended  = TRUE;
-      break;
-    case ModeVerify:
-      VerifyBlocks (StartTime, Result);
-      break;
-    default:
-      FlashBlocks (Options->Update, StartTime, Result);
-      if (!Result->Ended) {
-        FinishFlash (Options, Planned, Result);
-      }
-
-      break;
-  }
-}
-
-EFI_STATUS
-RunSession (
-  IN CONST MORVANE_OPTIONS  *Options,
-  IN CONST EFI_TIME         *StartTime
-  )
-{
-  VOLUME_FILE  File;
-  EC_IMAGE_PLAN      Plan;
-  RUN_RESULT         Result;
-
-  gBS->Stall (START_PAUSE_US);
-
-  //
-  // A real 8042 takes a command within microseconds; a machine without one
-  // is told once, and the run goes on.
-  //
-  if (SendKbcCommand (KBC_CMD_DISABLE_KEYBOARD) == EFI_TIMEOUT) {
-    ShowMessage (Ucs2 (u"The keyboard controller did not answer; going on without it.\r\n"));
-  }
-
-  //
-  // A run with options has its image in memory already; the plain run
-  // reads it here, between the keyboard bracket, as it always opened it.
-  //
-  File = NULL;
-  ZeroMem (&Plan, sizeof (Plan));
-  if ((Options->ImagePath != NULL) && !mImage.Loaded) {
-    Result.Status = LoadImage (Options->ImagePath, &File, &Plan);
-    if (EFI_ERROR (Result.Status)) {
-      SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
-      return Result.Status;
-    }
-  } else if (mImage.Loaded) {
-    EcPlanImage (mImage.Size, &Plan);
-  } else {
-    Plan.Blocks = Options->SaveBlocks;
-  }
-
-  mRunRecord.BlocksPlanned = Plan.Blocks;
-  Result.Status            = EFI_SUCCESS;
-  Result.Ended             = FALSE;
-  //
-  // Every session asks the EC afresh: one that stopped answering in an
-  // earlier attempt may answer now, and a retry must reach it.
-  //
-  mEcLink = EcAnswering;
-  EnterFlashMode ();
-  ReadFlashId ();
-  if (mEcLink != EcAnswering) {
-    EndWithFailure (EFI_TIMEOUT, u"EC not answering at block %d.%s", &Result);
-  } else {
-    RunModes (Options, Plan.Blocks, StartTime, &Result);
-  }
-
-  if (File != NULL) {
-    VolumeClose (&File);
-  }
-
-  ExitFlashMode ();
-  SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
-  return Result.Status;
 }

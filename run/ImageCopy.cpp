@@ -18,11 +18,11 @@ extern "C" {
 #include "Crc32.h"
 #include "EcCapsule.h"
 #include "EcFlash.h"
-#include "RunInternal.h"
+#include "ImageCopy.h"
+#include "RunLog.h"
+#include "RunState.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
-
-IMAGE_COPY  mImage = { NULL, 0, 0, NULL, 0, 0, FALSE, FALSE };
 
 //
 // Bytes read to tell a capsule from a raw image.
@@ -96,27 +96,6 @@ LendImage (
   ImageFromFile ();
 }
 
-VOID
-ImageFromFile (
-  VOID
-  )
-{
-  mImage.Data = mImage.File;
-  mImage.Size = mImage.FileSize;
-  mImage.Crc  = mImage.FileCrc;
-}
-
-VOID
-ImageFromPayload (
-  IN CONST UINT8  *Payload,
-  IN UINTN        Size
-  )
-{
-  mImage.Data = Payload;
-  mImage.Size = Size;
-  mImage.Crc  = Crc32Update (0, Payload, Size);
-}
-
 BOOLEAN
 FileLooksLikeCapsule (
   IN CONST CHAR16  *Path
@@ -142,16 +121,6 @@ ReturnImage (
   )
 {
   ZeroMem (&mImage, sizeof (mImage));
-}
-
-VOID
-RecordImage (
-  VOID
-  )
-{
-  mRunRecord.ImageKnown = TRUE;
-  mRunRecord.ImageSize  = mImage.Size;
-  mRunRecord.ImageCrc   = mImage.Crc;
 }
 
 EFI_STATUS
@@ -200,36 +169,6 @@ LoadImage (
 
   RecordImage ();
   return EFI_SUCCESS;
-}
-
-BOOLEAN
-LoadImageBlock (
-  IN UINT32  Block
-  )
-{
-  UINT64  Offset;
-  UINTN   Low;
-  UINTN   High;
-
-  SetMem (mImageLow, HALF_BLOCK_SIZE, 0xFF);
-  SetMem (mImageHigh, HALF_BLOCK_SIZE, 0xFF);
-  SetMem (mReadBackLow, HALF_BLOCK_SIZE, 0xFF);
-  SetMem (mReadBackHigh, HALF_BLOCK_SIZE, 0xFF);
-
-  Offset = static_cast<UINT64>(Block) * FLASH_BLOCK_SIZE;
-  Low    = 0;
-  High   = 0;
-  if (Offset < mImage.Size) {
-    Low  = static_cast<UINTN>(MIN (mImage.Size - Offset, static_cast<UINT64>(HALF_BLOCK_SIZE)));
-    CopyMem (mImageLow, mImage.Data + Offset, Low);
-  }
-
-  if (Offset + HALF_BLOCK_SIZE < mImage.Size) {
-    High = static_cast<UINTN>(MIN (mImage.Size - Offset - HALF_BLOCK_SIZE, static_cast<UINT64>(HALF_BLOCK_SIZE)));
-    CopyMem (mImageHigh, mImage.Data + Offset + HALF_BLOCK_SIZE, High);
-  }
-
-  return (Block < MAX_BLOCKS) && EcBlockIsFlashed (Block, Low);
 }
 
 VOID

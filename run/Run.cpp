@@ -1,8 +1,13 @@
 /** @file
-  A run's pre-flight: the run log, the image path, the save file, the
-  image's CRC-32 and what it is (a raw image, or a capsule with its
-  signature, machine and version), all before any device is touched; then
-  the watchdog off and the device session.
+  The run, step by step: the run log and the depot, then the pre-flight
+  (the image path, the save file, the image's CRC-32 and what it is: a raw
+  image, or a capsule with its signature, machine and version), all before
+  any device is touched; then the watchdog off and the device session
+  (keyboard bracket, flash mode, the save, the mode's blocks, the closing
+  check, the version record and the last line).
+
+  The steps are called from here alone, in this order; each fills in the
+  run's shared state (RunState.h) and none calls another.
 
 **/
 
@@ -14,10 +19,23 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 }
 
+#include "DepotRun.h"
 #include "EcFlash.h"
-#include "RunInternal.h"
+#include "EcImagePlan.h"
+#include "EcProgress.h"
+#include "FinishRun.h"
+#include "FlashRun.h"
+#include "ImageCopy.h"
+#include "RunLog.h"
+#include "RunState.h"
+#include "RunTrust.h"
+#include "SaveRun.h"
+#include "SignedImage.h"
+#include "Smbios.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
+
+#define START_PAUSE_US  1000000
 
 //
 // The longest product name a model check reads (SMBIOS strings may be up
@@ -179,6 +197,148 @@ PreFlight (
   return CheckImage (Options);
 }
 
+/**
+  The session's work between entering and leaving flash mode: the save
+  (and its copy at the depot), then the mode's blocks: for a flash, the
+  closing check and the version record before the finishing line.
+
+  @param[in]  Options     The options.
+  @param[in]  Planned     Blocks to save, flash or compare.
+  @param[in]  StartTime   The start time.
+  @param[out] Result      How it went.
+**/
+STATIC
+VOID
+RunModes (
+  IN  CONST MORVANE_OPTIONS  *Options,
+  IN  UINT32                 Planned,
+  IN  CONST EFI_TIME         *StartTime,
+  OUT RUN_RESULT             *Result
+  )
+{
+  CONST UINT8  *Saved;
+  UINT32       SavedBlocks;
+
+  if ((Options->SavePath != NULL) || Options->SaveInMemory) {
+    SaveBlocks (Options->SavePath, Planned, Result);
+    if (Result->Ended) {
+      return;
+    }
+
+    SendSaveToDepot (SaveCopy (&SavedBlocks), static_cast<UINTN>(Planned) * FLASH_BLOCK_SIZE, Result);
+    if (Result->Ended) {
+      return;
+    }
+  }
+
+  switch (Options->Mode) {
+    case ModeSave:
+      EcProgress ()->LinesFollow (0);
+      if (Options->SavePath == NULL) {
+        Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks in memory.\r\n"), Planned);
+      } else {
+        Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"EC flash saved: %d blocks to %s.\r\n"), Planned, Options->SavePath);
+      }
+
+      Result->Ended = TRUE;
+      break;
+    case ModeVerify:
+      VerifyBlocks (StartTime, Result);
+      break;
+    default:
+      Saved = SaveCopy (&SavedBlocks);
+      FlashBlocks (Options->Update, Saved, SavedBlocks, StartTime, Result);
+      if (!Result->Ended) {
+        CheckFlash (Options, Planned, Result);
+      }
+
+      if (!Result->Ended) {
+        //
+        // The EC now holds the capsule's payload, checked block by block
+        // (or found equal by -u): the record may say so.
+        //
+        RecordFlashedVersion ();
+        FinishFlash (Options, Planned, Result);
+      }
+
+      break;
+  }
+}
+
+/**
+  The device session: keyboard off, image open, flash mode, the save and the
+  mode's blocks, the run's last line, then image closed, flash mode left and
+  keyboard on.
+
+  @param[in] Options     The options (image path resolved).
+  @param[in] StartTime   The start time.
+
+  @return The run's status.
+**/
+STATIC
+EFI_STATUS
+RunSession (
+  IN CONST MORVANE_OPTIONS  *Options,
+  IN CONST EFI_TIME         *StartTime
+  )
+{
+  VOLUME_FILE  File;
+  EC_IMAGE_PLAN      Plan;
+  RUN_RESULT         Result;
+
+  gBS->Stall (START_PAUSE_US);
+
+  //
+  // A real 8042 takes a command within microseconds; a machine without one
+  // is told once, and the run goes on.
+  //
+  if (SendKbcCommand (KBC_CMD_DISABLE_KEYBOARD) == EFI_TIMEOUT) {
+    ShowMessage (Ucs2 (u"The keyboard controller did not answer; going on without it.\r\n"));
+  }
+
+  //
+  // A run with options has its image in memory already; the plain run
+  // reads it here, between the keyboard bracket, as it always opened it.
+  //
+  File = NULL;
+  ZeroMem (&Plan, sizeof (Plan));
+  if ((Options->ImagePath != NULL) && !mImage.Loaded) {
+    Result.Status = LoadImage (Options->ImagePath, &File, &Plan);
+    if (EFI_ERROR (Result.Status)) {
+      SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
+      return Result.Status;
+    }
+  } else if (mImage.Loaded) {
+    EcPlanImage (mImage.Size, &Plan);
+  } else {
+    Plan.Blocks = Options->SaveBlocks;
+  }
+
+  mRunRecord.BlocksPlanned = Plan.Blocks;
+  Result.Status            = EFI_SUCCESS;
+  Result.Ended             = FALSE;
+  //
+  // Every session asks the EC afresh: one that stopped answering in an
+  // earlier attempt may answer now, and a retry must reach it.
+  //
+  mEcLink = EcAnswering;
+  EnterFlashMode ();
+  ReadFlashId ();
+  if (mEcLink != EcAnswering) {
+    EndWithFailure (EFI_TIMEOUT, u"EC not answering at block %d.%s", &Result);
+  } else {
+    RunModes (Options, Plan.Blocks, StartTime, &Result);
+  }
+
+  if (File != NULL) {
+    VolumeClose (&File);
+  }
+
+  ExitFlashMode ();
+  SendKbcCommand (KBC_CMD_ENABLE_KEYBOARD);
+  return Result.Status;
+}
+
 EFI_STATUS
 RunMorvane (
   IN OUT MORVANE_OPTIONS  *Options,
@@ -193,6 +353,10 @@ RunMorvane (
   mRunRecord.ErasedBefore = Options->ErasedBefore;
   mRunRecord.Image     = (Options->ImagePath != NULL) ? Options->ImagePath : Options->ImageName;
 
+  //
+  // The run's log line goes to the depot too, when the run has one.
+  //
+  SetRunLogSender (SendRunLogToDepot);
   Status = EFI_SUCCESS;
   if (Options->LogPath != NULL) {
     Status = OpenRunLog (Options->LogPath);

@@ -10,7 +10,8 @@ extern "C" {
 #include <Library/UefiRuntimeServicesTableLib.h>
 }
 
-#include "RunInternal.h"
+#include "EcRun.h"
+#include "RunClock.h"
 
 VOID
 ReadStartTime (

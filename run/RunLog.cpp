@@ -24,7 +24,9 @@ extern "C" {
 
 #include "EcFlash.h"
 #include "EcProgress.h"
-#include "RunInternal.h"
+#include "RunClock.h"
+#include "RunLog.h"
+#include "Smbios.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
@@ -35,9 +37,8 @@ extern "C" {
 #define LINE_CHARS      320
 #define FIELD_CHARS     80
 
-RUN_RECORD  mRunRecord;
-
 STATIC VOLUME_FILE  mLogFile = NULL;
+STATIC RUN_LOG_SENDER  mLogSender = NULL;
 STATIC CHAR16             mLastLine[LINE_CHARS + 1];
 
 STATIC CONST char16_t  *CONST  mModeNames[] = { u"flash", u"verify", u"save" };
@@ -157,6 +158,18 @@ ShowMessage (
   VA_END (Marker);
 
   EcProgress ()->Show (Line);
+}
+
+VOID
+EndWithFailure (
+  IN  EFI_STATUS      Status,
+  IN  CONST char16_t  *Format,
+  OUT RUN_RESULT      *Result
+  )
+{
+  EcProgress ()->LinesFollow (mRunRecord.BlocksDone);
+  Result->Status = EndRun (Status, Ucs2 (Format), mRunRecord.BlocksDone, FailureAdvice ());
+  Result->Ended  = TRUE;
 }
 
 EFI_STATUS
@@ -349,5 +362,15 @@ WriteRunLog (
     WriteLocalLog (Ascii, Length);
   }
 
-  SendRunLogToDepot (Status, Ascii, Length);
+  if (mLogSender != NULL) {
+    mLogSender (Status, Ascii, Length);
+  }
+}
+
+VOID
+SetRunLogSender (
+  IN RUN_LOG_SENDER  Sender
+  )
+{
+  mLogSender = Sender;
 }

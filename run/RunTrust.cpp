@@ -13,7 +13,7 @@ extern "C" {
 #include <Library/PcdLib.h>
 }
 
-#include "RunInternal.h"
+#include "RunTrust.h"
 
 BOOLEAN
 RunTrustedCert (

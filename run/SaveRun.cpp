@@ -16,7 +16,8 @@ extern "C" {
 #include "EcFlash.h"
 #include "EcImagePlan.h"
 #include "EcProgress.h"
-#include "RunInternal.h"
+#include "RunLog.h"
+#include "SaveRun.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
 
@@ -187,30 +188,6 @@ SaveToFile (
   return EFI_SUCCESS;
 }
 
-/**
-  Put the save at the depot, when the run has one, before anything is
-  erased; the local copy stays, as it is good.
-
-  @param[in]  Blocks   Blocks saved.
-  @param[out] Result   Ended, with its line, when the depot did not keep it.
-**/
-STATIC
-VOID
-SendSave (
-  IN  UINT32      Blocks,
-  OUT RUN_RESULT  *Result
-  )
-{
-  EFI_STATUS  Status;
-
-  Status = SendSaveToDepot (mSaveCopy, Blocks * FLASH_BLOCK_SIZE);
-  if (EFI_ERROR (Status)) {
-    EcProgress ()->LinesFollow (0);
-    Result->Status = EndRun (EFI_NO_RESPONSE, Ucs2 (u"Save failed: the depot did not keep the save (%r)." NOT_CHANGED), Status);
-    Result->Ended  = TRUE;
-  }
-}
-
 VOID
 SaveBlocks (
   IN  CONST CHAR16  *Path,
@@ -252,7 +229,6 @@ SaveBlocks (
       return;
     }
 
-    SendSave (Blocks, Result);
     return;
   }
 
@@ -274,7 +250,6 @@ SaveBlocks (
   if (Written) {
     Status = CheckCopy (Path, Blocks);
     if (!EFI_ERROR (Status)) {
-      SendSave (Blocks, Result);
       return;
     }
   }
@@ -294,11 +269,12 @@ SaveBlocks (
 }
 
 CONST UINT8 *
-SavedBlock (
-  IN UINT32  Block
+SaveCopy (
+  OUT UINT32  *Blocks
   )
 {
-  return (Block < mSaveBlocks) ? mSaveCopy + Block * FLASH_BLOCK_SIZE : NULL;
+  *Blocks = mSaveBlocks;
+  return mSaveCopy;
 }
 
 VOID

@@ -26,8 +26,13 @@ extern "C" {
 }
 
 #include "EcCapsule.h"
+#include "EcImagePlan.h"
 #include "EcVersionRecord.h"
-#include "RunInternal.h"
+#include "RunLog.h"
+#include "RunState.h"
+#include "RunTrust.h"
+#include "SignedImage.h"
+#include "Smbios.h"
 #include "Ucs2.h"
 
 /**

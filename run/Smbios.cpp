@@ -20,7 +20,8 @@ extern "C" {
 }
 
 #include "EcCapsule.h"
-#include "RunInternal.h"
+#include "EcRun.h"
+#include "Smbios.h"
 #include "Ucs2.h"
 
 #define SMBIOS_TYPE_SYSTEM_INFO   1

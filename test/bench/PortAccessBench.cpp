@@ -15,7 +15,8 @@
 #include "EcFlash.h"
 #include "EcSim.h"
 #include "Firmware.h"
-#include "RunInternal.h"
+#include "RunState.h"
+#include "SaveRun.h"
 
 extern "C" {
 #include <Library/UefiBootServicesTableLib.h>

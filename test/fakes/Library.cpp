@@ -26,7 +26,7 @@ extern "C" {
 #include <Protocol/CpuIo2.h>
 }
 
-#include "RunInternal.h"
+#include "RunTrust.h"
 
 #define MAX_PRINT_CHARS  320
 

@@ -21,7 +21,8 @@ extern "C" {
 
 #include "EcFlash.h"
 #include "EcProgress.h"
-#include "RunInternal.h"
+#include "DepotRun.h"
+#include "RunState.h"
 
 extern EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL  mFakeConOut;
 void                                    ResetConsole (void);

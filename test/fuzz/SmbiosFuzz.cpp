@@ -26,7 +26,8 @@ extern "C" {
 #include <Library/UefiBootServicesTableLib.h>
 }
 
-#include "RunInternal.h"
+#include "EcRun.h"
+#include "Smbios.h"
 
 namespace {
 

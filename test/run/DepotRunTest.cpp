@@ -9,7 +9,8 @@
 #include <set>
 
 #include "EcFlash.h"
-#include "RunInternal.h"
+#include "DepotRun.h"
+#include "RunState.h"
 
 namespace {
 

@@ -1,10 +1,6 @@
 /** @file
-  An update that rewrites only what differs, and the closing check.
-
-  With -u each block of the image is compared with the EC's block before
-  anything is erased (from the save when the run made one, so the EC is
-  read once); an equal block is neither erased nor programmed, which keeps
-  an update short and the machine out of its can-brick state.
+  The end of a flash that went through every block: the closing check and
+  the finishing line.
 
   The closing check reads every block of the image back once the last one
   is written. A block verifies right after it is written, yet a later write
@@ -19,37 +15,13 @@
 
 extern "C" {
 #include <Uefi.h>
-#include <Library/BaseMemoryLib.h>
 }
 
 #include "EcFlash.h"
 #include "EcProgress.h"
-#include "RunInternal.h"
+#include "RunLog.h"
+#include "FinishRun.h"
 #include "Ucs2.h"
-
-EFI_STATUS
-BlockMatchesImage (
-  OUT BOOLEAN  *Equal
-  )
-{
-  CONST UINT8  *Saved;
-  EFI_STATUS   Status;
-
-  Saved = SavedBlock (mBlockNumber);
-  if (Saved != NULL) {
-    *Equal = (CompareMem (mImageLow, Saved, HALF_BLOCK_SIZE) == 0) &&
-             (CompareMem (mImageHigh, Saved + HALF_BLOCK_SIZE, HALF_BLOCK_SIZE) == 0);
-    return EFI_SUCCESS;
-  }
-
-  Status = ReadBackBlock ();
-  if (Status == EFI_TIMEOUT) {
-    return Status;
-  }
-
-  *Equal = (Status == EFI_SUCCESS) && ReadBackMatchesImage ();
-  return EFI_SUCCESS;
-}
 
 /**
   Read every block of the image back and compare it with the image, and
@@ -106,7 +78,7 @@ CheckWholeFlash (
 }
 
 VOID
-FinishFlash (
+CheckFlash (
   IN  CONST MORVANE_OPTIONS  *Options,
   IN  UINT32                 Planned,
   OUT RUN_RESULT             *Result
@@ -120,13 +92,15 @@ FinishFlash (
 
     EcProgress ()->LinesFollow (mRunRecord.BlocksDone);
   }
+}
 
-  //
-  // The EC now holds the capsule's payload, checked block by block (or
-  // found equal by -u): the record may say so.
-  //
-  RecordFlashedVersion ();
-
+VOID
+FinishFlash (
+  IN  CONST MORVANE_OPTIONS  *Options,
+  IN  UINT32                 Planned,
+  OUT RUN_RESULT             *Result
+  )
+{
   Result->Ended = TRUE;
   if (!Options->Update) {
     Result->Status = EndRun (EFI_SUCCESS, Ucs2 (u"Morvane finished, remove power and reboot.\r\n"));
