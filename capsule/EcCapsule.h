@@ -271,4 +271,22 @@ EcHwIdsMatch (
   OUT UINTN           *Which OPTIONAL
   );
 
+/**
+  Whether a hardware ID names this machine as an EC image needs it named:
+  by one of the IDs that stand for one model, never by one that a whole
+  family or maker shares. Every check of "is this image for this machine"
+  (the run's capsule check, the catalogue's choice) asks this one function,
+  so that the rule changes in one place.
+
+  @param[in] Ids    The machine's IDs.
+  @param[in] Guid   A capsule's UpdateImageTypeId, or a catalogue entry's HWID.
+
+  @retval TRUE   The ID names this machine.
+**/
+BOOLEAN
+EcHwIdNamesMachine (
+  IN CONST EC_HWIDS  *Ids,
+  IN CONST EFI_GUID  *Guid
+  );
+
 #endif

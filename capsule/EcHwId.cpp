@@ -20,6 +20,12 @@ extern "C" {
 
 #include "EcCapsule.h"
 
+//
+// The IDs from HardwareID-10 on stand for a whole family or maker: too many
+// machines for one EC image.
+//
+#define MODEL_IDS  10
+
 #define WITH(Field)  (1u << EcHwId##Field)
 
 //
@@ -328,4 +334,15 @@ EcHwIdsMatch (
   }
 
   return FALSE;
+}
+
+BOOLEAN
+EcHwIdNamesMachine (
+  IN CONST EC_HWIDS  *Ids,
+  IN CONST EFI_GUID  *Guid
+  )
+{
+  UINTN  Which;
+
+  return EcHwIdsMatch (Ids, Guid, &Which) && (Which < MODEL_IDS);
 }

@@ -29,13 +29,6 @@ extern "C" {
 #include "RunInternal.h"
 #include "Ucs2.h"
 
-//
-// A capsule must name the machine by one of HardwareID-0 to -9: the IDs
-// from 10 on stand for a whole family or maker, too many machines for one
-// EC image.
-//
-#define MACHINE_IDS  10
-
 /**
   The image as the operator named it, for messages.
 
@@ -97,7 +90,6 @@ CheckMachine (
   EC_HWID_FIELDS  Fields;
   EC_HWIDS        Ids;
   EFI_STATUS      Status;
-  UINTN           Which;
   CHAR16          Product[PRODUCT_CHARS];
 
   Status = ReadMachineHwIds (&Fields, &Ids);
@@ -105,7 +97,7 @@ CheckMachine (
     return EndRun (Status, Ucs2 (u"The hardware IDs of this machine could not be computed (%r). Nothing was flashed.\r\n"), Status);
   }
 
-  if (EcHwIdsMatch (&Ids, &Capsule->ImageTypeId, &Which) && (Which < MACHINE_IDS)) {
+  if (EcHwIdNamesMachine (&Ids, &Capsule->ImageTypeId)) {
     return EFI_SUCCESS;
   }
 
