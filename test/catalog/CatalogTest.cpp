@@ -191,10 +191,10 @@ TEST (CatalogTest, TheMachineTakesTheNewestOfItsOwnThatClearsItsFloorAndPhase) {
   static EC_CATALOG  Catalog;
   EC_HWIDS           Ids = {};
 
-  Ids.Present[3] = Ids.Present[5] = Ids.Present[11] = TRUE;
+  Ids.Present[3] = Ids.Present[5] = Ids.Present[10] = TRUE;
   Ids.Id[3]      = Guid (MODEL);
   Ids.Id[5]      = Guid (MODEL_SKU);
-  Ids.Id[11]     = Guid (FAMILY);
+  Ids.Id[10]     = Guid (FAMILY);
 
   // A phase this machine is in, and one it is not, for MODEL 0x00000102.
   unsigned  B = Bucket (IDENTITY, MODEL, "0x00000102");
@@ -214,6 +214,7 @@ TEST (CatalogTest, TheMachineTakesTheNewestOfItsOwnThatClearsItsFloorAndPhase) {
   const std::vector<Case>  Cases = {
     { "newest",             Line ("a0.cap", MODEL, "0x00000100") + Line ("a2.cap", MODEL, "0x00000102") + Line ("a1.cap", MODEL, "0x00000101"), true, 0x100, 0x100, CatalogFetch, "a2.cap" },
     { "no record",          Line ("a0.cap", MODEL, "0x00000100"), false, 0, 0, CatalogFetch, "a0.cap" },
+    { "no record, 0",       Line ("z.cap", MODEL, "0x00000000"), false, 0, 0, CatalogFetch, "z.cap" },
     { "floor",              Line ("a2.cap", MODEL, "0x00000102", Out) + Line ("a0.cap", MODEL, "0x00000100"), true, 0x101, 0x101, CatalogNoImage, "" },
     { "floor met exactly",  Line ("a1.cap", MODEL, "0x00000101"), true, 0x102, 0x101, CatalogFetch, "a1.cap" },
     { "hold (absent)",      Line ("a1.cap", MODEL, "0x00000101"), true, 0x100, 0x100, CatalogFetch, "a1.cap" },
