@@ -72,7 +72,7 @@ check() {
 SERIAL='[A-Za-z0-9_][A-Za-z0-9._-]{0,23}'
 MAC='[0-9A-F]{12,32}'
 RUN="^/results/(?:([0-9]{8})/$SERIAL-$MAC-\\1-[0-9]{6}|nodate/$SERIAL-$MAC-nodate-[0-9A-Fa-f]{8})(?:-[2-9])?"
-LINES="$RUN\\.(?:run|(?:flashed|uptodate|unchanged|incomplete)\\.log)\\z"
+LINES="$RUN\\.(?:run|(?:flashed|uptodate|unchanged|incomplete|noimage)\\.log)\\z"
 SAVE="$RUN\\.bin\\z"
 
 # configure DIR [HOST:]PORT: writes the configuration, prints its path.
