@@ -24,8 +24,9 @@ declare -A MAX_LEN=(
   [Depot]=5000
   [Smbios]=4096
   [Capsule]=8192
+  [Catalog]=66000
 )
-ORDER=(Settings BootUrl Depot Smbios Capsule)
+ORDER=(Settings BootUrl Depot Smbios Capsule Catalog)
 
 if [ $# -gt 0 ]; then ORDER=("$@"); fi
 for name in "${ORDER[@]}"; do
