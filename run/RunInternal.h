@@ -55,6 +55,8 @@ typedef struct {
   UINT32          Version;        ///< the capsule's version
   UINT32          LowestSupported;
   BOOLEAN         Verified;       ///< its signature holds against the built-in certificate
+  BOOLEAN         AtVersion;      ///< a catalogue found the EC at Version already: nothing was read or flashed
+  BOOLEAN         NoImage;        ///< a catalogue offered this machine nothing
   CHAR16          Signer[EC_CAPSULE_NAME_CHARS];   ///< who signed it, once verified
 } RUN_RECORD;
 
@@ -279,24 +281,6 @@ SendSaveToDepot (
 VOID
 EndDepot (
   VOID
-  );
-
-/**
-  Read the machine's serial number and UUID from the SMBIOS system
-  information (type 1), as text fit for the log: "-" where the firmware
-  publishes none.
-
-  @param[out] Serial   Receives the serial number.
-  @param[in]  SerialSize   Its size in characters.
-  @param[out] Uuid     Receives the UUID.
-  @param[in]  UuidSize     Its size in characters.
-**/
-VOID
-ReadMachineIdentity (
-  OUT CHAR16  *Serial,
-  IN  UINTN   SerialSize,
-  OUT CHAR16  *Uuid,
-  IN  UINTN   UuidSize
   );
 
 /**
