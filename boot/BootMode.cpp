@@ -30,6 +30,7 @@ extern "C" {
 }
 
 #include "BootMode.h"
+#include "CatalogBoot.h"
 #include "Depot.h"
 #include "EcProgress.h"
 #include "EcRun.h"
@@ -68,7 +69,8 @@ STATIC CONST char16_t  *CONST  mPrompts[] = {
   u"Press a key to return to the firmware.\r\n",     // BannerDone
   u"Press a key to return to the firmware.\r\n",     // BannerUpToDate
   u"Press a key to try again.\r\n",                  // BannerNothingChanged
-  u"Press a key to flash again.\r\n"                 // BannerFailed
+  u"Press a key to flash again.\r\n",                // BannerFailed
+  u"Press a key to return to the firmware.\r\n"      // BannerNoImage
 };
 
 BOOLEAN
@@ -173,6 +175,54 @@ LoadSettings (
     Print (Ucs2 (u"%s"), Refusal);
   }
 
+  return Status;
+}
+
+/**
+  Read the catalogue's index that catalog= names from beside Morvane.efi
+  and choose from it.
+
+  @param[in, out] Settings   The settings; the chosen capsule as image=.
+  @param[out]     Catalog    The choice.
+
+  @return EFI_SUCCESS, or the refusal's status (the screen says why).
+**/
+STATIC
+EFI_STATUS
+LoadIndex (
+  IN OUT MORVANE_SETTINGS  *Settings,
+  OUT    BOOT_CATALOG      *Catalog
+  )
+{
+  EFI_STATUS   Status;
+  VOLUME_FILE  File;
+  CHAR16       Path[SETTINGS_NAME_CHARS + 2];
+  UINT8        *Text;
+  UINTN        Size;
+
+  Text = static_cast<UINT8 *>(AllocatePool (CATALOG_MAX_BYTES + 1));
+  if (Text == NULL) {
+    Print (Ucs2 (u"No memory for %s; nothing was done.\r\n"), Settings->Catalog);
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  UnicodeSPrint (Path, sizeof (Path), Ucs2 (u"\\%s"), Settings->Catalog);
+  Status = VolumeOpen (Path, &File, EFI_FILE_MODE_READ);
+  if (!EFI_ERROR (Status)) {
+    //
+    // One byte past the bound tells a file that is too large.
+    //
+    Status = ReadFull (File, Text, CATALOG_MAX_BYTES + 1, &Size);
+    VolumeClose (&File);
+  }
+
+  if (EFI_ERROR (Status)) {
+    Print (Ucs2 (u"MORVANE.CFG names the catalogue %s, which cannot be read beside Morvane.efi (%r); nothing was done.\r\n"), Settings->Catalog, Status);
+  } else {
+    Status = ChooseFromIndex (Text, Size, Settings, Catalog);
+  }
+
+  FreePool (Text);
   return Status;
 }
 
@@ -425,13 +475,15 @@ ShowBanner (
 
 /**
   The settings and the image, checked before any attempt. A refusal waits
-  for a key and returns to the firmware: nothing was touched.
+  for a key and returns to the firmware: nothing was touched. With a
+  catalogue, the image is the capsule chosen from it, if any.
 
   @param[in]  ImageHandle   Morvane's image handle.
   @param[out] Settings      The settings.
   @param[out] ImagePath     The image's path.
   @param[in]  PathSize      Its size in bytes.
   @param[out] ImageSize     The image's size.
+  @param[out] Catalog       The catalogue's choice (Used FALSE without one).
 
   @return EFI_SUCCESS, or the refusal's status.
 **/
@@ -442,7 +494,8 @@ Prepare (
   OUT MORVANE_SETTINGS  *Settings,
   OUT CHAR16            *ImagePath,
   IN  UINTN             PathSize,
-  OUT UINT64            *ImageSize
+  OUT UINT64            *ImageSize,
+  OUT BOOT_CATALOG      *Catalog
   )
 {
   EFI_STATUS  Status;
@@ -452,9 +505,10 @@ Prepare (
   ZeroMem (&StartTime, sizeof (StartTime));
   ReadStartTime (&StartTime);
   DrawProgressScreen (&StartTime);
+  ZeroMem (Catalog, sizeof (*Catalog));
   mFromDepot = FindBootDepot (ImageHandle, Base, ARRAY_SIZE (Base));
   if (mFromDepot) {
-    return PrepareFromDepot (Base, Settings, mResults, sizeof (mResults), ImageSize);
+    return PrepareFromDepot (Base, Settings, mResults, sizeof (mResults), ImageSize, Catalog);
   }
 
   Status = VolumeUseImageVolume (ImageHandle);
@@ -464,11 +518,80 @@ Prepare (
   }
 
   Status = LoadSettings (Settings);
+  if (!EFI_ERROR (Status) && Settings->HasCatalog) {
+    Status = LoadIndex (Settings, Catalog);
+    if (EFI_ERROR (Status) || (Catalog->Choice != CatalogFetch)) {
+      return Status;
+    }
+  }
+
   if (!EFI_ERROR (Status)) {
     Status = FindImage (Settings, ImagePath, PathSize, ImageSize);
   }
 
+  //
+  // The index bounds what is read of its capsule, as a fetch from a depot.
+  //
+  if (!EFI_ERROR (Status) && Catalog->Used && (*ImageSize > Catalog->Size)) {
+    Print (
+      Ucs2 (u"The image %s is larger than %s says (%d bytes); nothing was done.\r\n"),
+      Settings->Image,
+      Settings->Catalog,
+      Catalog->Size
+      );
+    Status = EFI_BAD_BUFFER_SIZE;
+  }
+
   return Status;
+}
+
+/**
+  The one run of a boot whose catalogue decided without an image: no
+  capsule for this machine, or the EC has the chosen version already. The
+  run touches nothing and logs the decision to MORVANE.LOG or the depot.
+
+  @param[in] Settings   The settings.
+  @param[in] Catalog    The choice.
+
+  @return EFI_SUCCESS when up to date; EFI_NOT_FOUND when no image.
+**/
+STATIC
+EFI_STATUS
+ReportWithoutImage (
+  IN CONST MORVANE_SETTINGS  *Settings,
+  IN CONST BOOT_CATALOG      *Catalog
+  )
+{
+  MORVANE_OPTIONS  Options;
+  EFI_TIME         StartTime;
+  BOOLEAN          Named;
+
+  ZeroMem (&StartTime, sizeof (StartTime));
+  ReadStartTime (&StartTime);
+  ZeroMem (&Options, sizeof (Options));
+  Options.Mode           = ModeFlash;
+  Options.OwnOptions     = TRUE;
+  Options.CatalogVerdict = (Catalog->Choice == CatalogUpToDate) ? RunCatalogUpToDate : RunCatalogNoImage;
+  Options.CatalogVersion = Catalog->Version;
+  Named                  = (Catalog->Choice == CatalogUpToDate);
+  Options.ImageName      = Named ? CopyOf (Settings->Image) : NULL;
+  if (mFromDepot) {
+    Options.DepotUrl = CopyOf (mResults);
+  } else {
+    Options.LogPath  = CopyOf (Ucs2 (BOOT_LOG_PATH));
+    Options.DepotUrl = CopyOf (Settings->HasDepot ? Settings->Depot : NULL);
+  }
+
+  MoveTo (0, MESSAGE_ROW);
+  if (((Options.ImageName == NULL) && Named) || ((Options.DepotUrl == NULL) && (mFromDepot || Settings->HasDepot)) ||
+      ((Options.LogPath == NULL) && !mFromDepot))
+  {
+    FreeOptions (&Options);
+    Print (Ucs2 (u"Out of memory for the run. Nothing was flashed.\r\n"));
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  return RunMorvane (&Options, &StartTime);
 }
 
 EFI_STATUS
@@ -488,6 +611,7 @@ RunBootMode (
   BOOLEAN           Save;
   BOOLEAN           ErasedThisRun;
   EC_PROGRESS       Progress;
+  BOOT_CATALOG      Catalog;
 
   Progress              = *ProgressScreen ();
   Progress.EraseStarted = ShowEraseStarted;
@@ -499,10 +623,21 @@ RunBootMode (
   //
   gBS->SetWatchdogTimer (0, 0, 0, NULL);
 
-  Status = Prepare (ImageHandle, &Settings, ImagePath, sizeof (ImagePath), &ImageSize);
+  Status = Prepare (ImageHandle, &Settings, ImagePath, sizeof (ImagePath), &ImageSize, &Catalog);
   if (EFI_ERROR (Status)) {
     WaitForOperator (Ucs2 (u"Nothing was changed. Press a key to return to the firmware.\r\n"));
     ReleaseFetchedImage ();
+    VolumeRelease ();
+    return Status;
+  }
+
+  //
+  // Nothing to flash: a retry would decide the same.
+  //
+  if (Catalog.Used && (Catalog.Choice != CatalogFetch)) {
+    Status      = ReportWithoutImage (&Settings, &Catalog);
+    LastSave[0] = 0;
+    ShowBanner ((Catalog.Choice == CatalogNoImage) ? BannerNoImage : BootBanner (Status, FALSE, FALSE), LastSave);
     VolumeRelease ();
     return Status;
   }

@@ -24,7 +24,8 @@ typedef enum {
   BannerDone,             ///< the run succeeded after an erase
   BannerUpToDate,         ///< the run succeeded and nothing was ever erased
   BannerNothingChanged,   ///< the run failed and nothing was ever erased
-  BannerFailed            ///< the run failed after an erase: the EC is half-written
+  BannerFailed,           ///< the run failed after an erase: the EC is half-written
+  BannerNoImage           ///< the catalogue has no image for this machine: nothing was touched
 } BOOT_BANNER;
 
 /**

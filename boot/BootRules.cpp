@@ -17,7 +17,8 @@ STATIC CONST char16_t  *CONST  mBannerTexts[] = {
   u"EC FLASH DONE. Remove power, then reboot the machine.",
   u"EC ALREADY UP TO DATE. Nothing was changed.",
   u"NOTHING WAS CHANGED. The machine may be switched off.",
-  u"EC FLASH FAILED. DO NOT REMOVE POWER."
+  u"EC FLASH FAILED. DO NOT REMOVE POWER.",
+  u"NO IMAGE FOR THIS MACHINE. Nothing was changed."
 };
 
 BOOT_BANNER

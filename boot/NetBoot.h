@@ -12,18 +12,21 @@ extern "C" {
 #include <Protocol/DevicePath.h>
 }
 
+#include "CatalogBoot.h"
 #include "Settings.h"
 
 /**
-  Fetch MORVANE.CFG and the image it names from the depot, and lend the
-  image to the runs that follow. Nothing is touched on failure; the screen
-  says why.
+  Fetch MORVANE.CFG and the image it names from the depot (with catalog=,
+  the index and then only the capsule chosen from it), and lend the image
+  to the runs that follow. Nothing is touched on failure; the screen says
+  why.
 
   @param[in]  Base          The depot: the boot file's folder.
   @param[out] Settings      The settings.
   @param[out] Results       Receives the URL the results go to.
   @param[in]  ResultsSize   Its size in bytes.
   @param[out] ImageSize     Receives the image's size (0 when none was fetched).
+  @param[out] Catalog       The catalogue's choice (Used FALSE without catalog=).
 
   @return EFI_SUCCESS, or the failure.
 **/
@@ -33,7 +36,8 @@ PrepareFromDepot (
   OUT MORVANE_SETTINGS  *Settings,
   OUT CHAR16            *Results,
   IN  UINTN             ResultsSize,
-  OUT UINT64            *ImageSize
+  OUT UINT64            *ImageSize,
+  OUT BOOT_CATALOG      *Catalog
   );
 
 /**

@@ -30,6 +30,7 @@ typedef enum {
   KeyUpdate,
   KeySave,
   KeyDepot,
+  KeyCatalog,
   KeyCount
 } SETTINGS_KEY;
 
@@ -45,7 +46,14 @@ STATIC CONST KEY_INFO  mKeys[KeyCount] = {
   { "update", u"yes or no"                                                                },
   { "save",   u"yes or no"                                                                },
   { "depot",  u"an http:// URL ending in '/'"                                             },
+  { "catalog", u"a file name of letters, digits, '.', '_' and '-', at most 64 characters, not ending in '.'" },
 };
+
+//
+// What a catalogue's index gives for each capsule itself, so that the
+// settings may not: its file (image), its CRC-32, the machine it is for.
+//
+STATIC CONST SETTINGS_KEY  mNotWithCatalog[] = { KeyImage, KeyCrc, KeyModel };
 
 //
 // Files of the stick's own that an image name must not take: flashing the
@@ -115,16 +123,16 @@ CopyValue (
 }
 
 /**
-  An image name: letters, digits, '.', '_', '-'; at least one letter or
-  digit, so that "." and ".." never name a folder; no trailing '.'; none of
-  the stick's own files.
+  A file name (image= or catalog=): letters, digits, '.', '_', '-'; at
+  least one letter or digit, so that "." and ".." never name a folder; no
+  trailing '.'; none of the stick's own files.
 **/
 STATIC
 BOOLEAN
-ReadImageName (
-  IN  CONST CHAR8       *Value,
-  IN  UINTN             Length,
-  OUT MORVANE_SETTINGS  *Settings
+ReadFileName (
+  IN  CONST CHAR8  *Value,
+  IN  UINTN        Length,
+  OUT CHAR16       *Field
   )
 {
   UINTN    Index;
@@ -159,7 +167,7 @@ ReadImageName (
     return FALSE;
   }
 
-  CopyValue (Value, Length, Settings->Image);
+  CopyValue (Value, Length, Field);
   return TRUE;
 }
 
@@ -259,7 +267,10 @@ ReadValue (
 {
   switch (Key) {
     case KeyImage:
-      return ReadImageName (Value, Length, Settings);
+      return ReadFileName (Value, Length, Settings->Image);
+    case KeyCatalog:
+      Settings->HasCatalog = ReadFileName (Value, Length, Settings->Catalog);
+      return Settings->HasCatalog;
     case KeyCrc:
       return ReadCrcValue (Value, Length, Settings);
     case KeyModel:
@@ -317,6 +328,36 @@ Refuse (
 }
 
 /**
+  Whether a key may not stand beside another already given: catalog= with
+  image=, crc32= or model=, which the index gives for each capsule.
+
+  @param[in]  Key     The key of this line.
+  @param[in]  Given   Which keys were given so far.
+  @param[out] Other   The key it conflicts with.
+
+  @retval TRUE   The key is refused.
+**/
+STATIC
+BOOLEAN
+ConflictsWithCatalog (
+  IN  SETTINGS_KEY   Key,
+  IN  CONST BOOLEAN  *Given,
+  OUT SETTINGS_KEY   *Other
+  )
+{
+  UINTN  Index;
+
+  for (Index = 0; Index < ARRAY_SIZE (mNotWithCatalog); Index++) {
+    *Other = (Key == KeyCatalog) ? mNotWithCatalog[Index] : KeyCatalog;
+    if (((Key == KeyCatalog) || (Key == mNotWithCatalog[Index])) && Given[*Other]) {
+      return TRUE;
+    }
+  }
+
+  return FALSE;
+}
+
+/**
   Read one line that is neither blank nor a comment.
 
   @param[in]      Line         The line.
@@ -339,9 +380,10 @@ ReadLine (
   IN     UINTN                RefusalSize
   )
 {
-  CHAR8  Key[SETTINGS_LINE_CHARS + 1];
-  UINTN  KeyLength;
-  UINTN  Index;
+  CHAR8         Key[SETTINGS_LINE_CHARS + 1];
+  UINTN         KeyLength;
+  UINTN         Index;
+  SETTINGS_KEY  Other;
 
   for (KeyLength = 0; KeyLength < Line->Length && Line->Text[KeyLength] != '='; KeyLength++) {
   }
@@ -373,6 +415,10 @@ ReadLine (
 
   if ((Index == KeyDepot) && FromDepot) {
     return Refuse (Refusal, RefusalSize, Line->Number, Ucs2 (u"'%a' is not taken from a depot"), Key);
+  }
+
+  if (ConflictsWithCatalog (static_cast<SETTINGS_KEY>(Index), Given, &Other)) {
+    return Refuse (Refusal, RefusalSize, Line->Number, Ucs2 (u"'%a' and '%a' are not given together"), Key, mKeys[Other].Name);
   }
 
   Given[Index] = TRUE;
@@ -460,10 +506,11 @@ SettingsParse (
 
   //
   // Without crc32= only a capsule whose signature Morvane checks is taken;
-  // the run tells once it has read the image.
+  // the run tells once it has read the image. A catalogue gives each
+  // capsule's CRC-32 in its index.
   //
-  if (!Given[KeyImage]) {
-    return Refuse (Refusal, RefusalSize, 0, Ucs2 (u"has no %a= line"), "image");
+  if (!Given[KeyImage] && !Given[KeyCatalog]) {
+    return Refuse (Refusal, RefusalSize, 0, Ucs2 (u"has no %a= or %a= line"), "image", "catalog");
   }
 
   return EFI_SUCCESS;

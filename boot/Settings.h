@@ -9,10 +9,18 @@
     save=yes
     depot=http://server/morvane/
 
+  or, for a catalogue of signed capsules of which each machine takes its
+  own, instead of image=, crc32= and model=:
+
+    catalog=CATALOG.TXT
+
   ASCII, CRLF or LF line ends, a UTF-8 byte-order mark tolerated, one
-  key=value per line with nothing around the '='. image is required;
-  crc32 too, unless the image is a capsule (its signature covers it: the
-  run refuses a raw image without it); update and save default to yes.
+  key=value per line with nothing around the '='. Exactly one of image and
+  catalog is required; with image, crc32 too, unless the image is a
+  capsule (its signature covers it: the run refuses a raw image without
+  it); with catalog, neither crc32 nor model (the index gives each
+  capsule's CRC-32, the capsule its machines); update and save default to
+  yes.
 
 **/
 
@@ -34,6 +42,8 @@ extern "C" {
 
 typedef struct {
   CHAR16     Image[SETTINGS_NAME_CHARS + 1];   ///< a file name on the settings' own volume
+  BOOLEAN    HasCatalog;
+  CHAR16     Catalog[SETTINGS_NAME_CHARS + 1]; ///< the catalogue's index beside it, instead of an image
   BOOLEAN    HasCrc;
   UINT32     Crc;
   BOOLEAN    HasModel;

@@ -365,4 +365,5 @@ EcHwIdsMatch (
   OUT UINTN           *Which OPTIONAL
   );
 
+
 #endif

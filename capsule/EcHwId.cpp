@@ -20,6 +20,11 @@ extern "C" {
 
 #include "EcCapsule.h"
 
+//
+// The IDs from HardwareID-10 on stand for a whole family or maker: too many
+// machines for one EC image.
+//
+
 #define WITH(Field)  (1u << EcHwId##Field)
 
 //
@@ -398,3 +403,4 @@ EcHwIdsMatch (
 
   return FALSE;
 }
+

@@ -23,6 +23,7 @@ extern "C" {
 
 #include "Depot.h"
 #include "DepotName.h"
+#include "EcRun.h"
 #include "RunClock.h"
 #include "Smbios.h"
 #include "Ucs2.h"

@@ -329,7 +329,13 @@ SendRunLogToDepot (
   // The verdict is in the name, so that a depot's page counts a day of runs
   // from its listing alone; it is judged as the log's ec= field is.
   //
-  if (!EFI_ERROR (Status)) {
+  if (mRunRecord.NoImage) {
+    //
+    // Not a failure: the catalogue has nothing for this model, and the
+    // page counts such machines apart.
+    //
+    Verdict = ".noimage.log";
+  } else if (!EFI_ERROR (Status)) {
     Verdict = EcMayBeChanged () ? ".flashed.log" : ".uptodate.log";
   } else {
     Verdict = EcMayBeChanged () ? ".incomplete.log" : ".unchanged.log";

@@ -26,6 +26,16 @@ typedef enum {
   ModeSave      ///< save BLOCKS blocks of the EC flash to a file, nothing more
 } RUN_MODE;
 
+//
+// What a catalogue decided for a run that has no image to check: nothing
+// is read from or sent to the EC; the run only logs the decision.
+//
+typedef enum {
+  RunFromImage,        ///< an ordinary run: the image decides
+  RunCatalogNoImage,   ///< the catalogue offers this machine nothing
+  RunCatalogUpToDate   ///< the EC already has the version the catalogue offers
+} RUN_CATALOG_VERDICT;
+
 typedef struct _MORVANE_OPTIONS  MORVANE_OPTIONS;
 
 /**
@@ -63,6 +73,8 @@ struct _MORVANE_OPTIONS {
   BOOLEAN                   NoCrcLine;         ///< MORVANE.CFG has no crc32=: only a capsule whose signature is checked is taken
   UINT32                    SaveBlocks;        ///< -n: blocks to save alone
   BOOLEAN                   ErasedBefore;      ///< an earlier attempt of this boot sent an erase: the EC may be half-written
+  RUN_CATALOG_VERDICT       CatalogVerdict;    ///< what a catalogue decided without an image (RunFromImage: nothing)
+  UINT32                    CatalogVersion;    ///< with RunCatalogUpToDate: the version the EC has
   RUN_RESOLVE_IMAGE_PATH    ResolveImagePath;  ///< finds ImagePath from ImageName; NULL when ImagePath is given
 };
 
@@ -146,6 +158,24 @@ EFI_STATUS
 ReadMachineHwIds (
   OUT EC_HWID_FIELDS  *Fields,
   OUT EC_HWIDS        *Ids
+  );
+
+/**
+  Read the machine's serial number and UUID from the SMBIOS system
+  information (type 1), as text fit for the log: "-" where the firmware
+  publishes none.
+
+  @param[out] Serial       Receives the serial number.
+  @param[in]  SerialSize   Its size in characters.
+  @param[out] Uuid         Receives the UUID.
+  @param[in]  UuidSize     Its size in characters.
+**/
+VOID
+ReadMachineIdentity (
+  OUT CHAR16  *Serial,
+  IN  UINTN   SerialSize,
+  OUT CHAR16  *Uuid,
+  IN  UINTN   UuidSize
   );
 
 /**

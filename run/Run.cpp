@@ -339,6 +339,35 @@ RunSession (
   return Result.Status;
 }
 
+/**
+  End a run whose catalogue decided without an image: nothing is read from
+  or sent to the EC, the log and the depot keep the decision.
+
+  @param[in] Options   The options.
+
+  @return EFI_SUCCESS when the EC is up to date; EFI_NOT_FOUND when the
+          catalogue has no image for this machine.
+**/
+STATIC
+EFI_STATUS
+EndWithoutImage (
+  IN CONST MORVANE_OPTIONS  *Options
+  )
+{
+  if (Options->CatalogVerdict == RunCatalogUpToDate) {
+    mRunRecord.AtVersion = TRUE;
+    mRunRecord.Version   = Options->CatalogVersion;
+    return EndRun (
+             EFI_SUCCESS,
+             Ucs2 (u"The EC already has version 0x%08X, the newest the catalogue offers this machine; nothing was flashed.\r\n"),
+             Options->CatalogVersion
+             );
+  }
+
+  mRunRecord.NoImage = TRUE;
+  return EndRun (EFI_NOT_FOUND, Ucs2 (u"The catalogue has no image for this machine. Nothing was changed.\r\n"));
+}
+
 EFI_STATUS
 RunMorvane (
   IN OUT MORVANE_OPTIONS  *Options,
@@ -367,6 +396,13 @@ RunMorvane (
 
   if (!EFI_ERROR (Status) && (Options->DepotUrl != NULL)) {
     Status = StartDepot (Options->DepotUrl);
+  }
+
+  if (!EFI_ERROR (Status) && (Options->CatalogVerdict != RunFromImage)) {
+    Status = EndWithoutImage (Options);
+    EndDepot ();
+    FreeOptions (Options);
+    return Status;
   }
 
   if (!EFI_ERROR (Status)) {

@@ -286,7 +286,7 @@ FormatRunLogLine (
   BOOLEAN  Named = ReadMachineProduct (Product, ARRAY_SIZE (Product));
   OutcomeText (Outcome, Said);
   SignerText (Signer, ARRAY_SIZE (Signer));
-  UnicodeSPrint (Version, sizeof (Version), R.Capsule ? Ucs2 (u"0x%08X") : Ucs2 (u"-"), R.Version);
+  UnicodeSPrint (Version, sizeof (Version), (R.Capsule || R.AtVersion) ? Ucs2 (u"0x%08X") : Ucs2 (u"-"), R.Version);
   //
   // A clock that could not be read gives no date: 0.0.0 would sort as the
   // oldest run there is and make elapsed= meaningless.

@@ -42,6 +42,8 @@ typedef struct {
   UINT32          Version;        ///< the capsule's version
   UINT32          LowestSupported;
   BOOLEAN         Verified;       ///< its signature holds against the built-in certificate
+  BOOLEAN         AtVersion;      ///< a catalogue found the EC at Version already: nothing was read or flashed
+  BOOLEAN         NoImage;        ///< a catalogue offered this machine nothing
   CHAR16          Signer[EC_CAPSULE_NAME_CHARS];   ///< who signed it, once verified
 } RUN_RECORD;
 

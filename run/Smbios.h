@@ -1,7 +1,7 @@
 /** @file
-  The machine's identity, as its SMBIOS system information gives it: the
-  serial number and UUID the log records, and the product name the log
-  shows and a model check compares (its hardware IDs go through EcRun.h).
+  The machine's product name, as its SMBIOS system information gives it:
+  what the log shows and a model check compares (its serial number, UUID
+  and hardware IDs go through EcRun.h, as the front ends read them too).
 
 **/
 
@@ -16,24 +16,6 @@ extern "C" {
 // Characters kept of the machine's product name.
 //
 #define PRODUCT_CHARS  80
-
-/**
-  Read the machine's serial number and UUID from the SMBIOS system
-  information (type 1), as text fit for the log: "-" where the firmware
-  publishes none.
-
-  @param[out] Serial   Receives the serial number.
-  @param[in]  SerialSize   Its size in characters.
-  @param[out] Uuid     Receives the UUID.
-  @param[in]  UuidSize     Its size in characters.
-**/
-VOID
-ReadMachineIdentity (
-  OUT CHAR16  *Serial,
-  IN  UINTN   SerialSize,
-  OUT CHAR16  *Uuid,
-  IN  UINTN   UuidSize
-  );
 
 /**
   Read the machine's product name from the SMBIOS system information, as

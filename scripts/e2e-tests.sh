@@ -4,7 +4,7 @@
 # flashing sticks booted from USB storage (the shell stick, and the stick
 # without a shell, Secure Boot included), and -p against a depot on this
 # machine's 127.0.0.1, and machines booting Morvane from a depot by HTTP
-# boot, and the capsule library with the firmware's own OpenSSL, and a
+# boot (one image, and a catalogue of capsules for a mixed fleet), and the capsule library with the firmware's own OpenSSL, and a
 # Morvane built with TRUST taking and refusing signed capsules, and the EC
 # update driver from OVMF's shell and from a Debian guest's fwupd. Logs,
 # disks and sticks: build/e2e.
@@ -27,6 +27,7 @@ fwupd=$!
 /usr/bin/python3 "$ROOT/test/e2e/depot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/depot" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/boot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/boot" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/netboot_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/netboot" || status=1
+/usr/bin/python3 "$ROOT/test/e2e/catalog_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/catalog" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/signed_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/signed" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/capsule_probe.py" "$ROOT/build" --keep "$ROOT/build/e2e/capsule" || status=1
 /usr/bin/python3 "$ROOT/test/e2e/fmp_e2e.py" "$ROOT/build" --keep "$ROOT/build/e2e/fmp" || status=1

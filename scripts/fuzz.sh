@@ -28,8 +28,9 @@ declare -A MAX_LEN=(
   [Capsule]=70000
   [Rollout]=4096
   [HwIdFields]=4096
+  [Catalog]=66000
 )
-ORDER=(Settings BootUrl Depot Smbios Capsule Rollout HwIdFields)
+ORDER=(Settings BootUrl Depot Smbios Capsule Rollout HwIdFields Catalog)
 
 if [ $# -gt 0 ]; then ORDER=("$@"); fi
 for name in "${ORDER[@]}"; do

@@ -23,7 +23,7 @@ import shutil
 import sys
 import tempfile
 
-BELOW_FRONT_ENDS = ["ec", "flash", "files", "depot/client", "capsule", "record", "run", "screen"]
+BELOW_FRONT_ENDS = ["ec", "flash", "files", "depot/client", "capsule", "record", "catalog", "run", "screen"]
 
 # Folder: (the layers it may use, whether it may draw on the console,
 # whether it may reach the shell). The order is the order of the layers.
@@ -34,6 +34,7 @@ LAYERS = {
     "depot/client": (["ec"], False, False),
     "capsule":      (["ec", "flash"], False, False),
     "record":       (["ec"], False, False),
+    "catalog":      (["ec", "flash", "capsule"], False, False),
     "run":          (["ec", "flash", "files", "depot/client", "capsule", "record"], False, False),
     "screen":       (["ec", "flash", "run"], True, False),
     "shell":        (BELOW_FRONT_ENDS, True, True),

@@ -70,6 +70,15 @@ TEST (SettingsTest, AFileAsTheStickWritesItOrAsAnEditorSavesIt) {
   P = Parse ("# nothing\r\nimage=ec.bin\r\n");
   ASSERT_EQ (P.Status, EFI_SUCCESS) << P.Refusal;
   EXPECT_FALSE (P.Settings.HasCrc);
+  EXPECT_FALSE (P.Settings.HasCatalog);
+
+  // A catalogue instead of an image, from a depot as from a stick.
+  P = Parse ("catalog=CATALOG.TXT\nupdate=no\n", TRUE);
+  ASSERT_EQ (P.Status, EFI_SUCCESS) << P.Refusal;
+  ASSERT_TRUE (P.Settings.HasCatalog);
+  EXPECT_EQ (Text (P.Settings.Catalog), "CATALOG.TXT");
+  EXPECT_EQ (Text (P.Settings.Image), "");
+  EXPECT_FALSE (P.Settings.Update);
 }
 
 TEST (SettingsTest, EachFaultRefusesTheFileByItsLine) {
@@ -105,7 +114,12 @@ TEST (SettingsTest, EachFaultRefusesTheFileByItsLine) {
     { Good + "depot=http://server/x\r\n", "MORVANE.CFG line 3: bad value for 'depot' (an http:// URL ending in '/'); nothing was done.\r\n" },
     { Good + "depot=http://" + std::string (242, 'd') + "/\r\n", "MORVANE.CFG line 3: bad value for 'depot' (an http:// URL ending in '/'); nothing was done.\r\n" },
     { "# c\r\n\r\nimage=ec.bin\r\nimgae=x\r\n", "MORVANE.CFG line 4: unknown key 'imgae'; nothing was done.\r\n" },
-    { "crc32=1A2B3C4D\r\n",               "MORVANE.CFG has no image= line; nothing was done.\r\n" },
+    { "crc32=1A2B3C4D\r\n",               "MORVANE.CFG has no image= or catalog= line; nothing was done.\r\n" },
+    { Good + "catalog=CATALOG.TXT\r\n",   "MORVANE.CFG line 3: 'catalog' and 'image' are not given together; nothing was done.\r\n" },
+    { "catalog=CATALOG.TXT\r\nimage=ec.bin\r\n", "MORVANE.CFG line 2: 'image' and 'catalog' are not given together; nothing was done.\r\n" },
+    { "crc32=1A2B3C4D\r\ncatalog=CATALOG.TXT\r\n", "MORVANE.CFG line 2: 'catalog' and 'crc32' are not given together; nothing was done.\r\n" },
+    { "catalog=CATALOG.TXT\r\nmodel=Morv 7\r\n", "MORVANE.CFG line 2: 'model' and 'catalog' are not given together; nothing was done.\r\n" },
+    { "catalog=MORVANE.LOG\r\n",        "MORVANE.CFG line 1: bad value for 'catalog' (a file name of letters, digits, '.', '_' and '-', at most 64 characters, not ending in '.'); nothing was done.\r\n" },
     { Good + std::string (4096, '#'),     "MORVANE.CFG is larger than 4096 bytes; nothing was done.\r\n" },
   };
 

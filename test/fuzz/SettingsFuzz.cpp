@@ -27,10 +27,14 @@ CheckTaken (
   BOOLEAN                 FromDepot
   )
 {
-  std::u16string  Image = FuzzText (S.Image, ARRAY_SIZE (S.Image));
+  std::u16string  Image   = FuzzText (S.Image, ARRAY_SIZE (S.Image));
+  std::u16string  Catalog = FuzzText (S.Catalog, ARRAY_SIZE (S.Catalog));
 
-  FUZZ_CHECK (!Image.empty ());
-  for (char16_t C : Image) {
+  // Exactly one of image= and catalog=; with catalog=, no crc32= or model=.
+  FUZZ_CHECK (Image.empty () == S.HasCatalog);
+  FUZZ_CHECK (Catalog.empty () == !S.HasCatalog);
+  FUZZ_CHECK (!S.HasCatalog || (!S.HasCrc && !S.HasModel));
+  for (char16_t C : Image + Catalog) {
     FUZZ_CHECK (IsNameChar (C));
   }
 

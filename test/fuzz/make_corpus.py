@@ -28,6 +28,7 @@ def settings():
     write("Settings", "bad-values", "image=..\r\ncrc32=1A2B3C4G\r\nmodel=   \r\nsave=Yes\r\n")
     write("Settings", "depot-port", "image=e.bin\r\ncrc32=FFFFFFFF\r\ndepot=http://h:65535/a/b/\r\n")
     write("Settings", "one-byte-too-large", full + "#" * (4097 - len(full)))
+    write("Settings", "catalog", "catalog=CATALOG.TXT\r\nupdate=no\r\ncrc32=1A2B3C4D\r\n")
 
 
 def catalogue():
@@ -153,7 +154,19 @@ def capsule():
     write("Capsule", "tail-left-out.cap", with_payload(good, bytes(range(256)) * 256 + b"\x5a" * 16))
 
 
+def catalog():
+    model = "a9c3dcfe-1e69-5a88-8064-baf11dffca66"
+    entry = "ec-a-0102.cap %s 0x00000102 0x00000100 133989 4579E66A 100" % model
+    write("Catalog", "index", "# made by make depot\r\nmorvane-catalog 1\r\n%s\r\n"
+          "ec-a-0100.cap %s 0x00000100 0x00000000 1 00000000 25\r\n" % (entry, model))
+    write("Catalog", "lf-no-last-end", "morvane-catalog 1\n" + entry)
+    write("Catalog", "settings-too", "catalog=CATALOG.TXT\r\nmorvane-catalog 1\r\n")
+    write("Catalog", "twin-and-bad", "morvane-catalog 1\n%s\n%s\n.x %s 0x1 0x0 0 g 101\n" % (entry, entry, model))
+    write("Catalog", "one-byte-too-large", "morvane-catalog 1\n" + "#" * (65537 - 18))
+
+
 if __name__ == "__main__":
+    catalog()
     settings()
     boot_url()
     depot()
