@@ -14,6 +14,11 @@ longest folder of LAYERS that holds it). For each of them:
   - a layer that draws nothing has no Print, ConOut or ConIn;
   - a layer that reaches no shell has no ShellLib and no Shell...() call;
   - its .inf lists only the package's library classes of layers it may use.
+Inside a folder of INNER_LEVELS the same holds between its files: each
+file (a .cpp with the .h of its name) stands on a level, and includes only
+its own header and the headers of the levels that level may use; no file
+there is a *Internal.h hub that every file takes, and other folders include
+its face alone.
 Host-side folders (tests, scripts, the depot's page) are not firmware.
 """
 
@@ -44,6 +49,21 @@ LAYERS = {
     "sim":          (["ec"], True, True),
 }
 
+# Folder: its levels, lowest first: (level, the files' names without their
+# extension, the levels it may use); the first is the folder's face, the only
+# headers other folders take. In run/ the steps are called from the
+# sequence alone, and call down to the shared helpers, never across.
+INNER_LEVELS = {
+    "run": [
+        ("face",     ["EcRun"], []),
+        ("helpers",  ["RunState", "RunClock", "RunLog", "Smbios", "RunTrust", "Crc32", "DepotName"],
+                     ["face", "helpers"]),
+        ("steps",    ["ImageCopy", "SignedImage", "DepotRun", "SaveRun", "FlashRun", "FinishRun"],
+                     ["face", "helpers"]),
+        ("sequence", ["Run"], ["face", "helpers", "steps"]),
+    ],
+}
+
 HOST_SIDE = ["test", "scripts", "depot/page", "docs", "stick", "build"]
 
 SOURCE = (".c", ".cpp", ".h")
@@ -63,6 +83,48 @@ def layer_of(folder):
         if (folder == layer or folder.startswith(layer + "/")) and (best is None or len(layer) > len(best)):
             best = layer
     return best or "?"
+
+
+def inner_level(path):
+    """(folder, level, the levels it may use) of a file of INNER_LEVELS, else None."""
+    folder, name = os.path.split(path)
+    stem = os.path.splitext(name)[0]
+    for level, stems, uses in INNER_LEVELS.get(folder, []):
+        if stem in stems:
+            return folder, level, uses
+    return (folder, None, []) if folder in INNER_LEVELS else None
+
+
+def inner_problems(path, text, found_paths):
+    """How a file of a folder of INNER_LEVELS breaks its levels."""
+    placed = inner_level(path)
+    if placed is None:
+        problems = []
+        for number, found in found_paths:
+            target = inner_level(found)
+            if target is not None and target[1] != INNER_LEVELS[target[0]][0][0]:
+                problems.append(f"{path}:{number}: {found} is {target[0]}/'s own ({target[1]}); "
+                                f"other folders take its {INNER_LEVELS[target[0]][0][0]} alone")
+        return problems
+    folder, level, uses = placed
+    if path.endswith("Internal.h"):
+        return [f"{path}: {folder}/ has no *Internal.h hub; give each file's private "
+                f"interface its own header, on its level in INNER_LEVELS"]
+    if level is None:
+        return [f"{path}: no level for it in {folder}/; add it to INNER_LEVELS in scripts/layers.py"]
+    problems = []
+    own = os.path.splitext(os.path.basename(path))[0]
+    for number, found in found_paths:
+        if os.path.dirname(found) != folder:
+            continue
+        target = inner_level(found)
+        stem = os.path.splitext(os.path.basename(found))[0]
+        if stem == own or target is None or target[1] is None:
+            continue
+        if target[1] not in uses:
+            problems.append(f"{path}:{number}: {level} of {folder}/ may not include {found} "
+                            f"({target[1]}); {level} uses {', '.join(uses) or 'no other level'}")
+    return problems
 
 
 def firmware_files(root):
@@ -134,6 +196,7 @@ def check(root):
                 if name == "ShellLib" and not may_shell:
                     problems.append(f"{path}:{number}: {layer} reaches no shell, yet links ShellLib")
             continue
+        found_paths = []
         for match in INCLUDE.finditer(text):
             number = text.count("\n", 0, match.start()) + 1
             name = match.group(1)
@@ -142,12 +205,14 @@ def check(root):
             if found is None:
                 problems.append(f"{path}:{number}: \"{name}\" is no header of the package")
                 continue
+            found_paths.append((number, found))
             used = layer_of(os.path.dirname(found))
             if name.endswith("Internal.h") and os.path.dirname(found) != os.path.dirname(path):
                 problems.append(f"{path}:{number}: {found} is private to {os.path.dirname(found)}/")
             elif used != layer and used not in allowed:
                 problems.append(f"{path}:{number}: {layer} may not include {found} ({used}); "
                                 f"{layer} uses {', '.join(allowed) or 'no other layer'}")
+        problems += inner_problems(path, text, found_paths)
         bare = COMMENT_OR_STRING.sub(lambda m: re.sub(r"[^\n]", " ", m.group(0)), text)
         for pattern, allowed_here, what in ((DRAWS, may_draw, "draws nothing"), (SHELL, may_shell, "reaches no shell")):
             for match in ([] if allowed_here else pattern.finditer(bare)):
@@ -164,6 +229,10 @@ def self_test(root):
         ("flash/EcBlock.cpp", 'VOID Mark (VOID) { Print (L"o"); }\n', "flash draws nothing: Print"),
         ("run/Run.cpp", 'VOID Cwd (VOID) { ShellGetCurrentDir (NULL); }\n', "run reaches no shell: ShellGetCurrentDir"),
         ("run/EcRunLib.inf", "[LibraryClasses]\n  CommandLineLib\n", "run may not use CommandLineLib"),
+        ("run/RunLog.cpp", '#include "DepotRun.h"\n', "helpers of run/ may not include run/DepotRun.h (steps)"),
+        ("run/FlashRun.cpp", '#include "SaveRun.h"\n', "steps of run/ may not include run/SaveRun.h (steps)"),
+        ("run/RunInternal.h", "#define RUN_HUB 1\n", "run/ has no *Internal.h hub"),
+        ("driver/EcFmpDevice.cpp", '#include "RunState.h"\n', "run/RunState.h is run/'s own (helpers)"),
     ]
     with tempfile.TemporaryDirectory() as scratch:
         copy = os.path.join(scratch, "pkg")
@@ -174,13 +243,18 @@ def self_test(root):
         failures = []
         for path, line, expected in plants:
             target = os.path.join(copy, path)
-            with open(target) as source:
-                kept = source.read()
+            kept = None
+            if os.path.exists(target):
+                with open(target) as source:
+                    kept = source.read()
             with open(target, "a") as source:
                 source.write("\n" + line)
             found = check(copy)
-            with open(target, "w") as source:
-                source.write(kept)
+            if kept is None:
+                os.remove(target)
+            else:
+                with open(target, "w") as source:
+                    source.write(kept)
             if not any(expected in problem for problem in found):
                 failures.append(f"self-test: {line.strip()!r} planted in {path} was not refused ({found})")
         return failures
