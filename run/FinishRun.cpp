@@ -19,8 +19,8 @@ extern "C" {
 
 #include "EcFlash.h"
 #include "EcProgress.h"
-#include "RunLog.h"
 #include "FinishRun.h"
+#include "RunState.h"
 #include "Ucs2.h"
 
 /**

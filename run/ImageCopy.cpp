@@ -19,7 +19,6 @@ extern "C" {
 #include "EcCapsule.h"
 #include "EcFlash.h"
 #include "ImageCopy.h"
-#include "RunLog.h"
 #include "RunState.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"

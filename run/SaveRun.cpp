@@ -16,7 +16,6 @@ extern "C" {
 #include "EcFlash.h"
 #include "EcImagePlan.h"
 #include "EcProgress.h"
-#include "RunLog.h"
 #include "SaveRun.h"
 #include "VolumeFile.h"
 #include "Ucs2.h"
