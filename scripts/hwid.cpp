@@ -21,8 +21,6 @@
 #include <string>
 #include <vector>
 
-#include <openssl/sha.h>
-
 extern "C" {
 #include <Uefi.h>
 #include <Library/BaseCryptLib.h>
@@ -31,84 +29,6 @@ extern "C" {
 
 #include "EcCapsule.h"
 #include "HwIdFields.h"
-
-//
-// What the hardware ID code calls, as the firmware's BaseMemoryLib and
-// BaseCryptLib give it.
-//
-extern "C" {
-VOID *
-EFIAPI
-CopyMem (
-  OUT VOID       *Destination,
-  IN CONST VOID  *Source,
-  IN UINTN       Length
-  )
-{
-  return std::memmove (Destination, Source, Length);
-}
-
-VOID *
-EFIAPI
-ZeroMem (
-  OUT VOID  *Buffer,
-  IN UINTN  Length
-  )
-{
-  return std::memset (Buffer, 0, Length);
-}
-
-BOOLEAN
-EFIAPI
-CompareGuid (
-  IN CONST GUID  *Guid1,
-  IN CONST GUID  *Guid2
-  )
-{
-  return std::memcmp (Guid1, Guid2, sizeof (GUID)) == 0;
-}
-
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-
-UINTN
-EFIAPI
-Sha1GetContextSize (
-  VOID
-  )
-{
-  return sizeof (SHA_CTX);
-}
-
-BOOLEAN
-EFIAPI
-Sha1Init (
-  OUT VOID  *Sha1Context
-  )
-{
-  return SHA1_Init (static_cast<SHA_CTX *>(Sha1Context)) == 1;
-}
-
-BOOLEAN
-EFIAPI
-Sha1Update (
-  IN OUT VOID    *Sha1Context,
-  IN CONST VOID  *Data,
-  IN UINTN       DataSize
-  )
-{
-  return SHA1_Update (static_cast<SHA_CTX *>(Sha1Context), Data, DataSize) == 1;
-}
-
-BOOLEAN
-EFIAPI
-Sha1Final (
-  IN OUT VOID  *Sha1Context,
-  OUT UINT8    *HashValue
-  )
-{
-  return SHA1_Final (HashValue, static_cast<SHA_CTX *>(Sha1Context)) == 1;
-}
-}
 
 namespace {
 

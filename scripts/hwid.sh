@@ -9,7 +9,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 OUT=$ROOT/build/morvane-hwid
-SOURCES=("$ROOT/scripts/hwid.cpp" "$ROOT/scripts/HwIdFields.cpp" "$ROOT/capsule/EcHwId.cpp")
+SOURCES=("$ROOT/scripts/hwid.cpp" "$ROOT/scripts/HostEdge.cpp" "$ROOT/scripts/HwIdFields.cpp" "$ROOT/capsule/EcHwId.cpp")
 
 # The EDK II base types only, as scripts/plan.sh builds its planner.
 if [ ! -x "$OUT" ] || [ -n "$(find "${SOURCES[@]}" "$ROOT/scripts/HwIdFields.h" "$ROOT/capsule/EcCapsule.h" -newer "$OUT")" ]; then

@@ -17,7 +17,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 EDK2=$(bash "$ROOT/scripts/setup.sh" | tail -n 1)
 OUT=$ROOT/build/morvane-plan
-SOURCES=("$ROOT/scripts/plan.cpp" "$ROOT/flash/EcImagePlan.cpp" "$ROOT/run/Crc32.cpp" "$ROOT/capsule/EcCapsuleParse.cpp"
+SOURCES=("$ROOT/scripts/plan.cpp" "$ROOT/scripts/HostEdge.cpp" "$ROOT/flash/EcImagePlan.cpp" "$ROOT/run/Crc32.cpp" "$ROOT/capsule/EcCapsuleParse.cpp"
   "$ROOT/capsule/EcHwId.cpp" "$ROOT/scripts/HwIdFields.cpp" "$ROOT"/scripts/catalog/*.cpp)
 
 # The EDK II base types only; -fshort-wchar satisfies Base.h's checks of
