@@ -342,6 +342,10 @@ def main():
             if first.get(name, ("", None))[1] != rc:
                 problems.append("boot 1: fwupdmgr %s: rc %s\n%s" % (name, first.get(name, ("", None))[1],
                                                                     first.get(name, ("", ""))[0][-600:]))
+        for name in ("morvane-depot.conf", "morvane-depot.pem"):
+            size = os.path.getsize(os.path.join(depot.folder, "fwupd", name))
+            if "MVG: fetched /fwupd/%s (%d bytes)" % (name, size) not in serial:
+                problems.append("boot 1: the guest did not fetch the depot's %s (%d bytes)" % (name, size))
         refused = first.get("update-changed-cabinet", ("", None))
         if refused[1] in (0, None) or "checksum" not in refused[0].lower():
             problems.append("boot 1: the cabinet that differs from the metadata was not refused:\n" + refused[0][-600:])
@@ -371,6 +375,8 @@ def main():
             rows = page_rows(work, depot)
             if not rows or rows[0][2:3] != ["OS"] or rows[0][5:7] != [str(GOOD), "updated"]:
                 problems.append("boot 3: the page does not show the machine at %d, route OS: %r" % (GOOD, rows))
+            transcript.append(("boot 3: the depot's page, results/os/%s" % reports[0],
+                               "\n".join(" | ".join(row) for row in rows)))
         transcript.append(("boot 3: fwupdmgr report-history", third.get("report-history", ("", None))[0]))
     finally:
         depot.stop()
@@ -389,7 +395,7 @@ def main():
         problems.append("boot 5: fwupd's history does not say failed for %d" % CHANGED)
     if not re.search(r"Current version:\s+%d\b" % GOOD, device_block(fifth.get("get-devices", ("", None))[0])):
         problems.append("boot 5: fwupd does not show version %d" % GOOD)
-    transcript.append(("boot 5: fwupdtool get-history", device_block(history)))
+    transcript.append(("boot 5: fwupdmgr get-history", device_block(history)))
     flow_s = time.monotonic() - flow
 
     for title, text in transcript:

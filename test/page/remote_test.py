@@ -270,6 +270,11 @@ def main():
         again = subprocess.run(["python3", os.path.join(ROOT, "scripts", "remote.py"), folder, "127.0.0.1:%d" % port],
                                capture_output=True, text=True).stdout
         expect("the depot's own key is kept from one run to the next", again.startswith("remote: using the depot's own"))
+        anywhere = subprocess.run(["python3", os.path.join(ROOT, "scripts", "remote.py"), folder, "0.0.0.0:8080"],
+                                  capture_output=True, text=True)
+        expect("a remote on every address is refused: " + anywhere.stderr, anywhere.returncode == 1 and
+               anywhere.stderr == "remote: ADDRESS 0.0.0.0 is no address a machine can be sent to: give the one "
+               "the machines reach; no fwupd remote is published.\n")
         choosers(work, folder, ids, index_lines)
         pid = served(folder, port)
         expect("an empty report is refused", post(port, b"")[0] == 400)

@@ -104,18 +104,20 @@ case $STEP in
     ;;
   updated)
     esrt
-    section get-devices fwupdtool get-devices
-    section get-history fwupdtool get-history
     net_up
-    # The report goes home through fwupd's daemon, to the remote's ReportURI.
+    # The daemon, started once, shows the outcome and sends the report
+    # home to the remote's ReportURI.
     fwupd_up
+    section get-devices fwupdmgr get-devices
+    section get-history fwupdmgr get-history
     section report-history fwupdmgr report-history --assume-yes
     sed -i 's/^OnlyTrusted=true/OnlyTrusted=false/' /etc/fwupd/fwupd.conf
     stage changed.cap "$(cat "$D/CHANGED")"
     ;;
   refused)
     esrt
-    section get-devices fwupdtool get-devices
-    section get-history fwupdtool get-history
+    fwupd_up
+    section get-devices fwupdmgr get-devices
+    section get-history fwupdmgr get-history
     ;;
 esac
