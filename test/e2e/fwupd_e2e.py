@@ -10,10 +10,10 @@ disk), updated by Debian's fwupd as a machine in the field would be.
 BUILD_DIR must hold EcSimDxe.efi (scripts/build.sh).
 
 The machine is a model of a mixed fleet (its SMBIOS names it; the driver
-is built for that model's HardwareID-9), and a depot on the host publishes
-a catalogue of three capsules (two for the model, one for another) as its
-fwupd remote (scripts/remote.py), with a second depot whose cabinet differs
-from the metadata.
+is built for that model's HardwareID-9), and a depot on the host, made as
+an operator makes it (scripts/depot.sh, CATALOG= a folder of three
+capsules: two for the model, one for another), is its fwupd remote, with a
+second depot of the same catalogue whose cabinet differs from the metadata.
 
 Five boots of one machine (disk and firmware variables kept):
   1. Linux: the ESRT lists the EC; fwupd shows it updatable at version 0;
