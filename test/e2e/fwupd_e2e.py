@@ -324,10 +324,14 @@ def main():
     problems = []
     started = time.monotonic()
     try:
-        said = depot.start()
+        try:
+            said = depot.start()
+            refusing.start()
+        except RuntimeError as refusal:
+            print("FAIL fwupd: %s" % refusal)
+            return 1
         if "remote: 3 capsules for 2 models published for fwupd" not in said:
             problems.append("depot.sh did not publish the catalogue for fwupd:\n" + said[-800:])
-        refusing.start()
         shutil.copyfile(os.path.join(refusing.folder, "fwupd", "ec-os14-0100.cap.cab"),
                         os.path.join(refusing.folder, "fwupd", "ec-os14-0200.cap.cab"))
         depots_s = time.monotonic() - started
