@@ -56,7 +56,7 @@ plan:
 stick:
 	@bash scripts/stick.sh "$$IMAGE"
 
-## depot: serve Morvane, the image or a catalogue, the fwupd remote and the results page (IMAGE= or CATALOG=, MODEL=, ADDRESS=, DEPOT_DIR=, TRUST=, SIGN_KEY=, SIGN_CERT=, METADATA_KEY=, METADATA_CERT=)
+## depot: serve Morvane, the image or a catalogue, the fwupd remote and the results page (IMAGE= or CATALOG=, MODEL=, ADDRESS=, REMOTE_ADDRESS=, DEPOT_DIR=, TRUST=, SIGN_KEY=, SIGN_CERT=, METADATA_KEY=, METADATA_CERT=)
 depot:
 	@bash scripts/depot.sh "$$IMAGE"
 
