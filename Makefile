@@ -19,7 +19,7 @@
 # make would read a '$' in it as its own, and a shell a quote or a
 # backquote, so each goes into the scripts' environment exactly as typed
 # ($(value ...)), and no recipe writes one into a command line.
-PASSED := IMAGE CATALOG MODEL ADDRESS SIGN_KEY SIGN_CERT SHELL_STICK DEPOT_DIR TRUST METADATA_KEY METADATA_CERT
+PASSED := IMAGE CATALOG MODEL ADDRESS REMOTE_ADDRESS SIGN_KEY SIGN_CERT SHELL_STICK DEPOT_DIR TRUST METADATA_KEY METADATA_CERT
 $(foreach v,$(PASSED),$(if $(filter undefined,$(origin $(v))),,$(eval override $(v) := $$(value $(v)))$(eval export $(v))))
 
 # Every target has one `## target: what it does (its variables)` line
@@ -56,7 +56,7 @@ plan:
 stick:
 	@bash scripts/stick.sh "$$IMAGE"
 
-## depot: serve Morvane, the image or a catalogue, the fwupd remote and the results page (IMAGE= or CATALOG=, MODEL=, ADDRESS=, DEPOT_DIR=, TRUST=, SIGN_KEY=, SIGN_CERT=, METADATA_KEY=, METADATA_CERT=)
+## depot: serve Morvane, the image or a catalogue, the fwupd remote and the results page (IMAGE= or CATALOG=, MODEL=, ADDRESS=, REMOTE_ADDRESS=, DEPOT_DIR=, TRUST=, SIGN_KEY=, SIGN_CERT=, METADATA_KEY=, METADATA_CERT=)
 depot:
 	@bash scripts/depot.sh "$$IMAGE"
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # make depot IMAGE=path/to/ec.bin [MODEL="..."] [ADDRESS=host:port]
 #            [TRUST=ca.pem] [SIGN_KEY=key.pem SIGN_CERT=cert.pem]
-# make depot CATALOG=folder [ADDRESS=...] [TRUST=...] [SIGN_KEY=... SIGN_CERT=...]
+# make depot CATALOG=folder [ADDRESS=...] [REMOTE_ADDRESS=...] [TRUST=...] [SIGN_KEY=... SIGN_CERT=...]
 # Checks the image as Morvane will read it, builds Morvane.efi (signed when a
 # key and certificate are given), prepares the depot's folder and serves it
 # with nginx until Ctrl-C: Morvane.efi for HTTP boot, MORVANE.CFG, the
@@ -24,6 +24,9 @@
 #   METADATA_KEY, METADATA_CERT  the site's key and certificate that sign
 #                the fwupd remote's metadata and cabinets (with a catalogue);
 #                without them the depot makes its own and keeps it
+#   REMOTE_ADDRESS  with a catalogue, host:port the machines' fwupd reaches
+#                the depot at, when that is not ADDRESS (ADDRESS 0.0.0.0:PORT,
+#                a NAT or a port forward)
 #   MORVANE_EFI  an already built Morvane.efi to serve instead of building one
 #                (with TRUST, one built with that certificate)
 set -euo pipefail
@@ -55,13 +58,28 @@ CATALOG=${CATALOG:-}
 }
 
 # Everything that needs no build is checked first, so a typo costs nothing.
-host=${ADDRESS%:*} port=${ADDRESS##*:}
 octet='(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])'
 label='[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?'
-[[ $ADDRESS == *:* ]] && [[ $port =~ ^[1-9][0-9]{0,4}$ ]] && [ "$port" -le 65535 ] &&
-  { [[ $host =~ ^$octet(\.$octet){3}$ ]] ||
-    { [[ $host =~ ^$label(\.$label)*$ ]] && [[ ! $host =~ ^[0-9.]+$ ]] && [ ${#host} -le 253 ]; }; } ||
+# host:port, an IPv4 address or a host name, and a port from 1 to 65535.
+address_ok() {
+  local host=${1%:*} port=${1##*:}
+  [[ $1 == *:* ]] && [[ $port =~ ^[1-9][0-9]{0,4}$ ]] && [ "$port" -le 65535 ] &&
+    { [[ $host =~ ^$octet(\.$octet){3}$ ]] ||
+      { [[ $host =~ ^$label(\.$label)*$ ]] && [[ ! $host =~ ^[0-9.]+$ ]] && [ ${#host} -le 253 ]; }; }
+}
+host=${ADDRESS%:*}
+address_ok "$ADDRESS" ||
   refuse "ADDRESS must be host:port (an IPv4 address or a host name, and a port from 1 to 65535), not '$ADDRESS'"
+# A catalogue's fwupd remote names the depot in its .conf and metadata by
+# the address the machines reach it at: ADDRESS, unless the depot listens
+# on every address or the machines reach it through a NAT or a port
+# forward (REMOTE_ADDRESS).
+if [ -n "${REMOTE_ADDRESS:-}" ]; then
+  address_ok "$REMOTE_ADDRESS" && [ "${REMOTE_ADDRESS%:*}" != 0.0.0.0 ] ||
+    refuse "REMOTE_ADDRESS must be host:port (the address and port the machines reach this depot at), not '$REMOTE_ADDRESS'"
+elif [ -n "$CATALOG" ] && [ "$host" = 0.0.0.0 ]; then
+  refuse "ADDRESS=$ADDRESS listens on every address, which no machine can be sent to: give REMOTE_ADDRESS=host:port, the address the machines reach this depot at, for its fwupd remote"
+fi
 
 NAME=$(basename -- "${IMAGE:-catalog}")
 [[ $NAME =~ ^[A-Za-z0-9_.-]{1,64}$ ]] && [[ $NAME != .* ]] ||
@@ -191,7 +209,7 @@ if [ -d "$DEPOT/metadata-key" ]; then cp -a "$DEPOT/metadata-key" "$NEXT/metadat
 # With a catalogue, the depot is also the fleet's fwupd remote, from the
 # same index and capsules (scripts/remote.py).
 if [ -f "$NEXT/CATALOG.TXT" ]; then
-  python3 "$ROOT/scripts/remote.py" "$NEXT" "$ADDRESS" || refuse "the catalogue cannot be published for fwupd"
+  python3 "$ROOT/scripts/remote.py" "$NEXT" "${REMOTE_ADDRESS:-$ADDRESS}" || refuse "the catalogue cannot be published for fwupd"
 fi
 # nginx's workers may run as another user (www-data) than the one making
 # the depot, whatever its umask.

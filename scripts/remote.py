@@ -244,6 +244,9 @@ def publish(depot, address, key=None, cert=None):
     """Writes DEPOT/fwupd/ anew; returns the lines to print."""
     if not ADDRESS.match(address):
         raise Refused("ADDRESS must be host:port, not %r" % address)
+    # The .conf and the metadata send every machine to this address.
+    if address.rsplit(":", 1)[0] == "0.0.0.0":
+        raise Refused("ADDRESS 0.0.0.0 is no address a machine can be sent to: give the one the machines reach")
     entries = read_index(os.path.join(depot, "CATALOG.TXT"))
     said = []
     if key or cert:

@@ -53,6 +53,7 @@ def main():
         ("depot", {"SIGN_KEY": "/k/" + odd, "SIGN_CERT": readable}, "key /k/%s cannot" % odd),
         ("depot", {"SIGN_KEY": readable, "SIGN_CERT": "/c/" + odd}, "certificate /c/%s cannot" % odd),
         ("depot", {"ADDRESS": odd + ":80"}, "not '%s:80'" % odd),
+        ("depot", {"IMAGE": "", "CATALOG": "/c", "REMOTE_ADDRESS": odd + ":80"}, "not '%s:80'" % odd),
         ("depot", {"IMAGE": "/i/%s/ec.bin." % odd}, "'ec.bin.' ends in '.'"),
         ("stick", {"TRUST": "/t/" + odd}, "TRUST=%s cannot be built" % ("/t/" + odd)[:80]),
         ("depot", {"TRUST": "/t/" + odd}, "TRUST=%s cannot be built" % ("/t/" + odd)[:80]),

@@ -102,7 +102,10 @@
     } catch (e) {
       names = [];
     }
-    names.sort().reverse();
+    // The newest first, by when fwupd recorded the update (the name's end):
+    // only OS_MAX_ROWS reports are read, and a name starts with its machine.
+    const createdOf = (name) => Number(name.slice(name.lastIndexOf("-") + 1, -".json".length));
+    names.sort((a, b) => (createdOf(b) - createdOf(a)) || (a < b ? 1 : a > b ? -1 : 0));
     const rows = [];
     for (const name of names.slice(0, OS_MAX_ROWS)) {
       const body = await fetchText("results/os/" + name, OS_MAX_REPORT);

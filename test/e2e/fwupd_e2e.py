@@ -10,10 +10,10 @@ disk), updated by Debian's fwupd as a machine in the field would be.
 BUILD_DIR must hold EcSimDxe.efi (scripts/build.sh).
 
 The machine is a model of a mixed fleet (its SMBIOS names it; the driver
-is built for that model's HardwareID-9), and a depot on the host publishes
-a catalogue of three capsules (two for the model, one for another) as its
-fwupd remote (scripts/remote.py), with a second depot whose cabinet differs
-from the metadata.
+is built for that model's HardwareID-9), and a depot on the host, made as
+an operator makes it (scripts/depot.sh, CATALOG= a folder of three
+capsules: two for the model, one for another), is its fwupd remote, with a
+second depot of the same catalogue whose cabinet differs from the metadata.
 
 Five boots of one machine (disk and firmware variables kept):
   1. Linux: the ESRT lists the EC; fwupd shows it updatable at version 0;
@@ -43,7 +43,6 @@ import shutil
 import subprocess
 import sys
 import time
-import zlib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "page"))
@@ -159,7 +158,7 @@ PROGRESS = re.compile(r"^\w[\w ]*\u2026: \d+%$")
 
 
 def device_block(text):
-    """fwupdtool's lines about the EC (its 'UEFI Device Firmware' entry and
+    """fwupd's lines about the EC (its 'UEFI Device Firmware' entry and
     what follows it), without progress lines."""
     lines = [line for line in text.splitlines() if not PROGRESS.match(line.strip())]
     for index, line in enumerate(lines):
@@ -215,32 +214,27 @@ def model_hwid(folder):
 
 
 class Depot:
-    """The depot on the host: the catalogue (index and capsules), its fwupd
-    remote (scripts/remote.py) and the page, served by the depot's nginx."""
+    """A depot on the host as an operator makes it (scripts/depot.sh with
+    CATALOG=, the catalogue folder): the index, the capsules, the fwupd
+    remote (scripts/remote.py) and the page, served by the depot's nginx on
+    127.0.0.1, which the guest reaches as 10.0.2.2 (REMOTE_ADDRESS)."""
 
-    def __init__(self, folder, entries):
+    def __init__(self, folder, catalog, efi):
         self.folder = folder
         self.port = free_port()
         shutil.rmtree(folder, ignore_errors=True)
-        os.makedirs(folder)
         os.chmod(os.path.dirname(folder), 0o755)
-        for name in ("index.html", "page.js", "page.css", "os-updates.js"):
-            shutil.copyfile(os.path.join(capsules.ROOT, "depot", "page", name), os.path.join(folder, name))
-        lines = ["morvane-catalog 1"]
-        for name, hwid, version, data in entries:
-            with open(os.path.join(folder, name), "wb") as out:
-                out.write(data)
-            lines.append("%s %s 0x%08X 0x00000000 %d %08X 100" % (name, hwid, version, len(data), zlib.crc32(data)))
-        with open(os.path.join(folder, "CATALOG.TXT"), "w") as out:
-            out.write("\n".join(lines) + "\n")
-        subprocess.run(["python3", os.path.join(capsules.ROOT, "scripts", "remote.py"), folder,
-                        "10.0.2.2:%d" % self.port], check=True, capture_output=True)
+        self.env = dict(os.environ, CATALOG=catalog, DEPOT_DIR=folder, ADDRESS="127.0.0.1:%d" % self.port,
+                        REMOTE_ADDRESS="10.0.2.2:%d" % self.port, MORVANE_EFI=efi)
         self.pid = None
 
     def start(self):
-        self.pid = subprocess.run(["bash", os.path.join(capsules.ROOT, "scripts", "depot-server.sh"), "start",
-                                   self.folder, "127.0.0.1:%d" % self.port],
-                                  check=True, capture_output=True, text=True).stdout.strip()
+        started = subprocess.run(["bash", os.path.join(capsules.ROOT, "scripts", "depot.sh"), "--start"],
+                                 env=self.env, capture_output=True, text=True)
+        if started.returncode != 0:
+            raise RuntimeError("depot.sh CATALOG=%s refused:\n%s" % (self.env["CATALOG"], started.stderr[-1500:]))
+        self.pid = started.stdout.strip().splitlines()[-1]
+        return started.stdout
 
     def stop(self):
         if self.pid:
@@ -250,6 +244,20 @@ class Depot:
     def reports(self):
         folder = os.path.join(self.folder, "results", "os")
         return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+
+def catalogue(folder, entries, fields):
+    """The operator's catalogue folder: each capsule, and the SMBIOS fields
+    of the guest's model beside its capsules (the catalogue checks their
+    hardware ID against them)."""
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(folder)
+    for name, data, own_model in entries:
+        with open(os.path.join(folder, name), "wb") as out:
+            out.write(data)
+        if own_model:
+            shutil.copyfile(fields, os.path.join(folder, name[:-len(".cap")] + ".fields"))
+    return folder
 
 
 def page_rows(work, depot):
@@ -282,9 +290,10 @@ def main():
     guest_note = " ".join(line for line in result.stderr.splitlines() if line.startswith("guest: built")) or "cached"
 
     ecsim = os.path.join(build, "EcSimDxe.efi")
-    if not os.path.exists(ecsim):
-        print("FAIL fwupd: %s is not built (bash scripts/build.sh)" % ecsim)
-        return 1
+    for built in (ecsim, os.path.join(build, "Morvane.efi")):
+        if not os.path.exists(built):
+            print("FAIL fwupd: %s is not built (bash scripts/build.sh)" % built)
+            return 1
     ecsim_rom = os.path.join(folder, "ecsim.rom")
     subprocess.run([os.path.join(capsules.EDK2, "BaseTools", "Source", "C", "bin", "EfiRom"), "-f", "0x1b36",
                     "-i", "0x0005", "-e", ecsim, "-o", ecsim_rom], check=True, capture_output=True)
@@ -296,14 +305,15 @@ def main():
                               OTHER_MODEL)
     changed = capsules.changed(capsules.generate(os.urandom(PAYLOAD_SIZE), os.path.join(folder, "next.cap"), CHANGED,
                                                  0, folder, hwid), PAYLOAD_SIZE)
-    entries = [("ec-os14-0100.cap", hwid, GOOD // 2, older), ("ec-os14-0200.cap", hwid, GOOD, good),
-               ("ec-other-0300.cap", OTHER_MODEL, CHANGED, other)]
-    depot = Depot(os.path.join(work, "depot"), entries)
-    # The same catalogue whose newest cabinet is another one: its metadata
-    # verifies, the cabinet's checksum does not match it.
-    refusing = Depot(os.path.join(work, "refusing"), entries)
-    shutil.copyfile(os.path.join(refusing.folder, "fwupd", "ec-os14-0100.cap.cab"),
-                    os.path.join(refusing.folder, "fwupd", "ec-os14-0200.cap.cab"))
+    catalog = catalogue(os.path.join(work, "catalog"), [("ec-os14-0100.cap", older, True),
+                                                         ("ec-os14-0200.cap", good, True),
+                                                         ("ec-other-0300.cap", other, False)],
+                        os.path.join(folder, "model.ini"))
+    efi = os.path.join(build, "Morvane.efi")
+    depot = Depot(os.path.join(work, "depot"), catalog, efi)
+    # A depot of the same catalogue whose newest cabinet is another one:
+    # the metadata verifies, the cabinet's checksum does not match it.
+    refusing = Depot(os.path.join(work, "refusing"), catalog, efi)
     machine.make_data({"run.sh": os.path.join(GUEST, "run.sh"),
                        "firmware.metainfo.xml": os.path.join(GUEST, "firmware.metainfo.xml"),
                        "changed.cap": changed, "GUID": hwid.encode(),
@@ -312,10 +322,20 @@ def main():
                        "ECSIM.CFG": b"old=%d\r\n" % OLD_BLOCKS})
 
     problems = []
-    flow = time.monotonic()
+    started = time.monotonic()
     try:
-        depot.start()
-        refusing.start()
+        try:
+            said = depot.start()
+            refusing.start()
+        except RuntimeError as refusal:
+            print("FAIL fwupd: %s" % refusal)
+            return 1
+        if "remote: 3 capsules for 2 models published for fwupd" not in said:
+            problems.append("depot.sh did not publish the catalogue for fwupd:\n" + said[-800:])
+        shutil.copyfile(os.path.join(refusing.folder, "fwupd", "ec-os14-0100.cap.cab"),
+                        os.path.join(refusing.folder, "fwupd", "ec-os14-0200.cap.cab"))
+        depots_s = time.monotonic() - started
+        flow = time.monotonic()
         serial, timed_out = machine.boot("linux-update", "update")
         values, first = linux_checks(problems, "boot 1", serial, timed_out, 0, 0, hwid)
         devices = device_block(first.get("get-devices", ("", None))[0])
@@ -324,15 +344,19 @@ def main():
             problems.append("boot 1: fwupd does not show the EC updatable at version 0")
         for name, rc in (("refresh", 0), ("update", 0)):
             if first.get(name, ("", None))[1] != rc:
-                problems.append("boot 1: fwupdtool %s: rc %s\n%s" % (name, first.get(name, ("", None))[1],
+                problems.append("boot 1: fwupdmgr %s: rc %s\n%s" % (name, first.get(name, ("", None))[1],
                                                                     first.get(name, ("", ""))[0][-600:]))
+        for name in ("morvane-depot.conf", "morvane-depot.pem"):
+            size = os.path.getsize(os.path.join(depot.folder, "fwupd", name))
+            if "MVG: fetched /fwupd/%s (%d bytes)" % (name, size) not in serial:
+                problems.append("boot 1: the guest did not fetch the depot's %s (%d bytes)" % (name, size))
         refused = first.get("update-changed-cabinet", ("", None))
         if refused[1] in (0, None) or "checksum" not in refused[0].lower():
             problems.append("boot 1: the cabinet that differs from the metadata was not refused:\n" + refused[0][-600:])
         if not values.get("bootnext"):
             problems.append("boot 1: no BootNext after the update")
-        transcript = [("boot 1: fwupdtool update with the other depot's cabinet", refused[0]),
-                      ("boot 1: fwupdtool update", first.get("update", ("", None))[0])]
+        transcript = [("boot 1: fwupdmgr update with the other depot's cabinet", refused[0]),
+                      ("boot 1: fwupdmgr update", first.get("update", ("", None))[0])]
 
         serial, timed_out = machine.boot("firmware-update")
         firmware_checks(problems, "boot 2", serial, timed_out)
@@ -355,6 +379,8 @@ def main():
             rows = page_rows(work, depot)
             if not rows or rows[0][2:3] != ["OS"] or rows[0][5:7] != [str(GOOD), "updated"]:
                 problems.append("boot 3: the page does not show the machine at %d, route OS: %r" % (GOOD, rows))
+            transcript.append(("boot 3: the depot's page, results/os/%s" % reports[0],
+                               "\n".join(" | ".join(row) for row in rows)))
         transcript.append(("boot 3: fwupdmgr report-history", third.get("report-history", ("", None))[0]))
     finally:
         depot.stop()
@@ -373,13 +399,14 @@ def main():
         problems.append("boot 5: fwupd's history does not say failed for %d" % CHANGED)
     if not re.search(r"Current version:\s+%d\b" % GOOD, device_block(fifth.get("get-devices", ("", None))[0])):
         problems.append("boot 5: fwupd does not show version %d" % GOOD)
-    transcript.append(("boot 5: fwupdtool get-history", device_block(history)))
+    transcript.append(("boot 5: fwupdmgr get-history", device_block(history)))
     flow_s = time.monotonic() - flow
 
     for title, text in transcript:
         print("--- " + title)
         print("\n".join("    " + line for line in text.strip().splitlines()[:40]))
-    print("guest build %.1f s (%s); driver build %.1f s" % (guest_s, guest_note, driver_s))
+    print("guest build %.1f s (%s); driver build %.1f s; two depots (depot.sh CATALOG=) %.1f s"
+          % (guest_s, guest_note, driver_s, depots_s))
     print("boots: " + ", ".join("%s %.1f s" % boot for boot in machine.boots))
     print("%s fwupd: the depot's remote over the network, signed metadata, changed cabinet refused, newest capsule "
           "at boot flashes the EC, report on the depot's page; changed capsule refused "

@@ -239,6 +239,17 @@ def page_checks(work, port):
         rows = browser.evaluate("JSON.stringify([...document.querySelectorAll('#os-updates tbody tr')]"
                                 ".map(r => [...r.cells].map(c => c.textContent)))")
         title = browser.evaluate("document.title")
+        # More reports than the page reads, all older and from machines
+        # whose names sort first: the newest are still shown.
+        kept = os.path.join(work, "depot", "results", "os")
+        for index in range(200):
+            with open(os.path.join(kept, "f%031x-%s-%d.json" % (index, "e" * 16, 1700000000 + index)), "wb") as out:
+                out.write(report("f", 2, 300))
+        browser.wait("document.querySelectorAll('#os-updates tbody tr').length == 200", timeout=60)
+        many = json.loads(browser.evaluate("JSON.stringify([...document.querySelectorAll('#os-updates tbody tr')]"
+                                           ".map(r => r.cells[1].textContent))"))
+    expect("over 200 reports, the newest are shown: %r" % many[:3], many[:3] == ["dddddddddddd", "aaaaaaaaaaaa",
+                                                                                 "ffffffffffff"])
     rows = json.loads(rows)
     expect("the page lists the failure first, route OS, as text: %r" % rows,
            rows[0][1:7] == ["dddddddddddd", "OS", "2a9b8c51-1f3e-4d62-9a07-5e4c3b2d1f60", "256", "768", "failed"]
@@ -270,6 +281,11 @@ def main():
         again = subprocess.run(["python3", os.path.join(ROOT, "scripts", "remote.py"), folder, "127.0.0.1:%d" % port],
                                capture_output=True, text=True).stdout
         expect("the depot's own key is kept from one run to the next", again.startswith("remote: using the depot's own"))
+        anywhere = subprocess.run(["python3", os.path.join(ROOT, "scripts", "remote.py"), folder, "0.0.0.0:8080"],
+                                  capture_output=True, text=True)
+        expect("a remote on every address is refused: " + anywhere.stderr, anywhere.returncode == 1 and
+               anywhere.stderr == "remote: ADDRESS 0.0.0.0 is no address a machine can be sent to: give the one "
+               "the machines reach; no fwupd remote is published.\n")
         choosers(work, folder, ids, index_lines)
         pid = served(folder, port)
         expect("an empty report is refused", post(port, b"")[0] == 400)
