@@ -36,9 +36,7 @@ ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 sys.path.insert(0, os.path.join(ROOT, "test", "page"))
 
-import qemu  # noqa: E402
-import simrecord as record
-import stick
+import simrecord as record  # noqa: E402
 from boot_e2e import Machine, option_rom
 from browser import Browser, drawn
 from capsule_probe import fwupd_ids
@@ -187,8 +185,11 @@ def page_after_runs(work, port, depot, named):
         return ["results/ holds the days %r" % days]
     with Browser(work) as browser:
         browser.open("http://127.0.0.1:%d/#%s" % (port, days[0]))
-        browser.wait(drawn(days[0]))
-        browser.wait("document.querySelector('#fleet-table tbody')?.getAttribute('data-day') === %r" % days[0])
+        try:
+            browser.wait(drawn(days[0]))
+            browser.wait("document.querySelector('#fleet-table tbody')?.getAttribute('data-day') === %r" % days[0])
+        except TimeoutError as error:
+            return [str(error)]
         rows = browser.evaluate("Array.from(document.querySelectorAll('#fleet-table tbody tr'), tr => "
                                 "Array.from(tr.cells, td => td.textContent))")
         counts = browser.evaluate("Object.fromEntries(Array.from(document.querySelectorAll('#counts .count'), "
