@@ -281,4 +281,98 @@ TEST_F (NetBootTest, AnIncompleteEcIsFlashedAgainWithoutTheDepot) {
   }
 }
 
+// A depot serving a catalogue: the machine (Maker Model, whose
+// HardwareID-9 the capsules of MACHINE_CAPSULES name) reads the index,
+// fetches only the capsule it chose, and runs it as image= would; or
+// fetches nothing and touches nothing. Beside its line, the index offers a
+// newer capsule to another model, which it must never take.
+TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
+  std::ifstream  In (MACHINE_CAPSULES "/good.cap", std::ios::binary);
+  const auto     Capsule = std::vector<UINT8>(std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>());
+  std::ifstream  PayloadIn (MACHINE_CAPSULES "/ec.bin", std::ios::binary);
+  const auto     Payload = std::vector<UINT8>(std::istreambuf_iterator<char>(PayloadIn), std::istreambuf_iterator<char>());
+  const auto     Old     = std::vector<UINT8>(Flash.begin (), Flash.begin () + BLOCK);
+
+  struct Case {
+    const char         *What;
+    const char         *Version;        // this machine's entry's VERSION, as the index says it
+    const char         *Hwid;           // its HWID; nullptr: the machine's own
+    INT64              SizeChange;      // added to the capsule's size in its entry
+    UINT32             CrcChange;       // XORed into its CRC-32 there
+    UINT32             Record;          // the EC's version record; 0: none
+    bool               Retries;         // a failure: never back to the firmware
+    EFI_STATUS         Status;          // what the boot returns otherwise
+    std::string        Said;            // on the screen
+    const char         *Result;         // the depot's result file ("": none)
+    const char         *Image;          // its line's image and size
+    const char         *Verdict;        // its line from status= on
+    size_t             Fetched;         // GETs of the capsule
+    bool               Flashed;
+  };
+  const Case  Cases[] = {
+    { "its capsule is chosen and flashed", "0x00000200", nullptr, 0, 0, 0, false, EFI_SUCCESS,
+      "EC FLASH DONE.", ".flashed.log", " image=\"ec.cap\" size=3000 ",
+      " status=0x0 product=\"Model\" ec=flashed changed=1 secureboot=off signer=unchecked version=0x00000200 outcome=", 1, true },
+    { "no image for this machine", "0x00000200", "0d7e9b6c-3f8a-5c1e-9b2d-4a6f8e0c1d3b", 0, 0, 0, false, EFI_NOT_FOUND,
+      "NO IMAGE FOR THIS MACHINE. Nothing was changed.", ".noimage.log", " image=\"-\" size=- ",
+      " status=0xE product=\"Model\" ec=unchanged changed=0 secureboot=off signer=- version=- "
+      "outcome=\"The catalogue has no image for this machine. Nothing was changed.\"", 0, false },
+    { "the EC has the newest version offered", "0x00000200", nullptr, 0, 0, 0x200, false, EFI_SUCCESS,
+      "EC ALREADY UP TO DATE. Nothing was changed.", ".uptodate.log", " image=\"ec.cap\" size=- ",
+      " status=0x0 product=\"Model\" ec=unchanged changed=0 secureboot=off signer=- version=0x00000200 outcome=\"The EC "
+      "already has version 0x00000200, the newest the catalogue offers this machine; nothing was flashed.\"", 0, false },
+    { "an index the parser refuses", "0x200", nullptr, 0, 0, 0, false, EFI_INVALID_PARAMETER,
+      "CATALOG.TXT line 3: bad VERSION: 0x and 8 upper-case hexadecimal digits; nothing was done.", "", "", "", 0, false },
+    { "a capsule larger than its entry's SIZE", "0x00000200", nullptr, -1, 0, 0, false, EFI_BUFFER_TOO_SMALL,
+      "The image ec.cap at http://10.0.2.2:8080/ is larger than CATALOG.TXT says (" + std::to_string (Capsule.size () - 1) +
+      " bytes); nothing was flashed.", "", "", "", 1, false },
+    { "a capsule of another CRC-32", "0x00000200", nullptr, 0, 1, 0, true, EFI_SUCCESS, "NOTHING WAS CHANGED.",
+      ".unchanged.log", " image=\"ec.cap\" size=", " status=0x21 product=\"Model\" ec=unchanged changed=0 ", 1, false },
+  };
+
+  for (const auto &C : Cases) {
+    SCOPED_TRACE (C.What);
+    SetUp ();
+    Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Model");
+    if (C.Record != 0) {
+      MORVANE_EC_VERSION_RECORD  Record = { C.Record, 0x80 };
+      ASSERT_EQ (EcVersionRecordWrite (&Record), EFI_SUCCESS);
+    }
+
+    char  Line[160];
+    snprintf (Line, sizeof (Line), "ec.cap %s %s 0x00000080 %lld %08X 100\n", C.Hwid ? C.Hwid : MACHINE_HWID, C.Version,
+              static_cast<long long>(Capsule.size ()) + static_cast<long long>(C.SizeChange),
+              Crc32Update (0, Capsule.data (), Capsule.size ()) ^ C.CrcChange);
+    const std::string  Index    = "morvane-catalog 1\nnew.cap 6f1e2d3c-4b5a-5968-8776-a5b4c3d2e1f0 0x00000300 0x00000080 3 "
+                                  "00000000 100\n" + std::string (Line);
+    const std::string  Settings = "catalog=CATALOG.TXT\r\n";
+    Fake::gState->Net.Files["/MORVANE.CFG"] = std::vector<UINT8>(Settings.begin (), Settings.end ());
+    Fake::gState->Net.Files["/CATALOG.TXT"] = std::vector<UINT8>(Index.begin (), Index.end ());
+    Fake::gState->Net.Files["/ec.cap"]      = Capsule;
+
+    if (C.Retries) {
+      EXPECT_THROW (Boot (u" "), Fake::BudgetSpent);
+    } else {
+      EXPECT_EQ (Boot (), C.Status);
+    }
+
+    EXPECT_NE (Printed ().find (C.Said), std::string::npos) << Printed ();
+    if (*C.Result != 0) {
+      EXPECT_NE (Result (C.Result).find (C.Image), std::string::npos) << Result (C.Result);
+      EXPECT_NE (Result (C.Result).find (C.Verdict), std::string::npos) << Result (C.Result);
+    } else {
+      EXPECT_EQ (Result (".log"), "<none>");
+    }
+
+    EXPECT_EQ (Gets ("/ec.cap"), C.Fetched);
+    EXPECT_EQ (Gets ("/") - Gets ("/results/"), 2 + C.Fetched) << "the settings, the index and the chosen capsule only";
+    if (C.Flashed) {
+      EXPECT_TRUE (std::equal (Payload.begin (), Payload.end (), Flash.begin ()));
+    } else {
+      EXPECT_TRUE (NoPortTouched ());
+      EXPECT_TRUE (std::equal (Old.begin (), Old.end (), Flash.begin ()));
+    }
+  }
+}
+
 }  // namespace

@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
-"""A catalogue for a mixed fleet: one depot (and one stick) carries signed
-capsules for three models and the index CATALOG.TXT; each machine picks its
-own. The capsules come from EDK II's GenerateCapsule.py; the index and
-MORVANE.CFG (catalog=CATALOG.TXT) are written here by hand, each machine's
-hardware IDs computed by Debian's fwupd from the fields QEMU's SMBIOS gives
-it (manufacturer, product, family, SKU).
+"""A catalogue for a mixed fleet, made as an operator makes it: a folder of
+signed capsules for three models (each with its NAME.fields) given to
+`make depot CATALOG=` (scripts/depot.sh --start) and to the stick builder
+(make plan's --catalog --out, then stick.py --catalog); each machine picks
+its own capsule from the CATALOG.TXT they write. The capsules come from
+EDK II's GenerateCapsule.py, each machine's hardware IDs from Debian's
+fwupd for the fields QEMU's SMBIOS gives it (manufacturer, product, family,
+SKU).
 
     catalog_e2e.py BUILD_DIR [--keep DIR]
 
@@ -14,6 +16,9 @@ it (manufacturer, product, family, SKU).
 - a fourth machine, of a model the catalogue has no capsule for (only one
   for its whole family, which no machine may take), ends "no image for this
   machine": its line is BASE.noimage.log, no byte reaches its EC;
+- headless chromium shows the depot's fleet view: each of the three models
+  at its new version with its one machine flashed, the fourth machine
+  apart, counted as no image and not as a failure;
 - the same three models boot from one stick and flash the same capsules,
   each line in MORVANE.LOG naming its capsule and version.
 
@@ -25,16 +30,15 @@ import re
 import shutil
 import subprocess
 import sys
-import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.join(HERE, "..", "..")
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
+sys.path.insert(0, os.path.join(ROOT, "test", "page"))
 
-import qemu  # noqa: E402
-import simrecord as record
-import stick
+import simrecord as record  # noqa: E402
 from boot_e2e import Machine, option_rom
+from browser import Browser, drawn
 from capsule_probe import fwupd_ids
 from capsules import EDK2, PKCS7, TRUST
 from depot_probe import free_port
@@ -86,32 +90,32 @@ def capsule(folder, name, hwid, version, lowest, payload):
                     "--monotonic-count", "1", "--signer-private-cert", os.path.join(PKCS7, "TestCert.pem"),
                     "--other-public-cert", os.path.join(PKCS7, "TestSub.pub.pem"), "--trusted-public-cert", TRUST,
                     "-o", out, source], env=env, check=True, capture_output=True)
+    os.remove(source)
     with open(out, "rb") as data:
         return data.read()
 
 
 def catalogue(work):
-    """The capsules in work/catalog, CATALOG.TXT and MORVANE.CFG beside them.
-    Returns the folder and {name: payload}. Model A is named by its
-    HardwareID-4 (manufacturer, family, product, SKU), B and C by their
-    HardwareID-5 and -9; D only by an entry for its whole family (ID 11)."""
+    """The operator's folder, work/catalog: the capsules, each model's
+    fields beside its capsules. Returns the folder and {name: payload}.
+    Model A is named by its HardwareID-4 (manufacturer, family, product,
+    SKU), B and C by their HardwareID-5 and -9; D only by a capsule for its
+    whole family (ID 11), which has no fields file: with one the catalogue
+    would refuse it as naming no one model, as it should."""
     folder = os.path.join(work, "catalog")
-    os.makedirs(folder, exist_ok=True)
+    subprocess.run(["rm", "-rf", folder], check=True)
+    os.makedirs(folder)
     ids = {model[0]: hardware_ids(work, model[0]) for model in MODELS}
     named = {"A": ids["A"][4], "B": ids["B"][5], "C": ids["C"][9]}
-    lines = ["# written by catalog_e2e.py", "morvane-catalog 1"]
     payloads = {}
-    entries = CAPSULES + [("ec-d-family.cap", "D", 0x400, 0x100, 55)]
-    for name, model, version, lowest, seed in entries:
+    for name, model, version, lowest, seed in CAPSULES + [("ec-d-family.cap", "D", 0x400, 0x100, 55)]:
         hwid = named[model] if model in named else ids["D"][11]
         payloads[name] = random_image(record.BLOCK, seed)
-        data = capsule(folder, name, hwid, version, lowest, payloads[name])
-        lines.append("%s %s 0x%08X 0x%08X %d %08X 100" % (name, hwid, version, lowest, len(data), zlib.crc32(data)))
-    with open(os.path.join(folder, "CATALOG.TXT"), "w", newline="\n") as out:
-        out.write("\n".join(lines) + "\n")
-    with open(os.path.join(folder, "MORVANE.CFG"), "wb") as out:
-        out.write(b"catalog=CATALOG.TXT\r\n")
-    return folder, payloads
+        capsule(folder, name, hwid, version, lowest, payloads[name])
+        if model in named:
+            shutil.copyfile(os.path.join(work, "hwids-" + model, "machine.ini"),
+                            os.path.join(folder, name[:-len(".cap")] + ".fields"))
+    return folder, payloads, named
 
 
 def fields(line):
@@ -171,41 +175,65 @@ def stick_case(build, rom, image, payloads, model):
     return case
 
 
-def page_after_runs(work, port, depot):
-    """Where the depot's page is checked once the fleet has run (three
-    models at their new version, the fourth machine counted apart as "no
-    image"), while the depot still serves: the page's fleet view comes with
-    the host side of catalogues."""
-    return []
+def page_after_runs(work, port, depot, named):
+    """The depot's page once the fleet has run, while the depot still
+    serves: its fleet view has each of the three models at its new version
+    with its one machine flashed, and the fourth machine apart ("none
+    offered"), counted as no image and not as a failure."""
+    days = sorted(os.listdir(os.path.join(depot, "results")))
+    if len(days) != 1:
+        return ["results/ holds the days %r" % days]
+    with Browser(work) as browser:
+        browser.open("http://127.0.0.1:%d/#%s" % (port, days[0]))
+        try:
+            browser.wait(drawn(days[0]))
+            browser.wait("document.querySelector('#fleet-table tbody')?.getAttribute('data-day') === %r" % days[0])
+        except TimeoutError as error:
+            return [str(error)]
+        rows = browser.evaluate("Array.from(document.querySelectorAll('#fleet-table tbody tr'), tr => "
+                                "Array.from(tr.cells, td => td.textContent))")
+        counts = browser.evaluate("Object.fromEntries(Array.from(document.querySelectorAll('#counts .count'), "
+                                  "span => [span.id.slice(6), span.textContent]))")
+    # model, product, version, machines; flashed, up to date, no image, failed unchanged, failed incomplete, running;
+    # attention.
+    want = sorted([named[model], product, "0x%08X" % version_of(CHOSEN[model]), "1", "1", "0", "0", "0", "0", "0", ""]
+                  for model, product, _, _ in MODELS if model in CHOSEN)
+    want.append(["none offered", "MV-D 17", "-", "1", "0", "0", "1", "0", "0", "0", ""])
+    problems = [] if rows == want else ["fleet rows %r, not %r" % (rows, want)]
+    wanted = {"flashed": "3", "noimage": "1", "failed-unchanged": "0", "failed-incomplete": "0",
+              "running": "0"}
+    return problems + ["count %s %s, not %s" % (key, counts.get(key), value) for key, value in wanted.items()
+                       if counts.get(key) != value]
 
 
 def main():
     build, work = suite_folders("catalog")
     rom = option_rom(build, work)
-    folder, payloads = catalogue(work)
-    names = ["CATALOG.TXT"] + [entry[0] for entry in CAPSULES] + ["ec-d-family.cap"]
+    folder, payloads, named = catalogue(work)
 
+    # The stick as make stick CATALOG= makes it: the catalogue checked and
+    # staged, then written with the build's Morvane.efi.
+    stage = os.path.join(work, "stick-stage")
+    subprocess.run(["rm", "-rf", stage], check=True)
+    subprocess.run(["bash", os.path.join(ROOT, "scripts", "plan.sh"), "--catalog", folder, "--out", stage], check=True,
+                   capture_output=True)
     one_stick = os.path.join(work, "catalog-stick.img")
-    stick.write_stick(dict({"EFI/BOOT/BOOTX64.EFI": os.path.join(build, "Morvane.efi"),
-                            stick.SETTINGS: os.path.join(folder, "MORVANE.CFG")},
-                           **{name: os.path.join(folder, name) for name in names}), one_stick)
+    subprocess.run([sys.executable, os.path.join(ROOT, "scripts", "stick.py"), "--catalog", stage, one_stick,
+                    "--efi", os.path.join(build, "Morvane.efi")], check=True, capture_output=True)
 
     depot = os.path.join(work, "depot")
     subprocess.run(["rm", "-rf", depot], check=True)
     port = free_port()
-    env = dict(os.environ, DEPOT_DIR=depot, ADDRESS="127.0.0.1:%d" % port, MORVANE_EFI=os.path.join(build, "Morvane.efi"))
-    started = subprocess.run(["bash", os.path.join(ROOT, "scripts", "depot.sh"), "--start",
-                              os.path.join(folder, CAPSULES[0][0])], env=env, check=True, capture_output=True, text=True)
+    env = dict(os.environ, DEPOT_DIR=depot, ADDRESS="127.0.0.1:%d" % port, MORVANE_EFI=os.path.join(build, "Morvane.efi"),
+               CATALOG=folder)
+    started = subprocess.run(["bash", os.path.join(ROOT, "scripts", "depot.sh"), "--start"], env=env, check=True,
+                             capture_output=True, text=True)
     pid = started.stdout.strip().splitlines()[-1]
     try:
-        # The depot as a catalogue: its settings name the index, the
-        # capsules sit beside Morvane.efi.
-        for name in names + ["MORVANE.CFG"]:
-            shutil.copyfile(os.path.join(folder, name), os.path.join(depot, name))
-            os.chmod(os.path.join(depot, name), 0o644)
         status = run_cases([("catalog: depot, model %s" % model[0], net_case(rom, port, depot, payloads, model[0]))
                             for model in MODELS], work, "net", "catalog e2e, depot")
-        problems = page_after_runs(work, port, depot)
+        problems = page_after_runs(work, port, depot, named)
+        print("%s %-32s %s" % ("FAIL" if problems else "ok  ", "catalog: the depot's fleet view", "; ".join(problems)))
         status |= 1 if problems else 0
     finally:
         subprocess.run(["bash", os.path.join(ROOT, "scripts", "depot-server.sh"), "stop", pid], capture_output=True)
