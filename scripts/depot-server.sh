@@ -67,7 +67,7 @@ check() {
   check_path "the checkout" "$ROOT"
 }
 
-# What machines may PUT, one folder deep under results/ (see README, "What
+# What machines may PUT, one folder deep under results/ (see docs/depot.md, "What
 # machines leave in results/"): DAY/SERIAL-MAC-DAY-HHMMSS-XXXXXXXX (a
 # random part per attempt), or the older DAY/SERIAL-MAC-DAY-HHMMSS and
 # nodate/SERIAL-MAC-nodate-XXXXXXXX, maybe -2 to -9; then the ending. The
@@ -79,7 +79,7 @@ RUN="^/results/(?:([0-9]{8})/$SERIAL-$MAC-\\1-[0-9]{6}(?:-[0-9A-Fa-f]{8}|-[2-9])
 LINES="$RUN\\.(?:run|(?:flashed|uptodate|unchanged|incomplete|noimage|conflict)\\.log)\\z"
 SAVE="$RUN\\.bin\\z"
 
-# What one address may hold at once (see README, "What the depot bounds per
+# What one address may hold at once (see docs/depot.md, "What the depot bounds per
 # address"): requests under way, and among them PUTs, whose bodies a
 # stranger can trickle a byte at a time. Only numbers reach nginx.
 HOST_REQUESTS=${DEPOT_HOST_REQUESTS:-1024}

@@ -12,7 +12,7 @@ DEPOT_DIR/metadata-key/ and kept there from one run to the next (depot.sh
 carries it over; nginx never serves it). Prints what it did, the .conf and
 where the two files go; exits 1 with the reason when it refuses.
 
-What the machines' own choice does that fwupd cannot express (README, "One
+What the machines' own choice does that fwupd cannot express (docs/depot.md, "One
 catalogue, two routes"): an entry offered to part of the fleet (PHASE below
 100) is not published to fwupd until its phase reaches 100, because
 fwupd's <phased_update> is a per-refresh lottery, not a stable share.

@@ -84,7 +84,7 @@ if [ -n "$CATALOG" ]; then
     sbverify --cert "$CERT" "$EFI" >/dev/null 2>&1 || refuse "the signed Morvane.efi does not verify against $CERT"
   fi
   /usr/bin/python3 "$ROOT/scripts/stick.py" --catalog "$STAGE" "$ROOT/build/morvane-stick.img" --efi "$EFI"
-  echo "stick: $ROOT/build/morvane-stick.img (write it to a USB stick; see README, Flashing a real machine)"
+  echo "stick: $ROOT/build/morvane-stick.img (write it to a USB stick; see docs/stick.md)"
   exit 0
 fi
 
@@ -127,4 +127,4 @@ else
   fi
   /usr/bin/python3 "$ROOT/scripts/stick.py" "${EFI_ARGS[@]}" "${MODEL_ARGS[@]}" -- "$ROOT/build" "$IMAGE" "$CRC" "$ROOT/build/morvane-stick.img"
 fi
-echo "stick: $ROOT/build/morvane-stick.img (write it to a USB stick; see README, Flashing a real machine)"
+echo "stick: $ROOT/build/morvane-stick.img (write it to a USB stick; see docs/stick.md)"

@@ -146,7 +146,7 @@ def page_shows(work, port):
     states = sorted((row["state"], row["cells"][1]) for row in dom.rows if len(row["cells"]) > 1)
     if states != [("failed-incomplete", "NB-NEVER"), ("failed-unchanged", "NB-WRONG"), ("flashed", "NB-FLASH")]:
         problems.append("rows %r" % states)
-    # The README's picture of the page comes from these runs.
+    # The depot guide's picture of the page (docs/depot.md) comes from these runs.
     chromium(work, "--screenshot=" + os.path.join(ROOT, "build", "netboot-page.png"), "--window-size=1200,420",
              "http://127.0.0.1:%d/" % port)
     return problems

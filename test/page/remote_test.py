@@ -5,7 +5,7 @@ handler in nginx, the page's OS view), on this host without any guest:
   - one catalogue, two choosers: over generated machines of three models
     (hardware IDs from fwupdtool hwids), Morvane's rule on the index and
     fwupd's rule on the published metadata pick the same capsule, except
-    where README ("One catalogue, two routes") says they differ;
+    where docs/depot.md ("One catalogue, two routes") says they differ;
   - fwupdtool with a private configuration folder takes the signed
     metadata, and refuses it changed or without the certificate;
   - reports: one is kept and answered {"success":true}; not JSON, too big,
@@ -124,7 +124,7 @@ def fwupd_choice(machine, metadata):
 
 def choosers(work, folder, ids, index_lines):
     """Both choosers over the same machines; every difference must be one
-    README names."""
+    docs/depot.md names."""
     with gzip.open(os.path.join(folder, "fwupd", "firmware.xml.gz")) as handle:
         metadata = ElementTree.fromstring(handle.read())
     phases = {name: phase for name, _, _, phase in ENTRIES}
