@@ -200,7 +200,7 @@ ResolveName (
 STATIC
 EFI_STATUS
 EFIAPI
-ResolveImagePath (
+ResolveImageInShell (
   IN OUT MORVANE_OPTIONS  *Options
   )
 {
@@ -540,7 +540,7 @@ ReadParsed (
     }
 
     Options->OwnOptions       = TRUE;
-    Options->ResolveImagePath = ResolveImagePath;
+    Options->ResolveImagePath = ResolveImageInShell;
     *Go                       = TRUE;
     return EFI_SUCCESS;
   }
