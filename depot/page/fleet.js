@@ -2,10 +2,11 @@
 // catalog=): for each model (hardware ID) and version, how many machines
 // ran last on it, how their latest run ended, and which need someone.
 //
-// A run's model and version are in its log line only (image=, version=),
-// so the view reads the latest run's log of each machine on the day shown,
-// after the day's counts and rows are drawn, at most MAX_FLEET_READS new
-// logs per refresh, each once (logs are written once): a day of 20,000
+// A machine counts once, by its latest run on any day the page looks
+// through (the day shown, the newest days and nodate). A run's model and
+// version are in its log line only (image=, version=), so the view reads
+// that run's log, after the day's counts and rows are drawn, at most MAX_FLEET_READS new
+// logs per refresh, each once (logs are written once): a fleet of 20,000
 // machines fills in over a few refreshes and never holds up the counts.
 // The image's name gives the model through CATALOG.TXT, read as the page
 // reads anything: bounded, checked, shown as text.
@@ -41,34 +42,40 @@ async function readFleetIndex() {
   return fleetIndex;
 }
 
-async function readFleetLogs(dayName, runs, stale) {
+function fleetKey(run) {
+  const file = logOf(run);
+  return file === null ? "" : run.day + "/" + file.name;
+}
+
+async function readFleetLogs(runs, stale) {
   const wanted = [];
   for (const run of runs) {
-    const file = logOf(run);
-    if (file !== null && !fleetLogs.has(dayName + "/" + file.name) && wanted.length < MAX_FLEET_READS) wanted.push(file);
+    if (fleetKey(run) !== "" && !fleetLogs.has(fleetKey(run)) && wanted.length < MAX_FLEET_READS) wanted.push(run);
   }
   let next = 0;
   async function worker() {
     while (next < wanted.length && !stale()) {
-      const file = wanted[next++];
+      const run = wanted[next++];
+      const file = logOf(run);
       let fields = null;
       try {
         if (file.size <= MAX_LOG_BYTES) {
-          fields = parseLine(await fetchBounded("results/" + dayName + "/" + encodeURIComponent(file.name), MAX_LOG_BYTES));
+          fields = parseLine(await fetchBounded("results/" + run.day + "/" + encodeURIComponent(file.name), MAX_LOG_BYTES));
         }
       } catch (error) {
         continue; // tried again at the next refresh
       }
-      fleetLogs.set(dayName + "/" + file.name, fields);
+      fleetLogs.set(fleetKey(run), fields);
     }
   }
   await Promise.all(Array.from({ length: PARALLEL_FETCHES }, worker));
 }
 
 // The model and version a machine's latest run was on, and its state.
-function fleetPlace(dayName, run, index) {
-  const file = logOf(run);
-  const key = file === null ? "" : dayName + "/" + file.name;
+function fleetPlace(run, index) {
+  const key = fleetKey(run);
+  // A save with no log was not written by the machine named: no model.
+  if (key === "") return { hwid: "not in the index", version: "-", product: "", state: run.state };
   if (!fleetLogs.has(key)) return null;
   const fields = fleetLogs.get(key);
   let state = run.state;
@@ -84,11 +91,11 @@ function fleetPlace(dayName, run, index) {
   };
 }
 
-function fleetGroups(dayName, runs, index) {
+function fleetGroups(runs, index) {
   const groups = new Map();
   let unread = 0;
   for (const run of runs) {
-    const place = fleetPlace(dayName, run, index);
+    const place = fleetPlace(run, index);
     if (place === null) { unread++; continue; }
     const key = place.hwid + " " + place.version;
     if (!groups.has(key)) {
@@ -128,8 +135,9 @@ function fleetRow(group) {
   return tr;
 }
 
-// Called by page.js once a day's counts and rows are drawn.
-async function drawFleet(dayName, runs, stale) {
+// Called by page.js once a day's counts and rows are drawn, with each
+// machine's latest run over the days it looked through (their words).
+async function drawFleet(dayName, runs, looked, stale) {
   const section = document.getElementById("fleet");
   let index;
   try {
@@ -140,15 +148,15 @@ async function drawFleet(dayName, runs, stale) {
   }
   section.hidden = index === null;
   if (index === null) return;
-  await readFleetLogs(dayName, runs, stale);
+  await readFleetLogs(runs, stale);
   if (stale()) return;
-  const { sorted, unread } = fleetGroups(dayName, runs, index);
+  const { sorted, unread } = fleetGroups(runs, index);
   const body = document.createElement("tbody");
   body.setAttribute("data-day", dayName);
   for (const group of sorted) body.appendChild(fleetRow(group));
   const old = document.querySelector("#fleet-table tbody");
   if (!old.isEqualNode(body)) old.replaceWith(body);
-  let status = runs.length + (runs.length === 1 ? " machine" : " machines") + " on " + dayWords(dayName) + ", each by its latest run";
+  let status = runs.length + (runs.length === 1 ? " machine" : " machines") + " seen on " + looked + ", each by its latest run";
   if (unread > 0) status += "; " + unread + " of their logs not read yet (" + MAX_FLEET_READS + " more each refresh)";
   document.getElementById("fleet-status").textContent = shown(status, 400);
 }

@@ -377,8 +377,8 @@ function readDay(day, listing) {
     else if (rest.length < MAX_ROWS) rest.push(run);
     else older++;
   }
-  // A machine is its serial and MAC; its latest run on the day counts for
-  // the fleet view (listed is newest first).
+  // A machine is its serial and MAC; its latest run of the day, for the
+  // fleet view (listed is newest first).
   const machines = new Map();
   for (const run of listed) {
     if (!machines.has(run.serial + "/" + run.mac)) machines.set(run.serial + "/" + run.mac, run);
@@ -700,7 +700,23 @@ async function refresh() {
   const reads = await readLogs(runs, () => pick !== picks);
   if (pick !== picks) return;
   renderRows(dayName, view, runs.map((run, at) => rowFor(run, reads[at])));
-  if (typeof drawFleet === "function") await drawFleet(dayName, shown.machines || [], () => pick !== picks);
+  if (typeof drawFleet === "function") {
+    await drawFleet(dayName, latestOfEachMachine(looked), view.scanned, () => pick !== picks);
+  }
+}
+
+// Each machine (serial and MAC) once, by its newest run on any day looked
+// through: where it stands now, whichever day is shown.
+function latestOfEachMachine(days) {
+  const latest = new Map();
+  for (const day of days) {
+    for (const run of day.machines || []) {
+      const machine = run.serial + "/" + run.mac;
+      const known = latest.get(machine);
+      if (known === undefined || newestFirst(run, known) < 0) latest.set(machine, run);
+    }
+  }
+  return Array.from(latest.values());
 }
 
 // What the depot offers the machines, from its own MORVANE.CFG.

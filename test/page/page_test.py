@@ -207,6 +207,10 @@ OTHERS = {
     "20261206/OTHER-0011223344AD-20261206-235900.flashed.log": log_line("2026-12-06 23:59:00", "OTHER", "0x0",
                                                                           "flashed", "x"),
     "20261206/OTHER-0011223344AD-20261206-235900.run": log_line("2026-12-06 23:59:00", "OTHER", "running", None, ""),
+    # SAME1's run of the day before: the fleet view counts SAME1 once, by its newer run.
+    "20261206/SAME1-0011223344A3-20261206-090000.flashed.log": log_line("2026-12-06 09:00:00", "SAME1", "0x0",
+                                                                          "flashed", "x", version="0x00000100"),
+    "20261206/SAME1-0011223344A3-20261206-090000.run": log_line("2026-12-06 09:00:00", "SAME1", "running", None, ""),
     DAY + '/x"><img src=x>.log': log_line("2027-01-01 00:00:00", "NAME", "0x0", "flashed", "x"),
     DAY + "/WRONG-0011223344AF-20261206-100000.flashed.log": log_line("2026-12-06 10:00:00", "WRONG", "0x0",
                                                                         "flashed", "x"),
@@ -390,12 +394,14 @@ def cut(work, env, results, whole):
     expect("cut list of days: counts %r" % dom.counts, dom.counts == whole.counts)
     expect("cut list of days: the incomplete runs still first", [r["cells"][1] for r in dom.rows[:2]] == ["OLD1", "FAIL2"])
     expect("cut list of days: status %r" % status, "the list of days is over 1 MiB" in status)
+    for number in range(15000):
+        os.rmdir(os.path.join(results, "1%07d" % number))
 
 
 def fleet(work, env):
     """The same runs on a depot serving a catalogue: by model and version,
-    each machine counted once by its latest run, those needing attention
-    named, incomplete first."""
+    each machine counted once by its latest run on any day looked through,
+    those needing attention named, incomplete first."""
     depot = env["DEPOT_DIR"]
     with open(os.path.join(depot, "MORVANE.CFG"), "w") as config:
         config.write("catalog=CATALOG.TXT\r\nupdate=yes\r\nsave=yes\r\n")
@@ -409,14 +415,17 @@ def fleet(work, env):
         rows = browser.evaluate("Array.from(document.querySelectorAll('#fleet-table tbody tr'), tr => "
                                 "Array.from(tr.cells, td => td.textContent).join('|')).join('\\n')")
         serving = browser.evaluate("document.getElementById('serving').textContent")
+        status = browser.evaluate("document.getElementById('fleet-status').textContent")
     rows = [row.split("|") for row in rows.split("\n")]
     expect("fleet rows %r" % rows, [row[:4] for row in rows] == [
         ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", "Morv 7", "0x00010200", "1"],
         ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", "Morv 7", "0x00000200", "1"],
-        ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", CLEANED + ", Morv 7", "-", "11"],
-        ["not in the index", "", "-", "3"]])
-    # flashed, up to date, no image, failed unchanged, failed incomplete, running; incomplete named first.
-    expect("fleet counts %r" % rows[2][4:10], rows[2][4:10] == ["1", "0", "1", "2", "2", "1"])
+        ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", CLEANED + ", Morv 7", "-", "13"],
+        ["not in the index", "", "-", "4"]])
+    # flashed, up to date, no image, failed unchanged, failed incomplete, running; incomplete named first. OTHER
+    # (the day before) and NODATE count; SAME1 counts once, by its newer run.
+    expect("fleet counts %r" % rows[2][4:10], rows[2][4:10] == ["2", "0", "1", "2", "2", "2"])
+    expect("fleet status %r" % status, status == "19 machines seen on the 3 newest days, each by its latest run")
     expect("fleet attention %r" % rows[2][10], rows[2][10].startswith("OLD1 0011223344A6 (failed, EC incomplete); FAIL2 "))
     expect("serving %r" % serving, serving == "Serving the catalogue CATALOG.TXT: each machine takes its own capsule")
 
