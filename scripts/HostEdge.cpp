@@ -41,6 +41,27 @@ ZeroMem (
   return std::memset (Buffer, 0, Length);
 }
 
+INTN
+EFIAPI
+CompareMem (
+  IN CONST VOID  *DestinationBuffer,
+  IN CONST VOID  *SourceBuffer,
+  IN UINTN       Length
+  )
+{
+  return std::memcmp (DestinationBuffer, SourceBuffer, Length);
+}
+
+GUID *
+EFIAPI
+CopyGuid (
+  OUT GUID       *DestinationGuid,
+  IN CONST GUID  *SourceGuid
+  )
+{
+  return static_cast<GUID *>(std::memcpy (DestinationGuid, SourceGuid, sizeof (GUID)));
+}
+
 BOOLEAN
 EFIAPI
 CompareGuid (

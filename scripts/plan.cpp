@@ -12,6 +12,8 @@
                                            above, the table; with --out, STAGE gets
                                            CATALOG.TXT and the capsules it offers
     morvane-plan --payload IMAGE           the plan of an image make capsule is to wrap
+    morvane-plan --index CATALOG.TXT       an index as the machines read it, one entry
+                                           a line, for the depot's fwupd remote
 
   IMAGE is a raw EC image or a signed capsule (make capsule). For a capsule
   it shows what the capsule says (the machines' hardware ID, the versions,
@@ -55,6 +57,8 @@ extern "C" {
 #include "Catalog.h"
 #include "Crc32.h"
 #include "EcCapsule.h"
+#include "EcCatalog.h"
+#include "Ucs2.h"
 #include "EcImagePlan.h"
 #include "HwIdFields.h"
 #include "Rollout.h"
@@ -622,6 +626,58 @@ PlanCatalog (
   return 0;
 }
 
+/**
+  List an index as the machines read it: with the firmware's own parser,
+  so that the depot's fwupd remote offers what the machines would see and
+  no second reader of the index exists.
+
+  @param[in] Path   The index.
+
+  @retval 0   Each entry printed: NAME HWID VERSION LOWEST SIZE CRC32 PHASE.
+  @retval 1   The index is refused; the machines' reason is on stderr.
+**/
+int
+ListIndex (
+  const std::string  &Path
+  )
+{
+  std::vector<UINT8>           Text;
+  std::unique_ptr<EC_CATALOG>  Catalog (new EC_CATALOG);
+  CHAR16                       Refusal[CATALOG_REFUSAL_CHARS];
+
+  if (!ReadFile (Path, CATALOG_MAX_BYTES + 1, Text)) {
+    return Refuse (Path, "no such file");
+  }
+
+  if (EFI_ERROR (CatalogParse (Text.data (), Text.size (), Ucs2 (u"CATALOG.TXT"), Catalog.get (), Refusal, sizeof (Refusal)))) {
+    std::string  Why;
+    for (const CHAR16 *Char = Refusal; *Char != 0; Char++) {
+      Why += static_cast<char>(*Char < 0x80 ? *Char : '?');
+    }
+
+    // The machines' reason, without what they then do.
+    Why = Why.substr (0, Why.find ("; nothing was done."));
+    std::fprintf (stderr, "catalog: %s\n", Shown (Why).c_str ());
+    return 1;
+  }
+
+  for (UINTN Index = 0; Index < Catalog->Count; Index++) {
+    const CATALOG_ENTRY  &Entry = Catalog->Entry[Index];
+    std::printf (
+      "%s %s 0x%08X 0x%08X %u %08X %u\n",
+      Entry.Name,
+      Entry.HwIdText,
+      Entry.Version,
+      Entry.Lowest,
+      Entry.Size,
+      Entry.Crc,
+      Entry.Phase
+      );
+  }
+
+  return 0;
+}
+
 }  // namespace
 
 int
@@ -633,6 +689,10 @@ main (
   std::vector<std::string>  Args (Argv + 1, Argv + Argc);
   bool                      Trusting = (Args.size () >= 2) && (Args[0] == "--trust");
   size_t                    First    = Trusting ? 2 : 0;
+
+  if ((Args.size () == 2) && (Args[0] == "--index")) {
+    return ListIndex (Args[1]);
+  }
 
   if ((Args.size () > First + 1) && (Args[First] == "--catalog")) {
     bool  Staged = (Args.size () == First + 4) && (Args[First + 2] == "--out");

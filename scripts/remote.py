@@ -29,14 +29,8 @@ import tempfile
 import time
 from xml.sax.saxutils import escape
 
-MAX_INDEX = 65536
-MAX_LINE = 256
-MAX_ENTRIES = 1024
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 MAX_CAPSULE = 16 * 1024 * 1024
-NAME = re.compile(r"[A-Za-z0-9_][A-Za-z0-9._-]{0,63}\Z")
-GUID = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\Z")
-HEX32 = re.compile(r"0x[0-9A-F]{8}\Z")
-CRC = re.compile(r"[0-9A-F]{8}\Z")
 ADDRESS = re.compile(r"[A-Za-z0-9]([A-Za-z0-9.-]{0,251}[A-Za-z0-9])?:[1-9][0-9]{0,4}\Z")
 REMOTE_ID = "morvane-depot"
 CERT_NAME = "morvane-depot.pem"
@@ -49,47 +43,18 @@ class Refused(Exception):
 
 
 def read_index(path):
-    """CATALOG.TXT's entries as dicts, in index order; Refused (with the line
-    number) for anything malformed, as the machines refuse it."""
-    with open(path, "rb") as handle:
-        data = handle.read(MAX_INDEX + 1)
-    if len(data) > MAX_INDEX:
-        raise Refused("CATALOG.TXT is over %d bytes" % MAX_INDEX)
-    try:
-        text = data.decode("ascii")
-    except UnicodeDecodeError:
-        raise Refused("CATALOG.TXT is not ASCII")
-    entries, header, seen = [], False, set()
-    for number, line in enumerate(text.split("\n"), 1):
-        line = line[:-1] if line.endswith("\r") else line
-        if len(line) > MAX_LINE:
-            raise Refused("CATALOG.TXT line %d: over %d characters" % (number, MAX_LINE))
-        if not line or line.startswith("#"):
-            continue
-        if not header:
-            if line != "morvane-catalog 1":
-                raise Refused("CATALOG.TXT line %d: not 'morvane-catalog 1'" % number)
-            header = True
-            continue
-        fields = line.split(" ")
-        if len(fields) != 7:
-            raise Refused("CATALOG.TXT line %d: not seven fields" % number)
-        name, hwid, version, lowest, size, crc, phase = fields
-        good = (NAME.match(name) and not name.endswith(".") and GUID.match(hwid) and HEX32.match(version)
-                and HEX32.match(lowest) and re.match(r"[1-9][0-9]{0,7}\Z", size)
-                and 1 <= int(size) <= MAX_CAPSULE and CRC.match(crc)
-                and re.match(r"[1-9][0-9]{0,2}\Z", phase) and int(phase) <= 100)
-        if not good:
-            raise Refused("CATALOG.TXT line %d: malformed entry" % number)
-        if (hwid, version) in seen:
-            raise Refused("CATALOG.TXT line %d: a second entry for %s version %s" % (number, hwid, version))
-        seen.add((hwid, version))
+    """CATALOG.TXT's entries as dicts, in index order, as the machines read
+    it: by their own parser (morvane-plan --index), so that the remote
+    offers exactly what a machine would see; Refused with its reason."""
+    result = subprocess.run(["bash", os.path.join(ROOT, "scripts", "plan.sh"), "--index", path],
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        raise Refused((result.stderr.strip().splitlines() or ["the index cannot be read"])[-1])
+    entries = []
+    for line in result.stdout.splitlines():
+        name, hwid, version, lowest, size, crc, phase = line.split(" ")
         entries.append({"name": name, "hwid": hwid, "version": int(version, 16), "lowest": int(lowest, 16),
-                        "size": int(size), "crc": crc, "phase": int(phase), "line": number})
-        if len(entries) > MAX_ENTRIES:
-            raise Refused("CATALOG.TXT line %d: over %d entries" % (number, MAX_ENTRIES))
-    if not header:
-        raise Refused("CATALOG.TXT has no 'morvane-catalog 1' line")
+                        "size": int(size), "crc": crc, "phase": int(phase)})
     return entries
 
 
@@ -105,12 +70,11 @@ def check_capsule(folder, entry):
     import zlib
     path = os.path.join(folder, entry["name"])
     if not os.path.isfile(path):
-        raise Refused("CATALOG.TXT line %d: %s is not beside the index" % (entry["line"], entry["name"]))
+        raise Refused("CATALOG.TXT: %s is not beside the index" % entry["name"])
     with open(path, "rb") as handle:
         data = handle.read(MAX_CAPSULE + 1)
     if len(data) != entry["size"] or "%08X" % zlib.crc32(data) != entry["crc"]:
-        raise Refused("CATALOG.TXT line %d: %s is not the capsule the index names (size or CRC-32)"
-                      % (entry["line"], entry["name"]))
+        raise Refused("CATALOG.TXT: %s is not the capsule the index names (size or CRC-32)" % entry["name"])
     return data
 
 

@@ -286,6 +286,15 @@ def main():
         expect("a remote on every address is refused: " + anywhere.stderr, anywhere.returncode == 1 and
                anywhere.stderr == "remote: ADDRESS 0.0.0.0 is no address a machine can be sent to: give the one "
                "the machines reach; no fwupd remote is published.\n")
+        # The index is read by the machines' own parser: what they refuse, the remote refuses, for their reason.
+        odd = os.path.join(work, "odd")
+        os.makedirs(odd)
+        with open(os.path.join(odd, "CATALOG.TXT"), "w") as index:
+            index.write("morvane-catalog 1\nec.cap A9C3DCFE-1E69-5A88-8064-BAF11DFFCA66 0x00000200 0x00000100 1 00000000 100\n")
+        odd = subprocess.run(["python3", os.path.join(ROOT, "scripts", "remote.py"), odd, "127.0.0.1:%d" % port],
+                             capture_output=True, text=True)
+        expect("an index the machines refuse is refused: " + odd.stderr, odd.returncode == 1 and odd.stderr == (
+            "remote: catalog: CATALOG.TXT line 2: bad HWID: a lower-case GUID without braces; no fwupd remote is published.\n"))
         choosers(work, folder, ids, index_lines)
         pid = served(folder, port)
         expect("an empty report is refused", post(port, b"")[0] == 400)
