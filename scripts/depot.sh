@@ -189,6 +189,7 @@ else
 fi
 if [ "$KIND" = catalog ]; then
   mv "$STAGE"/* "$NEXT/"
+  rmdir "$STAGE"
   printf 'catalog=CATALOG.TXT\r\nupdate=yes\r\nsave=yes\r\n' >"$NEXT/MORVANE.CFG"
 else
 cp "$IMAGE" "$NEXT/$NAME"

@@ -222,9 +222,11 @@ def publish(depot, address, key=None, cert=None):
         check_signer(key, cert)
     else:
         key, cert, made = depot_key(depot)
-        said.append("remote: %s the depot's own metadata key in %s (kept from one run to the next; "
-                    "METADATA_KEY= and METADATA_CERT= give the site's)"
-                    % ("made" if made else "using", os.path.join(depot, KEY_FOLDER)))
+        # Named within the depot: depot.sh publishes into a folder that then
+        # takes the depot's place.
+        said.append("remote: %s the depot's own metadata key, %s/ in the depot's folder (kept from one run to "
+                    "the next; METADATA_KEY= and METADATA_CERT= give the site's)"
+                    % ("made" if made else "using", KEY_FOLDER))
     date = time.strftime("%Y-%m-%d", time.gmtime())
     out = os.path.join(depot, "fwupd.next")
     shutil.rmtree(out, ignore_errors=True)

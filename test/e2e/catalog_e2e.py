@@ -229,8 +229,11 @@ def main():
     started = subprocess.run(["bash", os.path.join(ROOT, "scripts", "depot.sh"), "--start"], env=env, check=True,
                              capture_output=True, text=True)
     pid = started.stdout.strip().splitlines()[-1]
+    left = [name for name in os.listdir(work) if name.startswith("depot.")]
+    print("%s %-32s %s" % ("FAIL" if left else "ok  ", "catalog: nothing left beside the depot", " ".join(left)))
     try:
-        status = run_cases([("catalog: depot, model %s" % model[0], net_case(rom, port, depot, payloads, model[0]))
+        status = 1 if left else 0
+        status |= run_cases([("catalog: depot, model %s" % model[0], net_case(rom, port, depot, payloads, model[0]))
                             for model in MODELS], work, "net", "catalog e2e, depot")
         problems = page_after_runs(work, port, depot, named)
         print("%s %-32s %s" % ("FAIL" if problems else "ok  ", "catalog: the depot's fleet view", "; ".join(problems)))
