@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "BootMode.h"
+#include "EcVersionRecord.h"
 
 namespace {
 
@@ -329,6 +330,71 @@ TEST_F (BootModeTest, RefusalsBeforeAnyAttemptTouchNothing) {
     EXPECT_NE (Printed ().find ("Nothing was changed. Press a key to return to the firmware."), std::string::npos) << C.What;
     EXPECT_TRUE (NoPortTouched ()) << C.What;
     EXPECT_FALSE (Has (u"\\MORVANE.LOG")) << C.What;
+  }
+}
+
+// A stick carrying a catalogue: the machine (Maker Model, whose
+// HardwareID-9 the capsules of MACHINE_CAPSULES name) picks its own
+// capsule beside the index, or touches nothing; the index bounds what is
+// read of the capsule, as a depot's fetch.
+TEST_F (BootModeTest, AStickCatalogueDecidesWhatIsFlashed) {
+  const auto  Capsule = Load ("good.cap");
+  const auto  Payload = Load ("ec.bin");
+
+  struct Case {
+    const char   *What;
+    const char   *Hwid;        // this capsule's entry's HWID; nullptr: the machine's own
+    INT64        SizeChange;   // added to the capsule's size in its entry
+    UINT32       Record;       // the EC's version record; 0: none
+    EFI_STATUS   Status;
+    std::string  Said;         // on the screen
+    const char   *Logged;      // in MORVANE.LOG's line ("": no line)
+    bool         Flashed;
+  };
+  const Case  Cases[] = {
+    { "its capsule is chosen and flashed", nullptr, 0, 0, EFI_SUCCESS, "EC FLASH DONE.",
+      " status=0x0 product=\"Model\" ec=flashed changed=1 secureboot=off signer=unchecked version=0x00000200 ", true },
+    { "no image for this machine", "0d7e9b6c-3f8a-5c1e-9b2d-4a6f8e0c1d3b", 0, 0, EFI_NOT_FOUND,
+      "NO IMAGE FOR THIS MACHINE. Nothing was changed.", " status=0xE ", false },
+    { "the EC has the newest version offered", nullptr, 0, 0x200, EFI_SUCCESS,
+      "EC ALREADY UP TO DATE. Nothing was changed.", " status=0x0 product=\"Model\" ec=unchanged changed=0 ", false },
+    { "a capsule larger than its entry's SIZE", nullptr, -1, 0, EFI_BAD_BUFFER_SIZE,
+      "The image ec.cap is larger than CATALOG.TXT says (" + std::to_string (Capsule.size () - 1) +
+      " bytes); nothing was done.", "", false },
+  };
+
+  for (const auto &C : Cases) {
+    SCOPED_TRACE (C.What);
+    SetUp ();
+    auto  Old = OldFirmware (1);
+    Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Model");
+    if (C.Record != 0) {
+      MORVANE_EC_VERSION_RECORD  Record = { C.Record, 0x80 };
+      ASSERT_EQ (EcVersionRecordWrite (&Record), EFI_SUCCESS);
+    }
+
+    char  Line[160];
+    snprintf (Line, sizeof (Line), "ec.cap %s 0x00000200 0x00000080 %lld %08X 100\n", C.Hwid ? C.Hwid : MACHINE_HWID,
+              static_cast<long long>(Capsule.size ()) + static_cast<long long>(C.SizeChange), Crc32 (Capsule));
+    File (u"\\CATALOG.TXT") = Bytes ("morvane-catalog 1\n" + std::string (Line));
+    File (u"\\ec.cap")      = Capsule;
+    File (u"\\MORVANE.CFG") = Bytes ("catalog=CATALOG.TXT\r\nsave=no\r\n");
+
+    EXPECT_EQ (Boot (), C.Status);
+
+    EXPECT_NE (Printed ().find (C.Said), std::string::npos) << Printed ();
+    const auto  Lines = Has (u"\\MORVANE.LOG") ? LogLines () : std::vector<std::string>();
+    EXPECT_EQ (Lines.size (), *C.Logged != 0 ? 1u : 0u);
+    if (!Lines.empty ()) {
+      EXPECT_NE (Lines[0].find (C.Logged), std::string::npos) << Lines[0];
+    }
+
+    if (C.Flashed) {
+      EXPECT_TRUE (std::equal (Payload.begin (), Payload.end (), Flash.begin ()));
+    } else {
+      EXPECT_TRUE (NoPortTouched ());
+      EXPECT_TRUE (std::equal (Old.begin (), Old.end (), Flash.begin ()));
+    }
   }
 }
 
