@@ -50,12 +50,15 @@
     return report.Reports.slice(0, 16).map((update) => {
       const u = update && typeof update === "object" ? update : {};
       const state = Number(u.UpdateState);
-      const created = Number(u.Created);
+      // Only the first update's time is checked by the depot: a later one
+      // past what a Date holds (about 275,000 years) would make
+      // toISOString throw and leave the whole table undrawn.
+      const created = Number(u.Created) > 0 && Number(u.Created) <= 8.64e12 ? Number(u.Created) : 0;
       return {
         name, machine, failed: FAILED.has(state),
-        created: Number.isFinite(created) ? created : 0,
+        created: created,
         cells: [
-          Number.isFinite(created) && created > 0 ? new Date(created * 1000).toISOString().replace("T", " ").slice(0, 19) : "unknown",
+          created > 0 ? new Date(created * 1000).toISOString().replace("T", " ").slice(0, 19) : "unknown",
           machine,
           "OS",
           text(Array.isArray(u.Guid) ? u.Guid[0] : ""),

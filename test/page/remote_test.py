@@ -239,6 +239,18 @@ def page_checks(work, port):
         rows = browser.evaluate("JSON.stringify([...document.querySelectorAll('#os-updates tbody tr')]"
                                 ".map(r => [...r.cells].map(c => c.textContent)))")
         title = browser.evaluate("document.title")
+        # A report whose later update has a time no date can hold: shown
+        # as unknown, and the reports beside it still drawn.
+        odd = json.loads(report("e", 2, 512))
+        odd["Reports"][0]["Created"] = 1600000000
+        odd["Reports"].append(dict(odd["Reports"][0], Created=1e20, UpdateState=3))
+        expect("a report with an odd time is kept", post(port, json.dumps(odd).encode())[0] == 200)
+        try:
+            browser.wait("document.querySelectorAll('#os-updates tbody tr').length == 4", timeout=20)
+            times = browser.evaluate("[...document.querySelectorAll('#os-updates tbody tr')].map(r => r.cells[0].textContent).join()")
+        except TimeoutError as error:
+            times = str(error)
+        expect("a time past any date shows as unknown: %s" % times, "unknown" in times)
         # More reports than the page reads, all older and from machines
         # whose names sort first: the newest are still shown.
         kept = os.path.join(work, "depot", "results", "os")
