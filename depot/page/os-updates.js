@@ -7,7 +7,6 @@
 
 (function () {
   const OS_REFRESH_MS = 5000;
-  const OS_TIMEOUT_MS = 4000;
   const OS_MAX_LISTING = 4 * 1024 * 1024;
   const OS_MAX_REPORT = 65536;
   const OS_MAX_ROWS = 200;
@@ -22,18 +21,13 @@
     return clean.length > max ? clean.slice(0, max - 1) + "\u2026" : clean;
   }
 
+  // A report, read by page.js's bounded reader (never more than its bound
+  // is taken in); null when it cannot be read.
   async function fetchText(url, limit) {
-    const abort = new AbortController();
-    const timer = setTimeout(() => abort.abort(), OS_TIMEOUT_MS);
     try {
-      const answer = await fetch(url, { signal: abort.signal, cache: "no-store" });
-      if (!answer.ok) return null;
-      const body = await answer.text();
-      return body.length > limit ? null : body;
+      return await fetchBounded(url, limit);
     } catch (e) {
       return null;
-    } finally {
-      clearTimeout(timer);
     }
   }
 
@@ -97,13 +91,16 @@
   async function refresh() {
     const table = section();
     const note = document.getElementById("os-status");
-    const listingText = await fetchText("results/os/", OS_MAX_LISTING);
+    // As page.js reads a day: a listing over its bound (a flood of
+    // reports) is read as far as the bound, and the note says so.
     let names = [];
+    let cut = false;
     try {
-      const listing = listingText === null ? [] : JSON.parse(listingText);
-      names = Array.isArray(listing) ? listing.map((item) => item && item.name).filter((n) => typeof n === "string" && REPORT_NAME.test(n)) : [];
+      const top = await listingOf("results/os/", OS_MAX_LISTING);
+      names = top.listing.map((item) => item && item.name).filter((n) => typeof n === "string" && REPORT_NAME.test(n));
+      cut = top.cut;
     } catch (e) {
-      names = [];
+      names = []; // no results/os/ before the first report
     }
     // The newest first, by when fwupd recorded the update (the name's end):
     // only OS_MAX_ROWS reports are read, and a name starts with its machine.
@@ -125,7 +122,10 @@
     }
     table.replaceChild(body, table.tBodies[0]);
     const failed = rows.filter((row) => row.failed).length;
-    note.textContent = rows.length + " update" + (rows.length === 1 ? "" : "s") + " reported by fwupd, " + failed + " failed";
+    let said = rows.length + " update" + (rows.length === 1 ? "" : "s") + " reported by fwupd, " + failed + " failed";
+    if (names.length > OS_MAX_ROWS) said += "; " + (names.length - OS_MAX_ROWS) + " older reports not read";
+    if (cut) said += "; the listing of results/os/ is over 4 MiB: only its first part was read, other reports may be missing";
+    note.textContent = said;
   }
 
   function start() {

@@ -260,6 +260,17 @@ def page_checks(work, port):
         browser.wait("document.querySelectorAll('#os-updates tbody tr').length == 200", timeout=60)
         many = json.loads(browser.evaluate("JSON.stringify([...document.querySelectorAll('#os-updates tbody tr')]"
                                            ".map(r => r.cells[1].textContent))"))
+        # A flood of older reports past the listing's 4 MiB: the newest
+        # are still shown, and the note says the rest was not read.
+        for index in range(34000):
+            open(os.path.join(kept, "ff%030x-%s-1500000000.json" % (index, "e" * 16)), "wb").close()
+        try:
+            browser.wait("/first part/.test(document.getElementById('os-status').textContent)", timeout=30)
+        except TimeoutError:
+            pass
+        note = browser.evaluate("document.getElementById('os-status').textContent")
+        flooded = browser.evaluate("document.querySelectorAll('#os-updates tbody tr').length")
+    expect("past 4 MiB of listing, %d rows: %s" % (flooded, note), flooded == 200 and "first part" in note)
     expect("over 200 reports, the newest are shown: %r" % many[:3], many[:3] == ["dddddddddddd", "aaaaaaaaaaaa",
                                                                                  "ffffffffffff"])
     rows = json.loads(rows)
