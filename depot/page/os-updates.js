@@ -88,6 +88,10 @@
     return table;
   }
 
+  // Reports are written once: each is read once, its rows (null: no
+  // report) kept while it is among the newest.
+  let reports = new Map();
+
   async function refresh() {
     const table = section();
     const note = document.getElementById("os-status");
@@ -107,11 +111,17 @@
     const createdOf = (name) => Number(name.slice(name.lastIndexOf("-") + 1, -".json".length));
     names.sort((a, b) => (createdOf(b) - createdOf(a)) || (a < b ? 1 : a > b ? -1 : 0));
     const rows = [];
+    const kept = new Map();
     for (const name of names.slice(0, OS_MAX_ROWS)) {
-      const body = await fetchText("results/os/" + name, OS_MAX_REPORT);
-      const found = body === null ? null : rowsOf(name, body);
-      if (found) rows.push(...found);
+      if (!reports.has(name)) {
+        const body = await fetchText("results/os/" + name, OS_MAX_REPORT);
+        if (body === null) continue; // tried again at the next refresh
+        reports.set(name, rowsOf(name, body));
+      }
+      kept.set(name, reports.get(name));
+      if (kept.get(name)) rows.push(...kept.get(name));
     }
+    reports = kept;
     // Failures first, then the newest.
     rows.sort((a, b) => (b.failed - a.failed) || (b.created - a.created));
     const body = document.createElement("tbody");
@@ -128,9 +138,15 @@
     note.textContent = said;
   }
 
-  function start() {
-    refresh();
-    setInterval(refresh, OS_REFRESH_MS);
+  // The next refresh is planned once this one is over, as page.js does:
+  // on a slow depot, refreshes never pile up.
+  async function start() {
+    try {
+      await refresh();
+    } catch (e) {
+      // tried again at the next refresh
+    }
+    setTimeout(start, OS_REFRESH_MS);
   }
   if (document.readyState === "loading") document.addEventListener("DOMContentLoaded", start);
   else start();

@@ -271,6 +271,10 @@ def page_checks(work, port):
         note = browser.evaluate("document.getElementById('os-status').textContent")
         flooded = browser.evaluate("document.querySelectorAll('#os-updates tbody tr').length")
     expect("past 4 MiB of listing, %d rows: %s" % (flooded, note), flooded == 200 and "first part" in note)
+    # Reports are written once: each is read once, and refreshes never overlap.
+    with open(os.path.join(ROOT, "build", "depot-%d" % port, "access.log")) as log:
+        reads = log.read().count("GET /results/os/" + "a" * 32)
+    expect("a report read %d times" % reads, reads == 1)
     expect("over 200 reports, the newest are shown: %r" % many[:3], many[:3] == ["dddddddddddd", "aaaaaaaaaaaa",
                                                                                  "ffffffffffff"])
     rows = json.loads(rows)
