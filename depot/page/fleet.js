@@ -69,6 +69,12 @@ async function readFleetLogs(runs, stale) {
     }
   }
   await Promise.all(Array.from({ length: PARALLEL_FETCHES }, worker));
+  // Only the machines' latest runs are kept: a page left open for days
+  // (and every run a stranger adds) would otherwise hold every log it read.
+  const latest = new Set(runs.map(fleetKey));
+  for (const key of fleetLogs.keys()) {
+    if (!latest.has(key)) fleetLogs.delete(key);
+  }
 }
 
 // The model and version a machine's latest run was on, and its state.

@@ -416,6 +416,17 @@ def fleet(work, env):
                                 "Array.from(tr.cells, td => td.textContent).join('|')).join('\\n')")
         serving = browser.evaluate("document.getElementById('serving').textContent")
         status = browser.evaluate("document.getElementById('fleet-status').textContent")
+        # A machine's newer run takes its place: the page keeps only the
+        # latest runs' logs, however long it stays open.
+        kept = browser.evaluate("fleetLogs.size")
+        newer = "FLASH1-0011223344A2-%s-110000" % DAY
+        for name, line in [(".run", log_line("2026-12-07 11:00:00", "FLASH1", "running", None, "")),
+                           (".flashed.log", log_line("2026-12-07 11:00:00", "FLASH1", "0x0", "flashed", "x"))]:
+            with open(os.path.join(depot, "results", DAY, newer + name), "w") as out:
+                out.write(line + "\r\n")
+        browser.wait("fleetLogs.has(%r)" % (DAY + "/" + newer + ".flashed.log"))
+        expect("logs kept for the fleet view: %d, then %d" % (kept, browser.evaluate("fleetLogs.size")),
+               browser.evaluate("fleetLogs.size") == kept)
     rows = [row.split("|") for row in rows.split("\n")]
     expect("fleet rows %r" % rows, [row[:4] for row in rows] == [
         ["a9c3dcfe-1e69-5a88-8064-baf11dffca66", "Morv 7", "0x00010200", "1"],
