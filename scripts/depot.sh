@@ -35,6 +35,11 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 # Byte ranges in the checks below mean ASCII, whatever the user's locale.
 export LC_ALL=C
 DEPOT=${DEPOT_DIR:-$ROOT/build/depot}
+# DEPOT.next and DEPOT.stage go beside the depot: given as 'folder/' (or
+# 'folder/.') they would land inside it, and be swept away with the old
+# depot's other entries. The '.' keeps a name ending in a line end intact
+# for the checks below.
+DEPOT=$(realpath -ms -- "$DEPOT" && echo .) DEPOT=${DEPOT%$'\n.'}
 ADDRESS=${ADDRESS:-127.0.0.1:8080}
 # What the depot holds besides the image; the image may not take these names.
 OWN_NAMES=(Morvane.efi MORVANE.CFG CATALOG.TXT results index.html page.js fleet.js page.css os-updates.js fwupd metadata-key)

@@ -93,7 +93,8 @@ def main():
 
 
 def served(work, image):
-    """`make depot` in the foreground, with the model spaced out: its
+    """`make depot` in the foreground, with the model spaced out and the
+    folder given with a trailing '/', as a shell completes it: its
     MORVANE.CFG names the model as typed, without the spaces."""
     os.chmod(work, 0o755)
     model = "Th$is `id` $(id) $$HOME \"q\" it's a\\b"
@@ -103,7 +104,7 @@ def served(work, image):
     env = {k: v for k, v in os.environ.items() if k not in ("MAKEFLAGS", "MFLAGS", "MAKELEVEL")}
     env["MORVANE_EFI"] = efi
     command = ["make", "-s", "-C", ROOT, "depot", "IMAGE=" + image, "MODEL=  %s  " % model,
-               "ADDRESS=127.0.0.1:%d" % port, "DEPOT_DIR=" + os.path.join(work, "depot")]
+               "ADDRESS=127.0.0.1:%d" % port, "DEPOT_DIR=" + os.path.join(work, "depot", "")]
     depot = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     body = None
     try:
