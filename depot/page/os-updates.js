@@ -88,8 +88,9 @@
     return table;
   }
 
-  // Reports are written once: each is read once, its rows (null: no
-  // report) kept while it is among the newest.
+  // Reports are written once: each is read once, its rows kept while it
+  // is among the newest. What does not parse is read again: the depot
+  // writes a report in place, so a read may meet it half-written.
   let reports = new Map();
 
   async function refresh() {
@@ -115,11 +116,12 @@
     for (const name of names.slice(0, OS_MAX_ROWS)) {
       if (!reports.has(name)) {
         const body = await fetchText("results/os/" + name, OS_MAX_REPORT);
-        if (body === null) continue; // tried again at the next refresh
-        reports.set(name, rowsOf(name, body));
+        const found = body === null ? null : rowsOf(name, body);
+        if (found === null) continue; // tried again at the next refresh
+        reports.set(name, found);
       }
       kept.set(name, reports.get(name));
-      if (kept.get(name)) rows.push(...kept.get(name));
+      rows.push(...kept.get(name));
     }
     reports = kept;
     // Failures first, then the newest.
