@@ -218,10 +218,11 @@ if [ -f "$NEXT/CATALOG.TXT" ]; then
   python3 "$ROOT/scripts/remote.py" "$NEXT" "${REMOTE_ADDRESS:-$ADDRESS}" || refuse "the catalogue cannot be published for fwupd"
 fi
 # nginx's workers may run as another user (www-data) than the one making
-# the depot, whatever its umask.
-chmod -R a+rX "$NEXT"
-# ...except the metadata key: its owner's alone.
+# the depot, whatever its umask; the metadata key stays its owner's alone,
+# never readable by others even for a moment.
 if [ -d "$NEXT/metadata-key" ]; then chmod -R go-rwx "$NEXT/metadata-key"; fi
+find "$NEXT" -mindepth 1 -path "$NEXT/metadata-key" -prune -o -exec chmod a+rX {} +
+chmod a+rx "$NEXT"
 mkdir -p "$DEPOT/results"
 chmod a+rx "$DEPOT"
 # Each entry is renamed over its old self (a download under way keeps the
