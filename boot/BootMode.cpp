@@ -438,12 +438,14 @@ FlashOnce (
 
   @param[in] Banner     The banner.
   @param[in] SavePath   The save this boot made, or an empty string.
+  @param[in] Prompt     What the key will do.
 **/
 STATIC
 VOID
 ShowBanner (
   IN BOOT_BANNER   Banner,
-  IN CONST CHAR16  *SavePath
+  IN CONST CHAR16  *SavePath,
+  IN CONST CHAR16  *Prompt
   )
 {
   UINTN  Column;
@@ -470,7 +472,7 @@ ShowBanner (
     Print (Ucs2 (u"Log: MORVANE.LOG on the stick.\r\n"));
   }
 
-  WaitForOperator (Ucs2 (mPrompts[Banner]));
+  WaitForOperator (Prompt);
 }
 
 /**
@@ -632,12 +634,18 @@ RunBootMode (
   }
 
   //
-  // Nothing to flash: a retry would decide the same.
+  // Nothing to flash: a retry would decide the same, so a key returns to
+  // the firmware whatever the banner, even after a run that could not
+  // leave its line.
   //
   if (Catalog.Used && (Catalog.Choice != CatalogFetch)) {
     Status      = ReportWithoutImage (&Settings, &Catalog);
     LastSave[0] = 0;
-    ShowBanner ((Catalog.Choice == CatalogNoImage) ? BannerNoImage : BootBanner (Status, FALSE, FALSE), LastSave);
+    ShowBanner (
+      (Catalog.Choice == CatalogNoImage) ? BannerNoImage : BootBanner (Status, FALSE, FALSE),
+      LastSave,
+      Ucs2 (mPrompts[BannerNoImage])
+      );
     VolumeRelease ();
     return Status;
   }
@@ -665,7 +673,7 @@ RunBootMode (
 
     Banner = BootBanner (Status, ErasedThisRun, Erased);
     Erased = Erased || ErasedThisRun;
-    ShowBanner (Banner, LastSave);
+    ShowBanner (Banner, LastSave, Ucs2 (mPrompts[Banner]));
     if (!BootRetries (Banner)) {
       break;
     }

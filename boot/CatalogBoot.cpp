@@ -55,10 +55,13 @@ ReadMachine (
   }
 
   //
-  // A record that cannot be read could hide the floor it sets.
+  // A record that cannot be read could hide the floor it sets. A variable
+  // of its name that the firmware did not make (an operating system can
+  // make one before the first record) is no record and holds no floor: the
+  // run replaces it, or refuses with its own line, before any port.
   //
   Status = EcVersionRecordRead (&Record);
-  if (EFI_ERROR (Status) && (Status != EFI_NOT_FOUND)) {
+  if (EFI_ERROR (Status) && (Status != EFI_NOT_FOUND) && (Status != EC_VERSION_RECORD_FOREIGN)) {
     Print (Ucs2 (u"The EC version record could not be read (%r); nothing was done.\r\n"), Status);
     return Status;
   }

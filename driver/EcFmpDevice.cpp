@@ -103,6 +103,25 @@ LastAttemptOf (
 }
 
 /**
+  The last-attempt status of an update refused before its run: its own,
+  unless an earlier update of this boot sent an erase and failed. The EC is
+  then half-written whatever this one was refused for, and the status that
+  FmpDxe keeps across the reset must say so.
+
+  @param[in] Refusal   The refusal's own status.
+
+  @return Refusal, or EC_FMP_STATUS_FAILED_INCOMPLETE.
+**/
+STATIC
+UINT32
+RefusedAs (
+  IN UINT32  Refusal
+  )
+{
+  return mEcIncomplete ? EC_FMP_STATUS_FAILED_INCOMPLETE : Refusal;
+}
+
+/**
   The abort reason of a failed update, as FmpDxe's caller frees it: the
   run's last line without its line end.
 
@@ -265,10 +284,10 @@ FmpDeviceCheckImageWithStatus (
   *ImageUpdatable    = IMAGE_UPDATABLE_VALID;
   if ((ImageSize == 0) || (ImageSize > EC_FMP_IMAGE_MAX_SIZE) || (Plan.LeftOutBytes > 0)) {
     *ImageUpdatable    = IMAGE_UPDATABLE_INVALID;
-    *LastAttemptStatus = EC_FMP_STATUS_IMAGE_SIZE;
+    *LastAttemptStatus = RefusedAs (EC_FMP_STATUS_IMAGE_SIZE);
   } else if (EcCapsuleLooksLikeOne (Image, ImageSize)) {
     *ImageUpdatable    = IMAGE_UPDATABLE_INVALID;
-    *LastAttemptStatus = EC_FMP_STATUS_CAPSULE_INSIDE;
+    *LastAttemptStatus = RefusedAs (EC_FMP_STATUS_CAPSULE_INSIDE);
   }
 
   return EFI_SUCCESS;
@@ -299,7 +318,7 @@ ReadFloor (
   }
 
   DEBUG ((DEBUG_ERROR, "EcFmpDxe: the EC version record cannot be trusted (%r); nothing is flashed\n", Status));
-  *LastAttemptStatus = (Status == EC_VERSION_RECORD_FOREIGN) ? EC_FMP_STATUS_RECORD_FOREIGN : EC_FMP_STATUS_RECORD_UNREADABLE;
+  *LastAttemptStatus = RefusedAs ((Status == EC_VERSION_RECORD_FOREIGN) ? EC_FMP_STATUS_RECORD_FOREIGN : EC_FMP_STATUS_RECORD_UNREADABLE);
   return EFI_ABORTED;
 }
 
@@ -335,7 +354,7 @@ ReadPayloadHeader (
   }
 
   DEBUG ((DEBUG_ERROR, "EcFmpDxe: no payload header of version 0x%08x before the payload; nothing is flashed\n", CapsuleFwVersion));
-  *LastAttemptStatus = EC_FMP_STATUS_PAYLOAD_HEADER;
+  *LastAttemptStatus = RefusedAs (EC_FMP_STATUS_PAYLOAD_HEADER);
   return EFI_ABORTED;
 }
 
@@ -401,7 +420,7 @@ FmpDeviceSetImageWithStatus (
   //
   if (CapsuleFwVersion < Record.LowestSupported) {
     DEBUG ((DEBUG_ERROR, "EcFmpDxe: version 0x%08x is below the lowest supported 0x%08x\n", CapsuleFwVersion, Record.LowestSupported));
-    *LastAttemptStatus = EC_FMP_STATUS_BELOW_FLOOR;
+    *LastAttemptStatus = RefusedAs (EC_FMP_STATUS_BELOW_FLOOR);
     return EFI_INCOMPATIBLE_VERSION;
   }
 

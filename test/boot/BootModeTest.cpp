@@ -350,6 +350,7 @@ TEST_F (BootModeTest, AStickCatalogueDecidesWhatIsFlashed) {
     std::string  Said;         // on the screen
     const char   *Logged;      // in MORVANE.LOG's line ("": no line)
     bool         Flashed;
+    bool         LogRefused = false;   // MORVANE.LOG cannot be opened
   };
   const Case  Cases[] = {
     { "its capsule is chosen and flashed", nullptr, 0, 0, EFI_SUCCESS, "EC FLASH DONE.",
@@ -361,12 +362,18 @@ TEST_F (BootModeTest, AStickCatalogueDecidesWhatIsFlashed) {
     { "a capsule larger than its entry's SIZE", nullptr, -1, 0, EFI_BAD_BUFFER_SIZE,
       "The image ec.cap is larger than CATALOG.TXT says (" + std::to_string (Capsule.size () - 1) +
       " bytes); nothing was done.", "", false },
+    { "up to date, but its line cannot be written: a key still returns", nullptr, 0, 0x200, EFI_WRITE_PROTECTED,
+      "Press a key to return to the firmware.", "", false, true },
   };
 
   for (const auto &C : Cases) {
     SCOPED_TRACE (C.What);
     SetUp ();
     auto  Old = OldFirmware (1);
+    if (C.LogRefused) {
+      Fake::gState->OpenFails[u"\\MORVANE.LOG"] = EFI_WRITE_PROTECTED;
+    }
+
     Fake::PublishSmbios ("S1", std::vector<UINT8>(16, 0), "Model");
     if (C.Record != 0) {
       MORVANE_EC_VERSION_RECORD  Record = { C.Record, 0x80 };

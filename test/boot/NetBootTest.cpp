@@ -308,6 +308,7 @@ TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
     const char         *Verdict;        // its line from status= on
     size_t             Fetched;         // GETs of the capsule
     bool               Flashed;
+    UINT32             Attributes = 0;  // the record's, when not the firmware's own
   };
   const Case  Cases[] = {
     { "its capsule is chosen and flashed", "0x00000200", nullptr, 0, 0, 0, false, EFI_SUCCESS,
@@ -326,6 +327,10 @@ TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
     { "a capsule larger than its entry's SIZE", "0x00000200", nullptr, -1, 0, 0, false, EFI_BUFFER_TOO_SMALL,
       "The image ec.cap at http://10.0.2.2:8080/ is larger than CATALOG.TXT says (" + std::to_string (Capsule.size () - 1) +
       " bytes); nothing was flashed.", "", "", "", 1, false },
+    { "an OS's runtime variable of the record's name: no record, which the run replaces", "0x00000200", nullptr, 0, 0, 0x200,
+      false, EFI_SUCCESS, "EC FLASH DONE.", ".flashed.log", " image=\"ec.cap\" size=3000 ", " status=0x0 ", 1, true,
+      EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS },
+    // Last: it retries until the test's budget ends, leaving its image fetched.
     { "a capsule of another CRC-32", "0x00000200", nullptr, 0, 1, 0, true, EFI_SUCCESS, "NOTHING WAS CHANGED.",
       ".unchanged.log", " image=\"ec.cap\" size=", " status=0x21 product=\"Model\" ec=unchanged changed=0 ", 1, false },
   };
@@ -337,6 +342,9 @@ TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
     if (C.Record != 0) {
       MORVANE_EC_VERSION_RECORD  Record = { C.Record, 0x80 };
       ASSERT_EQ (EcVersionRecordWrite (&Record), EFI_SUCCESS);
+      if (C.Attributes != 0) {
+        Fake::gState->Variables[Fake::VariableKey (u"MorvaneEcVersion", gMorvaneEcVersionGuid)].Attributes = C.Attributes;
+      }
     }
 
     char  Line[160];
@@ -371,6 +379,10 @@ TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
     } else {
       EXPECT_TRUE (NoPortTouched ());
       EXPECT_TRUE (std::equal (Old.begin (), Old.end (), Flash.begin ()));
+    }
+
+    if (C.Attributes != 0) {
+      EXPECT_EQ (Fake::gState->Variables.count (Fake::VariableKey (u"MorvaneEcVersion", gMorvaneEcVersionGuid)), 0u);
     }
   }
 }

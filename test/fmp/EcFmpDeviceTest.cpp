@@ -355,6 +355,7 @@ TEST_F (EcFmpTest, EachFailureHasItsOwnStatusAndNeverSucceeds) {
     bool          EcReached;
     const char    *Reason;
     bool          Wrapped = false;   // the payload starts as a capsule does
+    bool          Headed  = true;    // the payload header FmpDxe checked lies before it
   };
   const Case  Cases[] = {
     { "empty", [](EC_SIM *) {}, 0, EFI_ABORTED, EC_FMP_STATUS_IMAGE_SIZE, false, "" },
@@ -371,6 +372,10 @@ TEST_F (EcFmpTest, EachFailureHasItsOwnStatusAndNeverSucceeds) {
       EC_FMP_STATUS_EC_STOPPED, false, "EC not answering at block 0. EC flash incomplete: keep power on, flash again." },
     { "part smaller than the image", [](EC_SIM *S) { S->Faults.SizeBlocks = 2; }, 4 * BLOCK, EFI_END_OF_MEDIA,
       EC_FMP_STATUS_CHECK_FAILED, true, "Block 0 differs from the image after the flash (2 blocks differ)" },
+    { "a capsule inside, after an erase", [](EC_SIM *) {}, 2 * BLOCK, EFI_ABORTED, EC_FMP_STATUS_FAILED_INCOMPLETE, false, "",
+      true },
+    { "no payload header, after an erase", [](EC_SIM *) {}, 2 * BLOCK, EFI_ABORTED, EC_FMP_STATUS_FAILED_INCOMPLETE, false, "",
+      false, false },
   };
 
   Fake::gState->PortBudget    = 40000000;
@@ -389,7 +394,7 @@ TEST_F (EcFmpTest, EachFailureHasItsOwnStatusAndNeverSucceeds) {
     mReports.clear ();
     Each.Fault (Sim.get ());
 
-    const Outcome  Got = SetImage (Payload, Each.Size, 0x300);
+    const Outcome  Got = SetImage (Payload, Each.Size, 0x300, Each.Headed ? std::vector<UINT8>() : Header (0x300, 0, 0));
 
     EXPECT_EQ (Got.Status, Each.Status);
     EXPECT_EQ (Got.LastAttempt, Each.LastAttempt);
