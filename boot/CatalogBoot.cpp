@@ -140,6 +140,17 @@ ChooseFromIndex (
     if (Catalog->Choice != CatalogNoImage) {
       TakeEntry (&Index->Entry[Chosen], Settings, Catalog);
     }
+
+    //
+    // The record names the version the last good flash left, not what the
+    // EC holds now: power lost during a flash, or an update that failed
+    // after its erase, leaves it as it was. With update=yes the run
+    // compares every block before it erases any, so the EC itself says
+    // "up to date", and a half-written one is mended.
+    //
+    if ((Catalog->Choice == CatalogUpToDate) && Settings->Update) {
+      Catalog->Choice = CatalogFetch;
+    }
   }
 
   FreePool (Index);

@@ -309,6 +309,8 @@ TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
     size_t             Fetched;         // GETs of the capsule
     bool               Flashed;
     UINT32             Attributes = 0;  // the record's, when not the firmware's own
+    bool               NoUpdate   = false;  // update=no: the record, not the EC, says up to date
+    bool               EcHolds    = false;  // the EC holds the capsule's payload already
   };
   const Case  Cases[] = {
     { "its capsule is chosen and flashed", "0x00000200", nullptr, 0, 0, 0, false, EFI_SUCCESS,
@@ -318,15 +320,22 @@ TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
       "NO IMAGE FOR THIS MACHINE. Nothing was changed.", ".noimage.log", " image=\"-\" size=- ",
       " status=0xE product=\"Model\" ec=unchanged changed=0 secureboot=off signer=- version=- "
       "outcome=\"The catalogue has no image for this machine. Nothing was changed.\"", 0, false },
-    { "the EC has the newest version offered", "0x00000200", nullptr, 0, 0, 0x200, false, EFI_SUCCESS,
+    { "update=no: the record names the newest version offered", "0x00000200", nullptr, 0, 0, 0x200, false, EFI_SUCCESS,
       "EC ALREADY UP TO DATE. Nothing was changed.", ".uptodate.log", " image=\"ec.cap\" size=- ",
       " status=0x0 product=\"Model\" ec=unchanged changed=0 secureboot=off signer=- version=0x00000200 outcome=\"The EC "
-      "already has version 0x00000200, the newest the catalogue offers this machine; nothing was flashed.\"", 0, false },
+      "already has version 0x00000200, the newest the catalogue offers this machine; nothing was flashed.\"", 0, false, 0,
+      true },
     { "an index the parser refuses", "0x200", nullptr, 0, 0, 0, false, EFI_INVALID_PARAMETER,
       "CATALOG.TXT line 3: bad VERSION: 0x and 8 upper-case hexadecimal digits; nothing was done.", "", "", "", 0, false },
     { "a capsule larger than its entry's SIZE", "0x00000200", nullptr, -1, 0, 0, false, EFI_BUFFER_TOO_SMALL,
       "The image ec.cap at http://10.0.2.2:8080/ is larger than CATALOG.TXT says (" + std::to_string (Capsule.size () - 1) +
       " bytes); nothing was flashed.", "", "", "", 1, false },
+    { "the EC holds the version its record names: it says so itself", "0x00000200", nullptr, 0, 0, 0x200, false, EFI_SUCCESS,
+      "EC ALREADY UP TO DATE. Nothing was changed.", ".uptodate.log", " image=\"ec.cap\" size=3000 ",
+      " status=0x0 product=\"Model\" ec=unchanged changed=0 ", 1, true, 0, false, true },
+    { "the record names the version, a flash that failed left the EC otherwise", "0x00000200", nullptr, 0, 0,
+      0x200, false, EFI_SUCCESS, "EC FLASH DONE.", ".flashed.log", " image=\"ec.cap\" size=3000 ",
+      " status=0x0 product=\"Model\" ec=flashed changed=1 ", 1, true, 0, false, false },
     { "an OS's runtime variable of the record's name: no record, which the run replaces", "0x00000200", nullptr, 0, 0, 0x200,
       false, EFI_SUCCESS, "EC FLASH DONE.", ".flashed.log", " image=\"ec.cap\" size=3000 ", " status=0x0 ", 1, true,
       EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS },
@@ -353,7 +362,12 @@ TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
               Crc32Update (0, Capsule.data (), Capsule.size ()) ^ C.CrcChange);
     const std::string  Index    = "morvane-catalog 1\nnew.cap 6f1e2d3c-4b5a-5968-8776-a5b4c3d2e1f0 0x00000300 0x00000080 3 "
                                   "00000000 100\n" + std::string (Line);
-    const std::string  Settings = "catalog=CATALOG.TXT\r\n";
+    const std::string  Settings = std::string ("catalog=CATALOG.TXT\r\n") + (C.NoUpdate ? "update=no\r\n" : "");
+    if (C.EcHolds) {
+      std::fill (Flash.begin (), Flash.begin () + BLOCK, 0xFF);
+      std::copy (Payload.begin (), Payload.end (), Flash.begin ());
+    }
+
     Fake::gState->Net.Files["/MORVANE.CFG"] = std::vector<UINT8>(Settings.begin (), Settings.end ());
     Fake::gState->Net.Files["/CATALOG.TXT"] = std::vector<UINT8>(Index.begin (), Index.end ());
     Fake::gState->Net.Files["/ec.cap"]      = Capsule;
@@ -376,6 +390,12 @@ TEST_F (NetBootTest, ACatalogueDecidesWhatIsFetchedAndFlashed) {
     EXPECT_EQ (Gets ("/") - Gets ("/results/"), 2 + C.Fetched) << "the settings, the index and the chosen capsule only";
     if (C.Flashed) {
       EXPECT_TRUE (std::equal (Payload.begin (), Payload.end (), Flash.begin ()));
+      bool  Erased = false;
+      for (UINT32 At = 0; At < Sim->RecordLength; At++) {
+        Erased = Erased || ((Sim->Record[At].Kind == EcSimCommand) && (Sim->Record[At].Value == 0xD8));
+      }
+
+      EXPECT_NE (Erased, C.EcHolds) << "an EC that holds the capsule is never erased";
     } else {
       EXPECT_TRUE (NoPortTouched ());
       EXPECT_TRUE (std::equal (Old.begin (), Old.end (), Flash.begin ()));
