@@ -650,14 +650,9 @@ ListIndex (
   }
 
   if (EFI_ERROR (CatalogParse (Text.data (), Text.size (), Ucs2 (u"CATALOG.TXT"), Catalog.get (), Refusal, sizeof (Refusal)))) {
-    std::string  Why;
-    for (const CHAR16 *Char = Refusal; *Char != 0; Char++) {
-      Why += static_cast<char>(*Char < 0x80 ? *Char : '?');
-    }
-
     // The machines' reason, without what they then do.
-    Why = Why.substr (0, Why.find ("; nothing was done."));
-    std::fprintf (stderr, "catalog: %s\n", Shown (Why).c_str ());
+    std::string  Why = Narrow (Refusal);
+    std::fprintf (stderr, "catalog: %s\n", Why.substr (0, Why.find ("; nothing was done.")).c_str ());
     return 1;
   }
 

@@ -232,10 +232,10 @@ def publish(depot, address, key=None, cert=None):
     shutil.rmtree(out, ignore_errors=True)
     os.makedirs(out)
     try:
-        components, withheld = {}, []
+        components, withheld, published = {}, [], offered(entries)
         for entry in entries:
             capsule = check_capsule(depot, entry)
-            if entry not in offered(entries):
+            if entry not in published:
                 withheld.append(entry)
                 continue
             components.setdefault(entry["hwid"], []).append((entry, cabinet(out, entry, capsule, key, cert, date)))

@@ -5,9 +5,10 @@
 // A machine counts once, by its latest run on any day the page looks
 // through (the day shown, the newest days and nodate). A run's model and
 // version are in its log line only (image=, version=), so the view reads
-// that run's log, after the day's counts and rows are drawn, at most MAX_FLEET_READS new
-// logs per refresh, each once (logs are written once): a fleet of 20,000
-// machines fills in over a few refreshes and never holds up the counts.
+// that run's log, after the day's counts and rows are drawn, at most
+// MAX_FLEET_READS new logs per refresh, each once (logs are written
+// once): a fleet of 20,000 machines fills in over a few refreshes and
+// never holds up the counts.
 // The image's name gives the model through CATALOG.TXT, read as the page
 // reads anything: bounded, checked, shown as text.
 "use strict";
@@ -50,7 +51,8 @@ function fleetKey(run) {
 async function readFleetLogs(runs, stale) {
   const wanted = [];
   for (const run of runs) {
-    if (fleetKey(run) !== "" && !fleetLogs.has(fleetKey(run)) && wanted.length < MAX_FLEET_READS) wanted.push(run);
+    const key = fleetKey(run);
+    if (key !== "" && !fleetLogs.has(key) && wanted.length < MAX_FLEET_READS) wanted.push(run);
   }
   let next = 0;
   async function worker() {

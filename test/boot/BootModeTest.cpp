@@ -278,12 +278,7 @@ TEST_F (BootModeTest, DoNotRemovePowerIsSaidOnlyOnceTheFirstEraseGoes) {
   EXPECT_EQ (Boot (), EFI_SUCCESS);
 
   size_t  Said  = Fake::Find ("print", u"Flashing: do not remove power.");
-  size_t  Erase = std::string::npos;
-  for (UINT32 Index = 0; Index < Sim->RecordLength && Erase == std::string::npos; Index++) {
-    if ((Sim->Record[Index].Kind == EcSimCommand) && (Sim->Record[Index].Value == 0xD8)) {
-      Erase = Sim->Record[Index].Stamp;
-    }
-  }
+  size_t  Erase = FirstErase ();
 
   ASSERT_NE (Said, std::string::npos);
   EXPECT_LT (Said, Erase);

@@ -34,6 +34,20 @@ protected:
     EXPECT_TRUE (Fake::gState->Live.empty ()) << "pool leaked on this path";
     return Status;
   }
+
+  // When the EC was first told to erase a block, or npos: never.
+  size_t
+  FirstErase (
+    ) const
+  {
+    for (UINT32 Index = 0; Index < Sim->RecordLength; Index++) {
+      if ((Sim->Record[Index].Kind == EcSimCommand) && (Sim->Record[Index].Value == 0xD8)) {
+        return Sim->Record[Index].Stamp;
+      }
+    }
+
+    return std::string::npos;
+  }
 };
 
 #endif
